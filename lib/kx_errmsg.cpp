@@ -1,0 +1,3 @@
+#include "kx_errno.h"
+
+int kx_errno = 0;

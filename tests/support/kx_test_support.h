@@ -1,0 +1,58 @@
+// Helpers shared by the tests: a private temporary installation tree, small
+// file helpers and a way to run a program and collect what it printed.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kxtest {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it
+// when the object goes away. With set_home, KESTRIX_HOME points at it for the
+// object's lifetime, so nothing reads a real installation.
+class TempTree {
+public:
+    explicit TempTree(bool set_home = true);
+    ~TempTree();
+    TempTree(const TempTree&) = delete;
+    TempTree& operator=(const TempTree&) = delete;
+
+    const std::string& path() const { return root_; }
+    // root/rel, with the directories leading to it created.
+    std::string file(const std::string& rel) const;
+    // The suite's configuration directory inside the tree: root/qzt/etc/.
+    std::string config_dir() const { return root_ + "/qzt/etc/"; }
+    // Writes root/qzt/etc/qzt_config and returns its path.
+    std::string write_main_config(const std::string& text) const;
+
+private:
+    std::string root_;
+    bool set_home_;
+    std::string old_home_;
+    bool had_home_ = false;
+};
+
+void write_file(const std::string& path, const std::string& text, int mode = 0644);
+std::string read_file(const std::string& path);
+bool path_exists(const std::string& path);
+void make_dirs(const std::string& path);
+void remove_tree(const std::string& path);
+
+struct RunResult {
+    int status = -1;      // exit status, or 128 + signal number
+    std::string out;      // standard output
+    std::string err;      // standard error
+};
+
+// Runs argv[0] (a path, or a name looked up along PATH) without a shell.
+// env entries are set (an empty value unsets the variable) in the child only.
+RunResult run_program(const std::vector<std::string>& argv,
+                      const std::map<std::string, std::string>& env = {},
+                      const std::string& cwd = "",
+                      const std::string& input = "");
+
+// A built program of this project: KX_BIN_DIR/name.
+std::string program_path(const std::string& name);
+
+}  // namespace kxtest
