@@ -25,21 +25,31 @@ bool copy_bounded(char* dest, const std::string& src) {
     return true;
 }
 
-// The lock primitive reports a lock held elsewhere as a permission error;
-// Linux may also report it as "try again".
+// A lock held elsewhere is refused as a permission error or as "try again".
 bool held_elsewhere(int err) { return err == EACCES || err == EAGAIN; }
 
+// An exclusive, non-waiting lock of the whole lock file. It belongs to the
+// open lock file rather than to the process (unlike lockf), so two handles
+// of one process exclude each other and closing one never drops the other's
+// lock; it still conflicts with lockf locks of other processes.
+bool try_lock(int fd) {
+    struct flock fl{};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
 int take_lock(KXCF_FILE* f) {
-    int fd = open(f->lock_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int fd = open(f->lock_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         kx_errno = errno;
         return -1;
     }
-    bool locked = lockf(fd, F_TLOCK, 0) == 0;
+    bool locked = try_lock(fd);
     if (!locked && held_elsewhere(errno) && (f->flags & KXCF_WAIT)) {
         for (int i = 0; i < f->lock_retries && !locked; ++i) {
             sleep(static_cast<unsigned>(f->lock_delay));
-            locked = lockf(fd, F_TLOCK, 0) == 0;
+            locked = try_lock(fd);
             if (!locked && !held_elsewhere(errno)) break;
         }
     }
@@ -95,7 +105,7 @@ int write_back(KXCF_FILE* f) {
     struct stat st;
     bool keep_mode = stat(f->path, &st) == 0;
     unlink(f->tmp_path);
-    int fd = open(f->tmp_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int fd = open(f->tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     int err = 0;
     if (fd < 0) {
         kx_errno = errno;
