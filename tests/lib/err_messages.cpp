@@ -1,4 +1,4 @@
-// The error texts against the documented table kept beside this test, and
+// The error texts against the table of texts kept beside this test, and
 // the numbers that must have no text.
 
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@ namespace {
 const char* const kEnd = "<END> THIS MUST BE FINAL LINE OF LIST";
 
 // Number -> text, from err_messages.expected.
-std::map<int, std::string> documented() {
+std::map<int, std::string> expected_texts() {
     std::map<int, std::string> texts;
     std::ifstream in(KX_SOURCE_DIR "/tests/lib/err_messages.expected");
     for (std::string line; std::getline(in, line);) {
@@ -35,9 +35,9 @@ std::string text_of(int number) {
 }
 
 TEST(ErrMessages, EveryListMatchesTheDocumentAndEndsWithItsEndLine) {
-    const std::map<int, std::string> texts = documented();
+    const std::map<int, std::string> texts = expected_texts();
     ASSERT_EQ(texts.size(), 208u);
-    std::map<int, int> last;  // base -> highest documented number
+    std::map<int, int> last;  // base -> highest listed number
     for (const auto& [number, text] : texts) {
         EXPECT_EQ(text_of(number), text) << number;
         last[number / 1000 * 1000] = number;

@@ -117,10 +117,4 @@ TEST_F(Notify, AllChannelsAtOnce) {
     EXPECT_EQ(entry_text(log_, "prog"), "Error: 9012\ndbg_flush: flushing not needed\nx\n");
 }
 
-TEST(NotifyEvent, DataTextAlwaysCarriesTheNumber) {
-    EXPECT_EQ(kx_internal::error_event_data("prog", 0, "", ""),
-              "PROGRAM_NAME: prog\nERROR_NUMBER: 0\nERROR_STRING: \nADDITIONAL_TEXT: \n");
-    EXPECT_EQ(kx_internal::error_event_data("p", -2, "m", "a"), "PROGRAM_NAME: p\nERROR_NUMBER: -2\nERROR_STRING: m\nADDITIONAL_TEXT: a\n");
-}
-
 }  // namespace
