@@ -105,7 +105,7 @@ int set_instance(KXCF_NODE* owner, const std::string& keyword, const char* value
         last = n;
         if (!name_is(n, keyword) || ++count < instance) continue;
         char* copy = nullptr;
-        if (value && *value && !(copy = strdup(value))) return ENOMEM;
+        if (value && !(copy = strdup(value))) return ENOMEM;
         std::free(n->u.value);
         n->u.value = copy;
         return 0;

@@ -50,7 +50,8 @@ void to_upper_ascii(std::string& s);
 // Allocates a node; strings are copied. Null (and ENOMEM in kx_errno) when
 // memory runs out, with nothing leaked.
 KXCF_NODE* make_node(int kind, const char* name, const char* text);
-// A keyword line; an empty value is stored as no value.
+// A keyword line; VALUE null means none. An edit may store an empty value,
+// written as "name = " and read back as no value.
 KXCF_NODE* make_keyword_line(const char* name, const char* value);
 // Frees a whole list with everything its nodes own.
 void free_list(KXCF_NODE* first);

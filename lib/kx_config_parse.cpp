@@ -223,7 +223,8 @@ private:
 
     int add_keyword(const std::string& name, const std::string& value) {
         if (!has_section()) return KXCF_EKWFIRST;
-        KXCF_NODE* node = make_keyword_line(name.c_str(), value.c_str());
+        // An empty value in the file is no value.
+        KXCF_NODE* node = make_keyword_line(name.c_str(), value.empty() ? nullptr : value.c_str());
         if (!node) return ENOMEM;
         append_line(node);
         return 0;
@@ -250,10 +251,6 @@ int build_tree(KXCF_FILE* f) {
         int code = tree.add(l);
         if (code != 0) return code;
     }
-}
-
-const char* value_text(const KXCF_NODE* line) {
-    return line->u.value ? line->u.value : "";
 }
 
 }  // namespace
@@ -303,7 +300,7 @@ KXCF_NODE* make_node(int kind, const char* name, const char* text) {
 
 KXCF_NODE* make_keyword_line(const char* name, const char* value) {
     KXCF_NODE* n = make_node(KXCF_NODE_LINE, name, nullptr);
-    if (n && value && *value && !(n->u.value = strdup(value))) {
+    if (n && value && !(n->u.value = strdup(value))) {
         free_list(n);
         kx_errno = ENOMEM;
         return nullptr;
@@ -426,10 +423,10 @@ int write_tree(const KXCF_NODE* first, FILE* out) {
                 write_tree(n->u.lines, out);
                 break;
             default:
-                // An empty value is no value: the name alone reads back the
-                // same and leaves no trailing blank in the file.
+                // A value stored empty by an edit is written as "name = "; it
+                // reads back as no value, like the name alone.
                 if (n->text) break;
-                if (*value_text(n))
+                if (n->u.value)
                     fprintf(out, "%s = %s\n", n->name, n->u.value);
                 else
                     fprintf(out, "%s\n", n->name);

@@ -146,7 +146,7 @@ TEST_F(KxcfWalk, SetvarInstReplacesOrAddsOneLineAfterTheLastKeyword) {
 
     EXPECT_EQ(written(),
               "[s]\n# head\nk = first\nidx =   padded  \nother = o\nk = second\nk = third\n"
-              "# tail comment\n\n[t]\nnew\nblank\n# only a comment\n");
+              "# tail comment\n\n[t]\nnew\nblank = \n# only a comment\n");
 }
 
 TEST_F(KxcfWalk, SetvarIndexCountsKeywordLinesOnly) {
