@@ -56,10 +56,20 @@ struct Install {
         return kxtest::run_program(args, {{"PATH", root + "/bin:/usr/bin:/bin"}, {"KESTRIX_HOME", root}}, cwd);
     }
 
+    // TEXT with every "@" replaced by the configuration directory.
+    std::string at(std::string text) const {
+        for (std::size_t pos; (pos = text.find('@')) != std::string::npos;) text.replace(pos, 1, etc);
+        return text;
+    }
+
     static std::string text_of(const std::string& path) {
         return kxtest::path_exists(path) ? kxtest::read_file(path) : "";
     }
 };
+
+inline bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
