@@ -3,6 +3,7 @@
 #include "kx_files.h"
 
 #include "kx_errno.h"
+#include "kxcf.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -23,6 +24,7 @@ constexpr std::size_t kMaxPath = 1024;
 constexpr const char* kHomeVariable = "KESTRIX_HOME";
 constexpr const char* kProductAccount = "kestrix";
 constexpr const char* kConfigSubdir = "/qzt/etc/";
+constexpr const char* kConfigFileKeyword = "config_file";
 constexpr const char* kProfileName = ".profile";
 constexpr const char* kUmaskWord = "umask";
 constexpr int kDefaultUmask = 022;
@@ -36,6 +38,11 @@ constexpr int kWrongType = EACCES;     // 13
 // own, as callers that keep a result copy it.
 std::string home_buffer;
 std::string config_dir_buffer;
+std::string config_file_buffer;
+
+struct ConfigCloser {
+    void operator()(KXCF_FILE* f) const { kxcf_close(f); }
+};
 
 // Closes a descriptor when the guard goes out of scope, unless released.
 class FdGuard {
@@ -165,6 +172,17 @@ extern "C" const char* get_config_dir(void) {
     if (std::strlen(home) + std::strlen(kConfigSubdir) > kMaxPath) return nullptr;
     config_dir_buffer = std::string(home) + kConfigSubdir;
     return config_dir_buffer.c_str();
+}
+
+extern "C" const char* get_config_file_name(const char* section) {
+    std::unique_ptr<KXCF_FILE, ConfigCloser> main_config(kxcf_open(nullptr, 0));
+    if (!main_config) return nullptr;
+    const char* value =
+        kxcf_getvar(main_config.get(), section, nullptr, kConfigFileKeyword, KXCF_NOTNULL);
+    // A value that would not fit a path is no usable file name.
+    if (value == KXCF_FAIL || std::strlen(value) > kMaxPath) return nullptr;
+    config_file_buffer = value;
+    return config_file_buffer.c_str();
 }
 
 extern "C" int file_exists(const char* path) {

@@ -28,6 +28,19 @@ TEST(FilesPaths, HomeAndConfigDirectoryFollowTheEnvironmentWithinLimits) {
     EXPECT_EQ(get_kx_home(), nullptr);
 }
 
+TEST(FilesPaths, ConfigFileNameComesFromTheMainConfiguration) {
+    kxtest::TempTree tree;
+    EXPECT_EQ(get_config_file_name("log_files"), nullptr);    // no main file yet
+    tree.write_main_config("[log_files]\nconfig_file = $KESTRIX_HOME/etc/logs.cfg\n"
+                           "[events]\nconfig_file =\n[long]\nconfig_file = /" +
+                           std::string(1024, 'x') + "\n");
+    ASSERT_NE(get_config_file_name("LOG_FILES"), nullptr);
+    EXPECT_EQ(std::string(get_config_file_name("log_files")), tree.path() + "/etc/logs.cfg");
+    EXPECT_EQ(get_config_file_name("events"), nullptr);        // empty value
+    EXPECT_EQ(get_config_file_name("long"), nullptr);          // too long for a path
+    EXPECT_EQ(get_config_file_name("missing"), nullptr);
+}
+
 TEST(FilesPaths, TypeTestsSetTheReason) {
     kxtest::TempTree tree;
     std::string file = tree.file("f");

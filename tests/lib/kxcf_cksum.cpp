@@ -20,7 +20,8 @@ std::string stored_form(const std::string& hex) {
     std::string out;
     for (int w = 0; w < 4; ++w) {
         unsigned long v = 0;
-        for (int b = 3; b >= 0; --b) v = v << 8 | std::stoul(hex.substr(8 * w + 2 * b, 2), nullptr, 16);
+        for (int b = 3; b >= 0; --b)
+            v = v << 8 | std::stoul(hex.substr(8 * w + 2 * b, 2), nullptr, 16);
         char buf[16];
         std::snprintf(buf, sizeof buf, "%lx", v);
         out += (w ? "," : "") + std::string(buf);
@@ -63,10 +64,11 @@ TEST(KxcfCksum, DigestFollowsRfc1321) {
     for (const Vector& v : vectors) {
         Checked r = checksum_of(tree, std::string("[s]\n(sub)\n") + v.lines);
         EXPECT_EQ(r.result, 1) << v.md5;
-        EXPECT_EQ(r.file, std::string("[s]\n(sub)\n") + v.lines + "cksum_data = " +
-                              stored_form(v.md5) + "\n");
+        EXPECT_EQ(r.file, std::string("[s]\n(sub)\n") + v.lines +
+                              "cksum_data = " + stored_form(v.md5) + "\n");
     }
-    EXPECT_EQ(stored_form("0cc175b9c0f1b6a831c399e269772661"), "b975c10c,a8b6f1c0,e299c331,61267769");
+    EXPECT_EQ(stored_form("0cc175b9c0f1b6a831c399e269772661"),
+              "b975c10c,a8b6f1c0,e299c331,61267769");
 }
 
 TEST(KxcfCksum, OnlyKeywordLinesOfTheSubsectionCount) {
@@ -78,7 +80,7 @@ TEST(KxcfCksum, OnlyKeywordLinesOfTheSubsectionCount) {
 
     // Comments, other checksum keywords and the section's own lines leave it alone.
     Checked same = checksum_of(tree, "# new\n[s]\nown = other\n(sub)\ncksum_x = 1,2,3,4\nk1 = a\n" +
-                                     stored + "k2 = b\n# more\n(next)\nz = 1\n");
+                                         stored + "k2 = b\n# more\n(next)\nz = 1\n");
     EXPECT_EQ(same.result, 0);
 
     const std::string changes[] = {

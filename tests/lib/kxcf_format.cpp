@@ -138,8 +138,10 @@ TEST(KxcfFormat, LimitsAcceptTheMaximumAndRefuseOneMore) {
         std::size_t max;
         int code;
     };
-    const Limit limits[] = {{+section, 130, KXCF_ESECTSIZE},   {+subsection, 40, KXCF_ESUBSIZE},
-                            {+keyword, 40, KXCF_EKWSIZE},      {+value, 1152, KXCF_EVALSIZE},
+    const Limit limits[] = {{+section, 130, KXCF_ESECTSIZE},
+                            {+subsection, 40, KXCF_ESUBSIZE},
+                            {+keyword, 40, KXCF_EKWSIZE},
+                            {+value, 1152, KXCF_EVALSIZE},
                             {+line, 1278, KXCF_ELINELEN}};
     TempTree tree;
     for (const Limit& l : limits) {
@@ -181,7 +183,8 @@ TEST(KxcfFormat, BinaryGarbageIsRefusedCleanly) {
     for (int round = 0; round < 50; ++round) {
         std::string junk;
         std::size_t len = 3 + rng() % 3000;
-        for (std::size_t i = 0; i < len; ++i) junk.push_back(static_cast<char>(rng() & 0xff));
+        for (std::size_t i = 0; i < len; ++i)
+            junk.push_back(static_cast<char>(rng() & 0xff));
         Opened o = open_text(tree, junk);
         EXPECT_EQ(o.f, nullptr);
         EXPECT_TRUE(o.err >= KXCF_EPARAM && o.err <= KXCF_EPREMATURE) << o.err;

@@ -70,14 +70,16 @@ TEST_F(KxcfWalk, SectionsAndSubsectionsInFileOrder) {
     std::vector<std::string> names;
     const char* s;
     ASSERT_EQ(kxcf_rewind(f_), 0);
-    while ((s = kxcf_nextsection(f_)) != KXCF_FAIL) names.push_back(s);
+    while ((s = kxcf_nextsection(f_)) != KXCF_FAIL)
+        names.push_back(s);
     EXPECT_EQ(kx_errno, KXCF_ENOSECTION);
     EXPECT_EQ(names, (V{"alpha", "beta", "alpha"}));
 
     // The subsections of the first "alpha"; the walk does not go on into the second.
     ASSERT_EQ(kxcf_rewind(f_), 0);
     names.clear();
-    while ((s = kxcf_nextsubsection(f_, "ALPHA")) != KXCF_FAIL) names.push_back(s);
+    while ((s = kxcf_nextsubsection(f_, "ALPHA")) != KXCF_FAIL)
+        names.push_back(s);
     EXPECT_EQ(kx_errno, KXCF_ENOSUBSECTION);
     EXPECT_EQ(names, (V{"sub", "other", "sub"}));
     EXPECT_EQ(kxcf_nextsubsection(f_, "beta"), KXCF_FAIL);
@@ -134,14 +136,20 @@ TEST_F(KxcfWalk, LookupsAndNameChecks) {
     };
     const std::string long_section(131, 's'), long_name(41, 'n');
     const Bad bad[] = {
-        {"beta", nullptr, "zz", KXCF_ENOKEYWORD},  {"beta", "sub", "b1", KXCF_ENOSUBSECTION},
-        {"gamma", nullptr, "b1", KXCF_ENOSECTION}, {nullptr, nullptr, "b1", KXCF_EPARAM},
-        {"beta", nullptr, nullptr, KXCF_EPARAM},   {"", nullptr, "b1", KXCF_ESECTSIZE},
+        {"beta", nullptr, "zz", KXCF_ENOKEYWORD},
+        {"beta", "sub", "b1", KXCF_ENOSUBSECTION},
+        {"gamma", nullptr, "b1", KXCF_ENOSECTION},
+        {nullptr, nullptr, "b1", KXCF_EPARAM},
+        {"beta", nullptr, nullptr, KXCF_EPARAM},
+        {"", nullptr, "b1", KXCF_ESECTSIZE},
         {long_section.c_str(), nullptr, "b1", KXCF_ESECTSIZE},
-        {"be ta", nullptr, "b1", KXCF_ESECTCHAR},  {"beta", "", "b1", KXCF_ESUBSIZE},
+        {"be ta", nullptr, "b1", KXCF_ESECTCHAR},
+        {"beta", "", "b1", KXCF_ESUBSIZE},
         {"beta", long_name.c_str(), "b1", KXCF_ESUBSIZE},
-        {"beta", "s/b", "b1", KXCF_ESUBCHAR},      {"beta", nullptr, long_name.c_str(), KXCF_EKWSIZE},
-        {"beta", nullptr, "b-1", KXCF_EKWCHAR},    {"beta", nullptr, "", KXCF_EKWSIZE},
+        {"beta", "s/b", "b1", KXCF_ESUBCHAR},
+        {"beta", nullptr, long_name.c_str(), KXCF_EKWSIZE},
+        {"beta", nullptr, "b-1", KXCF_EKWCHAR},
+        {"beta", nullptr, "", KXCF_EKWSIZE},
     };
     for (const Bad& b : bad) {
         EXPECT_EQ(kxcf_getvar(f_, b.section, b.subsection, b.keyword, 0), KXCF_FAIL);
@@ -244,8 +252,7 @@ TEST_F(KxcfWalk, DeletionsKeepAWalkGoing) {
     EXPECT_STREQ(kxcf_nextsection(f_), "beta");
     EXPECT_EQ(kxcf_delsection(f_, "gamma"), -1);
     EXPECT_EQ(kx_errno, KXCF_ENOSECTION);
-    EXPECT_EQ(written(),
-              "# leading comment\n[beta]\nb1 = MiXed\n[alpha]\nonly_in_second = 2\n");
+    EXPECT_EQ(written(), "# leading comment\n[beta]\nb1 = MiXed\n[alpha]\nonly_in_second = 2\n");
 }
 
 }  // namespace
