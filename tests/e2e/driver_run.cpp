@@ -122,4 +122,17 @@ TEST(DriverRun, FileNamesReachTheCheckerWhole) {
     EXPECT_EQ(Install::text_of(w + name), "[a]\n");
 }
 
+TEST(DriverRun, FindingsOfTheSuiteCheckerGoToTheCheckLog) {
+    Install in;
+    in.bin = KX_BIN_DIR;
+    in.add_set(in.etc, "app_config", "[system]\ncolour = red\n");
+    put(in.etc + "syntax/app_config.syn", "[system]\nadmin = string\n");
+    auto r = in.run({"-c", "app_config"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(Install::text_of(in.etc + "app_config.chk"), "colour: keyword not allowed"));
+    put(in.etc + "app_config", "[system]\nadmin = root\n");
+    EXPECT_EQ(in.run({"-c", "app_config"}).status, 0);
+    EXPECT_FALSE(path_exists(in.etc + "app_config.chk"));
+}
+
 }  // namespace
