@@ -462,9 +462,16 @@ void find_new_syntax_file(const BaseNames& base) {
     upgrade_error(kx_errno, message.c_str(), FILE_NONE, SEVERITY_ERROR, nullptr);
 }
 
+// Drops a name that named nothing; a copy made here is released with it.
+void drop_name(char*& name, bool derived) {
+    if (derived) std::free(name);
+    name = nullptr;
+}
+
 void find_previous_file(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    if (!in.prev_config_file) {
+    const bool derived = !in.prev_config_file;
+    if (derived) {
         in.prev_config_file =
             keep_path(base.dir + in.prev_kx_version + "/" + kCustomDir + "/" + base.filename);
         debug_line(show_detail, format_text("prev_config_file = %s", in.prev_config_file));
@@ -472,7 +479,7 @@ void find_previous_file(const BaseNames& base) {
     if (file_exists(in.prev_config_file)) return;
     std::string message = format_text(kMsgPrevMissing, in.prev_config_file);
     upgrade_notify(kx_errno, message.data());
-    in.prev_config_file = nullptr;
+    drop_name(in.prev_config_file, derived);
     in.prev_syntax_file = nullptr;
 }
 
@@ -486,7 +493,8 @@ bool release_without_admin_syntax(const std::string& base_filename) {
 void find_previous_syntax_file(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
     if (!in.prev_config_file) return;
-    if (!in.prev_syntax_file) {
+    const bool derived = !in.prev_syntax_file;
+    if (derived) {
         std::string prev = in.prev_config_file;
         in.prev_syntax_file =
             keep_path(directory_of(prev) + kSyntaxDir + "/" + last_component(prev) + kSyntaxSuffix);
@@ -495,7 +503,7 @@ void find_previous_syntax_file(const BaseNames& base) {
     if (file_exists(in.prev_syntax_file)) return;
     int reason = kx_errno;
     std::string message = format_text(kMsgPrevSyntaxMissing, in.prev_syntax_file);
-    in.prev_syntax_file = nullptr;
+    drop_name(in.prev_syntax_file, derived);
     if (release_without_admin_syntax(base.filename))
         upgrade_notify(reason, message.data());
     else
