@@ -1,0 +1,140 @@
+// Runs of config_upgrade from the checks to the final rename: what each end
+// leaves on disk, prints and logs.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "driver_tree.h"
+
+using drvtest::has;
+using drvtest::Install;
+using drvtest::kNotSaved;
+using drvtest::put;
+using kxtest::path_exists;
+
+namespace {
+
+TEST(DriverRun, WithoutPreviousFileTheNewFileStaysAsItIs) {
+    Install in;
+    const std::string factory = "# factory\n[Sect]\n  Key =  Value  \nunterminated", e = in.etc;
+    in.add_set(e, "app_config", factory);
+    // A stale copy of an earlier run is replaced, never written through.
+    put(in.root + "/victim", "keep\n");
+    ASSERT_EQ(::symlink((in.root + "/victim").c_str(), (e + "app_config.tup").c_str()), 0);
+
+    auto r = in.run({"-c", "app_config", "-T", "-T", "-X", "-X"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Install::text_of(e + "app_config"), factory);
+    EXPECT_EQ(Install::text_of(in.root + "/victim"), "keep\n");
+    for (const char* left : {".tup", ".tup.lck", ".chk"}) EXPECT_FALSE(path_exists(e + "app_config" + left)) << left;
+    EXPECT_EQ(Install::text_of(in.calls), "[-c][" + e + "app_config.tup][-s][" + e + "syntax/app_config.syn][-z]\n");
+    std::string log = Install::text_of(in.log);
+    EXPECT_TRUE(has(log, "START:  Kestrix Configuration File Upgrade\n  New Config File:\t" + e + "app_config"));
+    EXPECT_TRUE(has(log, "Previous Configuration file does not exist\n  Previous Config File: " + e +
+                             "v4.0.1/custom/app_config\nNew Configuration file will be used without modifications"));
+    EXPECT_TRUE(has(log, "  Previous Config File:\tNone\n  Upgrade Rules File:\t" + e + "upgrade/app_config.upg"));
+    EXPECT_TRUE(has(log, "SUCCESS:  Kestrix Configuration File Upgrade Completed\n  New Config File:\t" + e +
+                             "app_config"));
+}
+
+TEST(DriverRun, PreviousFileRejectedByTheChecker) {
+    Install in;
+    const std::string e = in.etc;
+    in.add_set(e, "app_config", "[a]\n", "[a]\nREJECT\n");
+    auto r = in.run({"-c", "app_config"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ERROR: config_check failed for Previous Config file\n  Errors are in log file: " + e +
+                         "app_config.chk\n  Previous Config File: " + e + "v4.0.1/custom/app_config\n\n" + kNotSaved);
+    EXPECT_EQ(Install::text_of(e + "app_config.chk"), e + "v4.0.1/custom/app_config: rejected\n");
+    EXPECT_EQ(Install::text_of(e + "app_config.tup"), "[a]\n");
+    EXPECT_TRUE(has(Install::text_of(in.log), "EXIT: Kestrix Configuration File Upgrade FAILED"));
+
+    // Forced, the rejection is one counted error and the run ends failed
+    // with the copy saved over the new file.
+    r = in.run({"-c", "app_config", "-X"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, "ERROR: config_check failed for Previous Config file\n"));
+    EXPECT_TRUE(has(r.err, drvtest::saved_exit("New Config File", e + "app_config")));
+    EXPECT_FALSE(path_exists(e + "app_config.tup"));
+    EXPECT_FALSE(path_exists(e + "app_config.tup.lck"));
+    EXPECT_TRUE(path_exists(e + "app_config.chk"));
+}
+
+TEST(DriverRun, OutputAndForceDecideWhereTheResultGoes) {
+    struct Case {
+        std::vector<std::string> options;
+        const char* text;
+        int status;
+        const char* holder;  // relative to the tree: the file holding the result
+        const char* exit_text;
+        bool log_kept;
+    } cases[] = {
+        {{"-o", "out/result"}, "[a]\n", 0, "out/result", nullptr, false},
+        {{"-o", "out/result"}, "[a]\nREJECT\n", 1, "out/result", "Output Config File", true},
+        {{"-X"}, "[a]\nREJECT\n", 0, "qzt/etc/app_config", nullptr, true},
+        {{}, "[a]\nREJECT\n", 1, "qzt/etc/app_config.tup", "", true},
+        // The rename onto a directory fails: the copy stays where it was.
+        {{"-o", "out"}, "[a]\n", 1, "out.tup", "", false},
+    };
+    for (const Case& c : cases) {
+        Install in;
+        SCOPED_TRACE(c.options.empty() ? "-" : c.options[0]);
+        const std::string e = in.etc, out_dir = in.root + "/out/";
+        in.add_set(e, "app_config", c.text);
+        const bool output = c.options.size() == 2 && c.options[0] == "-o";
+        const std::string tmp = output ? in.root + "/" + c.options[1] + ".tup" : e + "app_config.tup";
+        kxtest::make_dirs(out_dir);
+        put(tmp + ".lck", "");
+        std::vector<std::string> args{"-c", "app_config"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        auto r = in.run(args, in.root);
+
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(Install::text_of(in.root + "/" + c.holder), c.text);
+        if (std::string(c.holder) != "qzt/etc/app_config") {
+            EXPECT_EQ(Install::text_of(e + "app_config"), c.text);
+        }
+        std::string log_dir = output && c.options[1] == "out/result" ? out_dir : e;
+        EXPECT_EQ(path_exists(log_dir + "app_config.chk"), c.log_kept);
+        EXPECT_FALSE(path_exists(tmp + ".lck"));
+        if (c.log_kept && c.status == 0) {
+            EXPECT_EQ(r.err, "ERROR: config_check failed for New Config file\n  Errors are in log file: " + e +
+                                 "app_config.chk\n\n");
+        }
+        if (c.exit_text && *c.exit_text) {
+            EXPECT_TRUE(has(r.err, drvtest::saved_exit(c.exit_text, "out/result")));
+        }
+        if (c.exit_text && !*c.exit_text) {
+            EXPECT_TRUE(has(r.err, kNotSaved));
+        }
+        if (!c.exit_text) {
+            EXPECT_TRUE(has(Install::text_of(in.log), "SUCCESS:  Kestrix"));
+        }
+    }
+}
+
+TEST(DriverRun, CheckerKilledBySignalGivesTwoErrors) {
+    Install in;
+    const std::string e = in.etc;
+    in.add_set(e, "app_config", "[a]\nKILLME\n");
+    auto r = in.run({"-c", "app_config"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, "ERROR: 8010\t\n"));
+    EXPECT_TRUE(has(r.err, "system() returns 9 for command:\n\tconfig_check -c '" + e + "app_config.tup' -s '" + e +
+                               "syntax/app_config.syn' >'" + e + "app_config.chk'\n\nERROR: config_check failed "
+                               "for New Config file\n  Errors are in log file: " +
+                               e + "app_config.chk\n\n" + kNotSaved));
+}
+
+TEST(DriverRun, FileNamesReachTheCheckerWhole) {
+    Install in;
+    const std::string name = "my app's;touch pwned$(touch pwned)", w = in.root + "/w/";
+    in.add_set(w, name, "[a]\n");
+    auto r = in.run({"-c", "./" + name}, w);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Install::text_of(in.calls), "[-c][./" + name + ".tup][-s][./syntax/" + name + ".syn]\n");
+    EXPECT_FALSE(path_exists(w + "pwned"));
+    EXPECT_EQ(Install::text_of(w + name), "[a]\n");
+}
+
+}  // namespace
