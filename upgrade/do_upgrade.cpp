@@ -15,6 +15,8 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "config_upgrade.h"
 #include "kx_dbg.h"
@@ -169,14 +171,35 @@ struct ListGuard {
 
 bool in_list(const char* name, NAME_LIST* list) { return count_name_list(name, list) > 0; }
 
-// Appends NAME with a copy of VALUE, numbering it by the names seen so far.
-NAME_LIST* append_keyword(NAME_LIST** list, const char* name, const char* value,
-                          std::unordered_map<std::string, int>& seen) {
-    NAME_LIST* node = append_name_list(upgrade_strdup(name), list);
-    node->text = upgrade_strdup(value);
-    node->instance = ++seen[node->name];
-    return node;
-}
+// Where each line of new_keyword_list is: its node by position, and the
+// positions of each name's instances in order. A section may hold thousands
+// of keywords, and each one is looked up; walking the list for every lookup
+// would make its upgrade quadratic. Rebuilt with the list.
+struct NewListIndex {
+    std::vector<NAME_LIST*> lines;                              // line n is lines[n - 1]
+    std::unordered_map<std::string, std::vector<int>> by_name;  // line of instance i is [i - 1]
+};
+NewListIndex new_list_index;
+
+// A keyword list being read: appended at its tail and numbered by the names
+// seen so far.
+struct KeywordListBuilder {
+    explicit KeywordListBuilder(NAME_LIST** list) : head(list) {}
+
+    NAME_LIST** head;
+    NAME_LIST* tail = nullptr;
+    std::unordered_map<std::string, std::vector<int>> lines_of;
+    int lines = 0;
+
+    NAME_LIST* append(const char* name, const char* value) {
+        tail = append_name_list(upgrade_strdup(name), tail ? &tail->next : head);
+        tail->text = upgrade_strdup(value);
+        std::vector<int>& same_name = lines_of[tail->name];
+        same_name.push_back(++lines);
+        tail->instance = static_cast<int>(same_name.size());
+        return tail;
+    }
+};
 
 // A listing that stopped with anything but its normal end cannot be trusted
 // for a walk: report it and end the run.
@@ -260,12 +283,12 @@ void read_keyword_rules(KXCF_FILE* rules_cfg, const char* rules_section, const c
 void read_prev_keywords(KXCF_FILE* prev_cfg, const char* section, const char* subsection,
                         NAME_LIST** list) {
     ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
-    std::unordered_map<std::string, int> seen;
+    KeywordListBuilder builder(list);
     kxcf_rewind(prev_cfg);
     const char* name = nullptr;
     const char* value;
     while ((value = kxcf_nextvar(prev_cfg, section, subsection, &name, 0)) != KXCF_FAIL)
-        context.keyword = append_keyword(list, name, value, seen)->name;
+        context.keyword = builder.append(name, value)->name;
     if (kx_errno != kNoMoreKeywords)
         upgrade_error(kx_errno, msg::kNextvar, FILE_PREV, SEVERITY_ERROR, &context);
 }
@@ -274,10 +297,16 @@ bool same_value(const char* a, const char* b) {
     return std::strcmp(a ? a : "", b ? b : "") == 0;
 }
 
-NAME_LIST* nth_instance(const char* name, int instance) {
-    for (NAME_LIST* node = new_keyword_list; node; node = node->next)
-        if (node->instance == instance && std::strcmp(node->name, name) == 0) return node;
-    return nullptr;
+// The node of the new file's keyword line number LINE (from 1), or null.
+NAME_LIST* node_at_line(int line) {
+    const std::vector<NAME_LIST*>& lines = new_list_index.lines;
+    return line > 0 && static_cast<size_t>(line) <= lines.size() ? lines[line - 1] : nullptr;
+}
+
+// The lines of NAME in the new file's list, in order.
+const std::vector<int>* lines_named(const char* name) {
+    auto found = new_list_index.by_name.find(name);
+    return found == new_list_index.by_name.end() ? nullptr : &found->second;
 }
 
 // A value stored with kxcf_setvar_inst, as the library keeps it.
@@ -290,19 +319,21 @@ std::string stored_value(const char* value) {
     return std::string(begin, end);
 }
 
-// After kxcf_setvar_inst. Replacing the value of an existing instance moves
-// no line and renumbers no instance, so the list is corrected in place
-// instead of being re-read: a section whose every keyword changes would
-// otherwise be re-read once per keyword. Any other write (an added line, or
-// a file whose values are expanded when read) makes the list stale.
-void note_setvar_inst(KXCF_FILE* new_cfg, const char* keyword, const char* value, int instance) {
-    NAME_LIST* node = new_keyword_list_stale ? nullptr : nth_instance(keyword, instance);
-    if (!node || !(new_cfg->flags & KXCF_NOEXPAND)) {
+// After kxcf_setvar_inst of the keyword found at LINE. Replacing the value
+// of an existing instance moves no line and renumbers no instance, so the
+// list is corrected in place instead of being re-read: a section whose every
+// keyword changes would otherwise be re-read once per keyword. Any other
+// write (an added line, or a file whose values are expanded when read)
+// makes the list stale.
+void note_setvar_inst(KXCF_FILE* new_cfg, const ERROR_CONTEXT* work, int line) {
+    NAME_LIST* node = new_keyword_list_stale ? nullptr : node_at_line(line);
+    if (!node || node->instance != work->instance || std::strcmp(node->name, work->keyword) != 0 ||
+        !(new_cfg->flags & KXCF_NOEXPAND)) {
         new_keyword_list_stale = 1;
         return;
     }
     std::free(node->text);
-    node->text = upgrade_strdup(stored_value(value).c_str());
+    node->text = upgrade_strdup(stored_value(work->value).c_str());
 }
 
 struct FreeDeleter {
@@ -311,8 +342,7 @@ struct FreeDeleter {
 
 // The line right after LINE when it is an "event_code" line, else null.
 NAME_LIST* event_code_after(int line) {
-    NAME_LIST* node = new_keyword_list;
-    for (int position = 1; node && position <= line; ++position) node = node->next;
+    NAME_LIST* node = node_at_line(line + 1);
     return node && std::strcmp(node->name, msg::kEventCodeKeyword) == 0 ? node : nullptr;
 }
 
@@ -325,7 +355,7 @@ void write_keyword(KXCF_FILE* new_cfg, ERROR_CONTEXT* work, const KW_LOCATION& l
             new_keyword_list_stale = 1;
             return;
         }
-        note_setvar_inst(new_cfg, work->keyword, work->value, work->instance);
+        note_setvar_inst(new_cfg, work, location.line);
         return;
     }
     upgrade_log_context(format(msg::kInsertKeyword, location.line).c_str(), FILE_NEW, work);
@@ -599,12 +629,16 @@ void build_new_kw_list(KXCF_FILE* new_cfg, const char* section, const char* subs
     ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
     debug_context(show_detail, "build_new_kw_list: Building list of keywords\n", FILE_NEW, &context);
 
-    std::unordered_map<std::string, int> seen;
+    KeywordListBuilder builder(&new_keyword_list);
     kxcf_rewind(new_cfg);
     const char* name = nullptr;
     const char* value;
-    while ((value = kxcf_nextvar(new_cfg, section, subsection, &name, 0)) != KXCF_FAIL)
-        context.keyword = append_keyword(&new_keyword_list, name, value, seen)->name;
+    new_list_index.lines.clear();
+    while ((value = kxcf_nextvar(new_cfg, section, subsection, &name, 0)) != KXCF_FAIL) {
+        new_list_index.lines.push_back(builder.append(name, value));
+        context.keyword = builder.tail->name;
+    }
+    new_list_index.by_name = std::move(builder.lines_of);
     if (kx_errno != kNoMoreKeywords)
         upgrade_error(kx_errno, msg::kNextvar, FILE_NEW, SEVERITY_ERROR, &context);
     new_keyword_list_stale = 0;
@@ -614,10 +648,10 @@ namespace {
 
 KW_LOCATION locate_anywhere(const ERROR_CONTEXT* context) {
     KW_LOCATION location = {0, 0, 0};
-    int position = 0;
-    for (NAME_LIST* node = new_keyword_list; node; node = node->next) {
-        ++position;
-        if (std::strcmp(node->name, context->keyword) != 0) continue;
+    const std::vector<int>* lines = lines_named(context->keyword);
+    for (size_t i = 0; lines && i < lines->size(); ++i) {
+        int position = (*lines)[i];
+        NAME_LIST* node = node_at_line(position);
         debug_line(show_detail,
                    format("locate_keyword_in_new: Found keyword in New config file\n  Keyword:\t%s\n"
                           "  Value:\t%s\n  Instance:\t%d\n  Prev Value:\t%s\n",
@@ -637,13 +671,12 @@ KW_LOCATION locate_anywhere(const ERROR_CONTEXT* context) {
 
 KW_LOCATION locate_in_set(const ERROR_CONTEXT* context, const KW_SET* set) {
     KW_LOCATION location = {0, 0, 0};
-    int position = 1;
-    NAME_LIST* node = new_keyword_list;
-    while (node && !(node->instance == set->instance && std::strcmp(node->name, set->first_keyword) == 0)) {
-        node = node->next;
-        ++position;
-    }
-    if (!node || !set->start_rule) return location;
+    const std::vector<int>* starts = set->first_keyword ? lines_named(set->first_keyword) : nullptr;
+    if (!starts || set->instance < 1 || static_cast<size_t>(set->instance) > starts->size() ||
+        !set->start_rule)
+        return location;
+    int position = (*starts)[set->instance - 1];
+    NAME_LIST* node = node_at_line(position);
     NAME_LIST* end = find_end_of_set(node, set->start_rule);
     for (;; node = node->next, ++position) {
         if (std::strcmp(node->name, context->keyword) == 0) {
