@@ -84,8 +84,6 @@ TEST(DriverInputs, MissingInputsEndTheRunBeforeTheCopy) {
         std::string message;
     } cases[] = {
         {{"-c", "app_config"}, "app_config", "New Configuration file does not exist\n  New Config File: @app_config\n\n"},
-        {{"-c", "app_config"}, "upgrade/app_config.upg",
-         "Upgrade rules file does not exist\n  Upgrade Rules File: @upgrade/app_config.upg"},
         {{"-c", "app_config", "-V", "v4.0.1", "-o", "nodir/out"}, "upgrade_ver",
          "Directory for Output Configuration file does not exist\n  Output Config file: nodir/out\n\n"},
         {{"-c", std::string(1100, 'x')}, nullptr, "Path name longer than 1023 characters:\n  @xxxx"},

@@ -24,7 +24,6 @@ struct Install {
     std::string log = root + "/log/kx_log";
     std::string debug = root + "/log/debug";
     std::string calls = root + "/calls";
-    std::string bin = root + "/bin";  // where config_check is found
 
     Install() {
         tree.write_main_config("[system]\nkestrix_version = v5.0.0\n[log_files]\n(system)\nlog_file = " + log +
@@ -54,7 +53,7 @@ struct Install {
 
     kxtest::RunResult run(std::vector<std::string> args, const std::string& cwd = "") const {
         args.insert(args.begin(), kxtest::program_path("config_upgrade"));
-        return kxtest::run_program(args, {{"PATH", bin + ":/usr/bin:/bin"}, {"KESTRIX_HOME", root}}, cwd);
+        return kxtest::run_program(args, {{"PATH", root + "/bin:/usr/bin:/bin"}, {"KESTRIX_HOME", root}}, cwd);
     }
 
     // TEXT with every "@" replaced by the configuration directory.
