@@ -38,10 +38,10 @@ TEST(DriverInputs, BadCommandLineGivesTheUsage) {
 // Each run stops at the rejected previous file, before the merge; the debug
 // output, the checker's arguments, the log and the report name every file.
 TEST(DriverInputs, DefaultNamesFollowTheNewFile) {
-    const std::string custom = "v4.0.1/custom/";
+    const std::string custom = "v4.0.1/custom/", here = "v4.0.2/custom/";
     const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
         {{"-c", "app_config"},
-         {"upgrade_rules_file = @upgrade/app_config.upg", "new_syntax_file = @syntax/app_config.syn",
+         {"kx_version_to_install = v5.0.0", "upgrade_rules_file = @upgrade/app_config.upg", "new_syntax_file = @syntax/app_config.syn",
           "[-c][@" + custom + "app_config][-s][@" + custom + "syntax/app_config.syn]",
           "tmp_new_config_file = @app_config.tup", "log file: @app_config.chk"}},
         {{"-c", "sub/app_config"},
@@ -49,11 +49,11 @@ TEST(DriverInputs, DefaultNamesFollowTheNewFile) {
           "prev_config_file = @" + custom + "app_config", "tmp_new_config_file = @sub/app_config.tup",
           "log file: @sub/app_config.chk"}},
         {{"-c", "./app_config"},
-         {"base_dir = ./\n", "upgrade_rules_file = ./upgrade/app_config.upg", "new_syntax_file = ./syntax/app_config.syn",
-          "[-c][./" + custom + "app_config][-s][./" + custom + "syntax/app_config.syn]", "log file: ./app_config.chk"}},
+         {"base_dir = ./\n", "kx_version_to_install = v5.1.0", "upgrade_rules_file = ./upgrade/app_config.upg", "new_syntax_file = ./syntax/app_config.syn",
+          "[-c][./" + here + "app_config][-s][./" + here + "syntax/app_config.syn]", "log file: ./app_config.chk"}},
         {{"-c", ".cfg"},
          {"base_dir = \nbase_filename = .cfg", "upgrade_rules_file = upgrade/.cfg.upg", "new_syntax_file = syntax/.cfg.syn",
-          "[-c][" + custom + ".cfg][-s][" + custom + "syntax/.cfg.syn]", "tmp_new_config_file = .cfg.tup"}},
+          "[-c][" + here + ".cfg][-s][" + here + "syntax/.cfg.syn]", "tmp_new_config_file = .cfg.tup"}},
         {{"-c", "app_config", "-C", "g/prev", "-u", "g/rules", "-S", "g/prev.syn", "-o", "out/result"},
          {"[-c][g/prev][-s][g/prev.syn]", "Upgrade Rules File:\tg/rules", "Output Config File:\tout/result",
           "tmp_new_config_file = out/result.tup", "log file: out/app_config.chk"}},

@@ -43,11 +43,13 @@ struct Install {
         put(dir + name, text);
         put(dir + "upgrade/" + name + ".upg", "[rules]\n");
         put(dir + "syntax/" + name + ".syn", "[syntax]\n");
-        put(dir + "upgrade_ver", "v4.0.1\n");
-        if (dir != etc) put(dir + "qzt_config", "[system]\nkestrix_version = v5.0.0\n");
+        // Another directory than the installation's has versions of its own.
+        const std::string prev_version = dir == etc ? "v4.0.1" : "v4.0.2";
+        put(dir + "upgrade_ver", prev_version + "\n");
+        if (dir != etc) put(dir + "qzt_config", "[system]\nkestrix_version = v5.1.0\n");
         if (prev) {
-            put(dir + "v4.0.1/custom/" + name, prev);
-            put(dir + "v4.0.1/custom/syntax/" + name + ".syn", "[syntax]\n");
+            put(dir + prev_version + "/custom/" + name, prev);
+            put(dir + prev_version + "/custom/syntax/" + name + ".syn", "[syntax]\n");
         }
     }
 
