@@ -50,7 +50,6 @@ TEST(Versions, ConfigVersionIsACopyOfTheSystemKeyword) {
     kxtest::TempTree tree;
     std::string path = tree.write_main_config("[system]\nkestrix_version = v4.0.1\n");
     char* version = kx_get_config_version(path.c_str());
-    ASSERT_NE(version, nullptr);
     EXPECT_STREQ(version, "v4.0.1");
     std::free(version);
     kxtest::write_file(path, "[system]\nadmin = root\n");
