@@ -26,14 +26,16 @@ bool copy_bounded(char* dest, const std::string& src) {
 }
 
 // A lock held elsewhere is refused as a permission error or as "try again".
-bool held_elsewhere(int err) { return err == EACCES || err == EAGAIN; }
+bool held_elsewhere(int err) {
+    return err == EACCES || err == EAGAIN;
+}
 
 // An exclusive, non-waiting lock of the whole lock file. It belongs to the
 // open lock file rather than to the process (unlike lockf), so two handles
 // of one process exclude each other and closing one never drops the other's
 // lock; it still conflicts with lockf locks of other processes.
 bool try_lock(int fd) {
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     return fcntl(fd, F_OFD_SETLK, &fl) == 0;

@@ -21,15 +21,9 @@ protected:
         unsetenv("kxcf_test_dir");
         path_ = tree_.file("e.cfg");
         kxtest::write_file(path_,
-                           "[system]\n"
-                           "(path_expand)\n"
-                           "# definitions\n"
-                           "kxcf_test_dir = /from/definition\n"
-                           "data = /srv/data\n"
-                           "empty\n"
-                           "nested = $KXCF_TEST_DIR\n"
-                           "[files]\n"
-                           "log = $KESTRIX_HOME/log/qzt.log\n");
+                           "[system]\n(path_expand)\n# definitions\n"
+                           "kxcf_test_dir = /from/definition\ndata = /srv/data\nempty\n"
+                           "nested = $KXCF_TEST_DIR\n[files]\nlog = $KESTRIX_HOME/log/qzt.log\n");
         f_ = kxcf_open(path_.c_str(), KXCF_UPDATE);
         ASSERT_NE(f_, nullptr) << kx_errno;
     }
