@@ -232,6 +232,12 @@ void append_error_context(std::string& text, int file_kind, const ERROR_CONTEXT*
 enum class SaveState { pending, saved, not_saved };
 SaveState save_state = SaveState::pending;
 
+// Where a completed run puts its result.
+const char* result_target() {
+    const UPGRADE_INPUTS& in = upgrade_inputs;
+    return in.output_config_file ? in.output_config_file : in.new_config_file;
+}
+
 const char* failure_target() {
     const UPGRADE_INPUTS& in = upgrade_inputs;
     if (in.output_config_file) return in.output_config_file;
@@ -531,7 +537,7 @@ void log_inputs() {
 // copy is renamed over it.
 void make_temporary_copy() {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = in.output_config_file ? in.output_config_file : in.new_config_file;
+    const char* target = result_target();
     std::string tmp = std::string(target) + kTempSuffix;
     check_path_length(tmp, std::strlen(kLockSuffix));
     debug_line(show_detail, format_text("tmp_new_config_file = %s\n", tmp.c_str()));
@@ -543,7 +549,7 @@ void make_temporary_copy() {
 
 void derive_check_log(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = in.output_config_file ? in.output_config_file : in.new_config_file;
+    const char* target = result_target();
     in.prev_check_log = keep_path(directory_of(target) + base.filename + kCheckLogSuffix);
     in.new_check_log = in.prev_check_log;
 }
@@ -589,7 +595,7 @@ void merge_previous_file() {
 
 [[noreturn]] void install_result() {
     const UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = in.output_config_file ? in.output_config_file : in.new_config_file;
+    const char* target = result_target();
     if (std::rename(in.tmp_new_config_file, target) != 0) {
         int reason = errno;
         upgrade_fatal(reason, format_text(kMsgRename, in.tmp_new_config_file, target).c_str(), FILE_NONE);
