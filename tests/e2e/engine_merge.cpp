@@ -1,0 +1,66 @@
+// Runs of config_upgrade over the small installations of engine_cases/: each
+// case NAME has its rules (NAME.upg), new file (NAME.new) and previous file
+// (NAME.prev), and the whole expected result (NAME.result), standard error
+// (NAME.err) and entries the suite log must hold (NAME.log, entries
+// separated by empty lines; an entry starting with "!" must be absent).
+// Each section of a case's files exercises one situation of the merge.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kx_test_support.h"
+
+namespace {
+
+using namespace kxtest;
+
+std::string case_file(const std::string& name, const char* suffix) {
+    return read_file(std::string(KX_SOURCE_DIR) + "/tests/e2e/engine_cases/" + name + suffix);
+}
+
+std::string rooted(std::string text, const std::string& root) {
+    for (size_t at; (at = text.find(root)) != std::string::npos;) text.replace(at, root.size(), "ROOT");
+    return text;
+}
+
+// The syntax checker accepts everything: these runs are about the merge. The
+// result always lands in "out" (-o), also when the run fails.
+void check_case(const std::string& name) {
+    SCOPED_TRACE(name);
+    TempTree tree;
+    write_file(tree.file("bin/config_check"), "#!/bin/sh\nexit 0\n", 0755);
+    tree.write_main_config("[log_files]\n(system)\nlog_file = " + tree.path() + "/log\n");
+    write_file(tree.file("qzt/etc/syntax/cfg.syn"), "");
+    write_file(tree.file("qzt/etc/v4.0.1/custom/syntax/cfg.syn"), "");
+    write_file(tree.file("qzt/etc/upgrade/cfg.upg"), case_file(name, ".upg"));
+    write_file(tree.file("qzt/etc/cfg"), case_file(name, ".new"));
+    write_file(tree.file("qzt/etc/v4.0.1/custom/cfg"), case_file(name, ".prev"));
+
+    const std::string etc = tree.config_dir();
+    RunResult r = run_program(
+        {program_path("config_upgrade"), "-c", "cfg", "-v", "v5.0.0", "-V", "v4.0.1", "-o", etc + "out"},
+        {{"PATH", tree.path() + "/bin:/usr/bin:/bin"}}, etc);
+    EXPECT_EQ(r.status, 1) << "every case holds errors";
+    EXPECT_EQ(rooted(r.err, tree.path()), case_file(name, ".err"));
+    EXPECT_EQ(read_file(etc + "out"), case_file(name, ".result"));
+
+    const std::string log = rooted(read_file(tree.path() + "/log"), tree.path());
+    const std::string entries = case_file(name, ".log");
+    for (size_t from = 0, end; from < entries.size(); from = end + 2) {
+        end = std::min(entries.find("\n\n", from), entries.size());
+        std::string entry = entries.substr(from, end - from);
+        if (entry.back() == '\n') entry.pop_back();
+        if (entry[0] == '!')
+            EXPECT_EQ(log.find(entry.substr(1)), std::string::npos) << entry;
+        else
+            EXPECT_NE(log.find(entry + "\n\n"), std::string::npos) << entry;
+    }
+}
+
+TEST(EngineMerge, KeywordDecisionTableUnitsEventCodesAndRenames) { check_case("keywords"); }
+
+TEST(EngineMerge, KeywordSets) { check_case("sets"); }
+
+TEST(EngineMerge, SectionsAndSubsections) { check_case("sections"); }
+
+}  // namespace
