@@ -1,7 +1,11 @@
 /*
  * File and path utilities of the suite: the product home and configuration
- * directory, file tests, copying and lock files. Failures leave their reason
- * in kx_errno; nothing here prints.
+ * directory, file tests, copying and lock files.
+ *
+ * Failures leave their reason in kx_errno: a system errno value, 2 for a
+ * command not found along PATH, or 13 when a path exists but is of the wrong
+ * type or not executable. get_kx_home and get_config_dir return null without
+ * touching kx_errno. Nothing here prints.
  */
 #ifndef KX_FILES_H
 #define KX_FILES_H
@@ -11,25 +15,62 @@ extern "C" {
 #endif
 
 /* Product home ($KESTRIX_HOME, else the home of the account "kestrix") and
- * the configuration directory (home + "/qzt/etc/"), in process-wide buffers
- * that the next call overwrites; null when unknown. */
+ * the configuration directory (home + "/qzt/etc/"), each in a process-wide
+ * buffer that the next call of the same operation overwrites; null when
+ * unknown or longer than 1024 characters. */
 const char* get_kx_home(void);
 const char* get_config_dir(void);
-/* Value of "config_file" in SECTION of the main configuration file, or null. */
+/* Value of "config_file" in SECTION of the main configuration file, in a
+ * process-wide buffer; null when missing, empty or longer than 1024. */
 const char* get_config_file_name(const char* section);
 
+/* 1 for a regular file (symbolic links followed), else 0. */
 int file_exists(const char* path);
+/* 1 for a directory, else 0. */
 int dir_exists(const char* path);
+/* 1 for a regular file this process may execute, else 0. */
 int is_executable_file(const char* path);
+/* 1 when NAME is an executable file: NAME itself when it holds a "/", else
+ * along PATH (empty components are skipped, never the current directory). */
 int find_in_path(const char* name);
+/* find_in_path for the first word (up to a blank or tab) of LINE. */
 int command_exists(char* line);
+/* Copies SRC to DEST (or into DEST/basename(SRC) when DEST is a directory),
+ * with SRC's permission bits less the umask. 0, or -1 with no destination
+ * left behind. Copying a file onto itself fails and leaves it untouched. */
 int copy_file(const char* dest, const char* src);
+/* Creates or truncates PATH (0666 less the umask) and locks it whole with
+ * lockf. MODE bit 2: wait for the lock, else fail at once when it is held;
+ * bit 4: keep the descriptor open across exec. Closing it unlocks. */
 int open_lock_file(const char* path, int mode);
+/* Creates every missing directory of PATH, the last component included. */
 int make_directory_path(const char* path);
+/* The umask named in the product home's ".profile", else 022. */
 int get_profile_umask(void);
 
 #ifdef __cplusplus
 }
+#endif
+
+/*
+ * Last component of PATH: trailing "/" characters are cut off in place, so
+ * PATH must be writable. Null or empty gives "." and only slashes give "/";
+ * those two results are shared constants that must not be written to.
+ *
+ * glibc's <string.h> declares a C++ basename of its own (GNU behaviour) under
+ * the assembler name "basename". In C++ this one is declared as that same
+ * entity so that both declarations may meet in one translation unit; the
+ * suite library's definition is the one linked. A <libgen.h> macro of the
+ * name is dropped for the same reason. Where <cstring> is visible glibc marks
+ * the argument as never null; pass null only where it is not.
+ */
+#ifdef __cplusplus
+#ifdef basename
+#undef basename
+#endif
+char* basename(char* path) noexcept __asm__("basename");
+#else
+char* basename(char* path);
 #endif
 
 #endif

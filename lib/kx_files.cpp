@@ -3,12 +3,20 @@
 #include "kx_files.h"
 
 #include "kx_errno.h"
+#include "kxcf.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -16,11 +24,132 @@ constexpr std::size_t kMaxPath = 1024;
 constexpr const char* kHomeVariable = "KESTRIX_HOME";
 constexpr const char* kProductAccount = "kestrix";
 constexpr const char* kConfigSubdir = "/qzt/etc/";
+constexpr const char* kConfigFileKeyword = "config_file";
+constexpr const char* kProfileName = ".profile";
+constexpr const char* kUmaskWord = "umask";
+constexpr int kDefaultUmask = 022;
+constexpr std::size_t kCopyBlock = 8192;
+constexpr int kLockWait = 2;
+constexpr int kLockKeepOnExec = 4;
+constexpr int kNotFound = ENOENT;      // 2
+constexpr int kWrongType = EACCES;     // 13
 
 // Process-wide result buffers: each call of the same operation overwrites its
 // own, as callers that keep a result copy it.
 std::string home_buffer;
 std::string config_dir_buffer;
+std::string config_file_buffer;
+
+struct ConfigCloser {
+    void operator()(KXCF_FILE* f) const { kxcf_close(f); }
+};
+
+// Closes a descriptor when the guard goes out of scope, unless released.
+class FdGuard {
+public:
+    explicit FdGuard(int fd = -1) : fd_(fd) {}
+    ~FdGuard() { if (fd_ >= 0) ::close(fd_); }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+    int get() const { return fd_; }
+    int release() { int fd = fd_; fd_ = -1; return fd; }
+private:
+    int fd_;
+};
+
+int fail_with(int reason) {
+    kx_errno = reason;
+    return 0;
+}
+
+// 1 when stat succeeds and the mode has TYPE, else 0 with the reason.
+int has_type(const char* path, mode_t type) {
+    if (!path) return fail_with(EINVAL);
+    struct stat st;
+    if (::stat(path, &st) != 0) return fail_with(errno);
+    if ((st.st_mode & S_IFMT) != type) return fail_with(kWrongType);
+    return 1;
+}
+
+mode_t current_umask() {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+// Writes all of LEN bytes. A write that takes only part is continued, so the
+// error that finally stops it (a full disk, a size limit) is the one reported.
+bool write_all(int fd, const char* data, std::size_t len) {
+    while (len > 0) {
+        ssize_t n = ::write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+ssize_t read_some(int fd, char* buf, std::size_t len) {
+    ssize_t n;
+    do {
+        n = ::read(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool copy_contents(int from, int to) {
+    std::vector<char> block(kCopyBlock);
+    for (;;) {
+        ssize_t n = read_some(from, block.data(), block.size());
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (!write_all(to, block.data(), static_cast<std::size_t>(n))) return false;
+    }
+}
+
+// DEST, or DEST/basename(SRC) when DEST is an existing directory.
+std::string copy_target(const char* dest, const char* src) {
+    struct stat st;
+    if (::stat(dest, &st) != 0 || !S_ISDIR(st.st_mode)) return dest;
+    std::vector<char> name(src, src + std::strlen(src) + 1);
+    return std::string(dest) + "/" + basename(name.data());
+}
+
+bool same_file(const std::string& path, const struct stat& other) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && st.st_dev == other.st_dev &&
+           st.st_ino == other.st_ino;
+}
+
+int lock_whole_file(int fd, int mode) {
+    int request = (mode & kLockWait) ? F_LOCK : F_TLOCK;
+    int rc;
+    do {
+        rc = ::lockf(fd, request, 0);
+    } while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+// Value of the first run of digits after the word on a "umask" line, read
+// as octal; -1 when there is none or it is not a valid umask.
+int umask_from_line(const std::string& line) {
+    std::size_t pos = line.find_first_of("0123456789", std::strlen(kUmaskWord));
+    if (pos == std::string::npos) return -1;
+    int value = 0;
+    for (; pos < line.size() && line[pos] >= '0' && line[pos] <= '9'; ++pos) {
+        if (line[pos] > '7') return -1;
+        value = value * 8 + (line[pos] - '0');
+        if (value > 0777) return -1;
+    }
+    return value;
+}
 
 }  // namespace
 
@@ -43,4 +172,153 @@ extern "C" const char* get_config_dir(void) {
     if (std::strlen(home) + std::strlen(kConfigSubdir) > kMaxPath) return nullptr;
     config_dir_buffer = std::string(home) + kConfigSubdir;
     return config_dir_buffer.c_str();
+}
+
+extern "C" const char* get_config_file_name(const char* section) {
+    std::unique_ptr<KXCF_FILE, ConfigCloser> main_config(kxcf_open(nullptr, 0));
+    if (!main_config) return nullptr;
+    const char* value =
+        kxcf_getvar(main_config.get(), section, nullptr, kConfigFileKeyword, KXCF_NOTNULL);
+    // A value that would not fit a path is no usable file name.
+    if (value == KXCF_FAIL || std::strlen(value) > kMaxPath) return nullptr;
+    config_file_buffer = value;
+    return config_file_buffer.c_str();
+}
+
+extern "C" int file_exists(const char* path) {
+    return has_type(path, S_IFREG);
+}
+
+extern "C" int dir_exists(const char* path) {
+    return has_type(path, S_IFDIR);
+}
+
+extern "C" int is_executable_file(const char* path) {
+    if (!file_exists(path)) return 0;
+    if (::access(path, X_OK) != 0) return fail_with(kWrongType);
+    return 1;
+}
+
+extern "C" int find_in_path(const char* name) {
+    if (!name) return fail_with(EINVAL);
+    if (std::strchr(name, '/')) return is_executable_file(name);
+    const char* path = std::getenv("PATH");
+    if (!path) return fail_with(kNotFound);
+    std::string dirs(path);
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        if (end > start) {
+            std::string candidate = dirs.substr(start, end - start) + "/" + name;
+            if (is_executable_file(candidate.c_str())) return 1;
+        }
+        start = end + 1;
+    }
+    return fail_with(kNotFound);
+}
+
+extern "C" int command_exists(char* line) {
+    if (!line) return fail_with(EINVAL);
+    std::string first(line, std::strcspn(line, " \t"));
+    return find_in_path(first.c_str());
+}
+
+extern "C" int copy_file(const char* dest, const char* src) {
+    if (!dest || !src) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    struct stat src_st;
+    if (::stat(src, &src_st) != 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    FdGuard in(::open(src, O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    std::string target = copy_target(dest, src);
+    // Creating the destination truncates it: never when it is the source.
+    if (same_file(target, src_st)) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    mode_t mode = (src_st.st_mode & 0777) & ~current_umask();
+    FdGuard out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (out.get() < 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    bool copied = copy_contents(in.get(), out.get());
+    int reason = errno;
+    if (copied && ::close(out.release()) == 0) return 0;
+    if (copied) reason = errno;
+    ::unlink(target.c_str());
+    kx_errno = reason;
+    return -1;
+}
+
+extern "C" int open_lock_file(const char* path, int mode) {
+    if (!path) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    FdGuard fd(::open(path, flags, 0666));
+    if (fd.get() < 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    if (!(mode & kLockKeepOnExec) && ::fcntl(fd.get(), F_SETFD, FD_CLOEXEC) != 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    if (lock_whole_file(fd.get(), mode) != 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    return fd.release();
+}
+
+extern "C" int make_directory_path(const char* path) {
+    if (!path || !*path) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    const std::string full(path);
+    mode_t mode = 0777;
+    for (std::size_t i = 1; i <= full.size(); ++i) {
+        if ((i < full.size() && full[i] != '/') || full[i - 1] == '/') continue;
+        const std::string prefix = full.substr(0, i);
+        struct stat st;
+        if (::stat(prefix.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                kx_errno = ENOTDIR;
+                return -1;
+            }
+            mode = st.st_mode & 0777;
+        } else if (::mkdir(prefix.c_str(), mode) != 0) {
+            int reason = errno;
+            // Another process may have made it meanwhile.
+            if (reason == EEXIST && dir_exists(prefix.c_str())) continue;
+            kx_errno = reason;
+            return -1;
+        }
+    }
+    return 0;
+}
+
+extern "C" int get_profile_umask(void) {
+    const char* home = get_kx_home();
+    if (!home || std::strlen(home) + std::strlen(kProfileName) > kMaxPath - 1) return kDefaultUmask;
+    std::ifstream profile(std::string(home) + "/" + kProfileName);
+    std::string line;
+    while (std::getline(profile, line)) {
+        if (line.compare(0, std::strlen(kUmaskWord), kUmaskWord) != 0) continue;
+        int value = umask_from_line(line);
+        return value < 0 ? kDefaultUmask : value;
+    }
+    return kDefaultUmask;
 }

@@ -9,6 +9,26 @@
 
 /* ---- Driver and reporting ------------------------------------------------ */
 
+/*
+ * A run: upgrade_main(argc, argv) parses the options into upgrade_inputs,
+ * starts debugging, completes the inputs (check_program_inputs), checks the
+ * previous file with config_check, merges through upgrade_all_sections on
+ * the open handles, checks the result and renames the temporary copy into
+ * place. It never returns: exit status 0 for a completed upgrade, 1 for
+ * anything else.
+ *
+ * Every problem is reported where it is found:
+ *
+ *     ERROR_CONTEXT where = {section, subsection, keyword, value, instance};
+ *     upgrade_error(0, "Keyword not allowed", FILE_PREV, SEVERITY_ERROR, &where);
+ *
+ * goes to standard error, to the suite log (tag "ERROR") and, with
+ * debug_flags set, to the debug file. ERROR reports are counted; the
+ * twentieth ends the run with "Too many errors". upgrade_fatal ends the run
+ * at once. Both failed ends save the temporary copy to the output file (-o)
+ * or over the new file (-X) when one exists, print the EXIT text and exit 1.
+ */
+
 /* The run's inputs: one global record, filled by main and
  * check_program_inputs, read by every later step. Strings live for the
  * whole process. */
@@ -36,6 +56,13 @@ typedef struct UPGRADE_INPUTS {
 
 extern UPGRADE_INPUTS upgrade_inputs;
 
+/* ERROR reports that end the run. */
+#define UPGRADE_ERROR_LIMIT 20
+
+/* Size of a report text buffer handed to format_error_context; a report
+ * that would not fit is cut to UPGRADE_TEXT_SIZE - 1 characters. */
+#define UPGRADE_TEXT_SIZE 8192
+
 /* Where a reported problem was found; unset fields are null, instance 0. */
 typedef struct ERROR_CONTEXT {
     const char* section;
@@ -55,6 +82,23 @@ typedef struct ERROR_CONTEXT {
 #define SEVERITY_ERROR 0
 #define SEVERITY_WARNING 1
 
+/* The program: main hands its arguments here. */
+[[noreturn]] void upgrade_main(int argc, char** argv);
+/* Options into upgrade_inputs and debug_flags; usage text and exit 1 on a
+ * bad command line. */
+void parse_upgrade_options(int argc, char** argv);
+/* The debug_flags bits of a -d level. */
+unsigned debug_level_flags(const char* level);
+void check_program_inputs(void);
+[[noreturn]] void print_usage(void);
+/* 0 when config_check accepts config_file, else its exit status or the raw
+ * status of a command that did not end normally. */
+int run_config_check(const char* config_file, const char* syntax_file, const char* log_file);
+void open_config_files(void);
+void close_config_files(void);
+
+/* Appends the file line and the context lines to text, a buffer of
+ * UPGRADE_TEXT_SIZE bytes holding a string. */
 void format_error_context(char* text, int file_kind, const ERROR_CONTEXT* context);
 void upgrade_error(int error_number, const char* message, int file_kind, int severity,
                    const ERROR_CONTEXT* context);
@@ -193,6 +237,61 @@ void set_rule_rename(UPGRADE_RULE* rule, const char* new_name, const ERROR_CONTE
 
 /* ---- Merge engine -------------------------------------------------------- */
 
+/*
+ * The merge of the previous configuration file into the temporary copy of
+ * the new one. upgrade_all_sections walks the previous file section by
+ * section; upgrade_section walks one section's subsections; upgrade_subsection
+ * upgrades one keyword list through upgrade_keyword or upgrade_keyword_set.
+ * Every edit goes to the new file's handle; every problem is reported
+ * through upgrade_error where it is found, nothing is returned upward.
+ */
+
+/* Where a keyword stands in the new file's current keyword list: instance 0
+ * = not found; line = 1-based position among keyword lines (inside a set,
+ * the line after which a missing keyword goes); value_match = same value. */
+typedef struct KW_LOCATION {
+    int instance;
+    int line;
+    int value_match;
+} KW_LOCATION;
+
+/* One keyword set being upgraded: its start keyword in the new file. */
+typedef struct KW_SET {
+    const char* first_keyword;
+    int instance;
+    int line;
+    int value_match;
+    UPGRADE_RULE* start_rule;
+} KW_SET;
+
+/* The keyword lines of the section or subsection being upgraded in the new
+ * file (name, value in text, occurrence number in instance), and the mark
+ * that says it must be re-read before the next lookup. */
+extern NAME_LIST* new_keyword_list;
+extern int new_keyword_list_stale;
+
 void upgrade_all_sections(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_cfg);
+void upgrade_section(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_cfg,
+                     const char* section, const char* rules_section);
+void upgrade_subsection(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_cfg,
+                        const char* section, const char* subsection, const char* rules_section,
+                        const char* rules_subsection);
+
+void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
+                     ERROR_CONTEXT* context, KW_SET* set);
+/* VALUE, a blank and UNITS as a malloc'd string, or null when VALUE does
+ * not take units (already has them, or is not a bare number). */
+char* upgrade_units(const char* value, const char* units, ERROR_CONTEXT* context);
+/* Cuts VALUE in place before its "!" and returns the event code after it,
+ * or null when there is no "!". */
+char* extract_xfer_event_code(char* value);
+void add_xfer_event_code(KXCF_FILE* new_cfg, const char* event_code, ERROR_CONTEXT* context);
+
+void build_new_kw_list(KXCF_FILE* new_cfg, const char* section, const char* subsection);
+KW_LOCATION locate_keyword_in_new(KXCF_FILE* new_cfg, const ERROR_CONTEXT* context,
+                                  const KW_SET* set);
+NAME_LIST* find_end_of_set(NAME_LIST* first, UPGRADE_RULE* start_rule);
+void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* start_rule,
+                         ERROR_CONTEXT* context);
 
 #endif

@@ -1,0 +1,772 @@
+// The merge engine: the walk over the previous configuration file's
+// sections, subsections and keyword lines, the upgrade of one keyword and
+// of one keyword set, and the lookup of a keyword's place in the new file.
+//
+// The previous file is read, the rules file is re-read level by level, and
+// every edit goes to the new file's handle. Problems are reported where they
+// are found (upgrade_error); only a file that cannot be listed ends the run.
+
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "config_upgrade.h"
+#include "kx_dbg.h"
+#include "kx_errno.h"
+#include "kxcf.h"
+
+NAME_LIST* new_keyword_list = nullptr;
+int new_keyword_list_stale = 1;
+
+namespace {
+
+// Messages of the walk and the keyword upgrade, kept together so that the
+// texts users and log readers see stay in one place.
+namespace msg {
+const char* const kNewSections = "kxcf_nextsection failed for New config file";
+const char* const kPrevSections = "kxcf_nextsection failed for Previous config file";
+const char* const kRulesSections = "kxcf_nextsection failed for Upgrade Rules file";
+const char* const kDupSection =
+    "Duplicate section name - section names must be unique\nUsing the first instance";
+const char* const kNewSectionNoRule =
+    "Section name in New Config File has no match in Upgrade Rules file";
+const char* const kPrevSectionNoRule =
+    "Section in the Previous Config File has no match in Upgrade Rules file\n"
+    "Section is not include in the New configuration file";
+const char* const kDeleteSection = "upgrade_all_sections: Deleting section in Previous config file\n";
+const char* const kFactorySection =
+    "upgrade_all_sections: Using Factory values for entire section\n"
+    "  Section in Previous config file is replaced by section in New config file\n";
+const char* const kAddSection = "upgrade_all_sections: Adding section in New config file\n";
+const char* const kSetSectionFailed = "kxcf_setsection failed";
+
+const char* const kNextSubsection = "kxcf_nextsubsection failed";
+const char* const kDupSubsection =
+    "Duplicate subsection name - subsection names must be unique\nUsing the first instance";
+const char* const kNewSubsectionNoRule =
+    "Subsection name in New Config File has no match in Upgrade Rules file";
+const char* const kPrevSubsectionNoRule =
+    "Subsection in the Previous Config file has no match in Upgrade Rules file\n"
+    "Subsection is not included in the New Config file";
+const char* const kDeleteSubsection = "upgrade_section: Deleting subsection in Previous config file\n";
+const char* const kFactorySubsection =
+    "upgrade_section: Using Factory values for entire subsection\n"
+    "  Subsection in Previous config file is replaced by subsection in New config file\n";
+const char* const kAddSubsection = "upgrade_section: Adding subsection in New config file\n";
+const char* const kSetSubsectionFailed = "kxcf_setsubsection failed";
+
+const char* const kRulesNextvar = "upgrade_nextvar failed after this keyword";
+const char* const kNextvar = "kxcf_nextvar failed after this keyword";
+const char* const kPrevKeywordNoRule =
+    "Keyword in the Previous Config file has no match in Upgrade Rules file\n"
+    "Keyword is not include in the New Config file";
+
+const char* const kFactoryKeyword =
+    "upgrade_keyword: Upgrade rule = factory\n"
+    "  Keyword in Previous config file is replaced by keyword in New config file\n";
+const char* const kDeleteKeyword = "upgrade_keyword: Deleting keyword in Previous config file\n";
+const char* const kRenameKeyword =
+    "upgrade_keyword: Keyword \"%s\" is renamed to \"%s\"\n  Value is retained from Previous config file\n";
+const char* const kWriteKeyword = "upgrade_keyword: Writing keyword to New config file\n";
+const char* const kInsertKeyword =
+    "upgrade_keyword: Writing keyword to New config file\n"
+    "  after line %d in subsection of New config file\n";
+const char* const kSetvarInstFailed = "kxcf_setvar_inst failed";
+const char* const kSetvarIndexFailed = "kxcf_setvar_index failed for index = %d";
+const char* const kNoDigit =
+    "Expected a digit as the first char in keyword value with units\nUnable to upgrade units = '%s'";
+const char* const kBadUnits =
+    "Invalid format for keyword value with units\nUnable to Upgrade units = '%s'";
+const char* const kWriteEventCode =
+    "add_xfer_event_code: Writing \"%s\" to New config file\n"
+    "  after line %d in subsection of New config file\n";
+const char* const kEventCodeKeyword = "event_code";
+
+const char* const kFactorySetStart =
+    "First keyword in set in Previous Config file has no match\n"
+    "  in New Config file, but has Upgrade Rule = factory\n"
+    "  Skipping the set that starts with this keyword\n";
+const char* const kNoRuleSetStart =
+    "First keyword in set in Previous Config file has no match\n"
+    "  in New Config file, and its Upgrade Rule has none of factory, custom, delete\n"
+    "  Skipping the set that starts with this keyword\n";
+const char* const kSetMemberNoRule =
+    "Keyword in set in Previous Config file has no match\n"
+    "  in Upgrade Rules file for this set\n"
+    "  No upgrade performed for this keyword\n";
+}  // namespace msg
+
+// End-of-walk codes of the configuration file library.
+constexpr int kNoMoreSections = KXCF_ENOSECTION;
+constexpr int kNoMoreSubsections = KXCF_ENOSUBSECTION;
+constexpr int kNoMoreKeywords = KXCF_ENOKEYWORD;
+
+// Qualifiers of match_name_list: name only, or also "_value" and "_kx_version".
+constexpr int kNameOnly = 0;
+constexpr int kAllQualifiers = 3;
+
+// Rule words shown in the debug lines, in the order the lines list them.
+struct FlagWord {
+    int flag;
+    const char* word;
+};
+constexpr FlagWord kFlagWords[] = {
+    {RULE_FACTORY, " factory"}, {RULE_DELETE, " delete"},         {RULE_CUSTOM, " custom"},
+    {RULE_MULTIPLE, " multiple"}, {RULE_SET, " set"},             {RULE_START, " start"},
+    {RULE_XFER_EVENT, " xfer_event"}, {RULE_RENAME, " rename"},
+};
+constexpr int kSetFlagWords = 6;  // a set's debug line names the first six only
+
+__attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    va_list again;
+    va_copy(again, ap);
+    int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, again);
+    va_end(again);
+    return out;
+}
+
+bool debugging(unsigned bit) { return (debug_flags & bit) != 0; }
+
+void debug_line(unsigned bit, const std::string& text) {
+    if (debugging(bit)) upgrade_debug(text.c_str());
+}
+
+void debug_context(unsigned bit, const char* text, int file_kind, const ERROR_CONTEXT* context) {
+    if (debugging(bit)) upgrade_debug_context(text, file_kind, context);
+}
+
+void report(int error_number, const std::string& text, int file_kind, int severity,
+            const ERROR_CONTEXT* context) {
+    upgrade_error(error_number, text.c_str(), file_kind, severity, context);
+}
+
+std::string flag_words(int flags, int count) {
+    std::string words;
+    for (int i = 0; i < count; ++i)
+        if (flags & kFlagWords[i].flag) words += kFlagWords[i].word;
+    return words;
+}
+
+// A list that is freed when the level that built it is left.
+struct ListGuard {
+    NAME_LIST* head = nullptr;
+    ListGuard() = default;
+    ListGuard(const ListGuard&) = delete;
+    ListGuard& operator=(const ListGuard&) = delete;
+    ~ListGuard() { free_name_list(head); }
+};
+
+bool in_list(const char* name, NAME_LIST* list) { return count_name_list(name, list) > 0; }
+
+// Where each line of new_keyword_list is: its node by position, and the
+// positions of each name's instances in order. A section may hold thousands
+// of keywords, and each one is looked up; walking the list for every lookup
+// would make its upgrade quadratic. Rebuilt with the list.
+struct NewListIndex {
+    std::vector<NAME_LIST*> lines;                              // line n is lines[n - 1]
+    std::unordered_map<std::string, std::vector<int>> by_name;  // line of instance i is [i - 1]
+};
+NewListIndex new_list_index;
+
+// A keyword list being read: appended at its tail and numbered by the names
+// seen so far.
+struct KeywordListBuilder {
+    explicit KeywordListBuilder(NAME_LIST** list) : head(list) {}
+
+    NAME_LIST** head;
+    NAME_LIST* tail = nullptr;
+    std::unordered_map<std::string, std::vector<int>> lines_of;
+    int lines = 0;
+
+    NAME_LIST* append(const char* name, const char* value) {
+        tail = append_name_list(upgrade_strdup(name), tail ? &tail->next : head);
+        tail->text = upgrade_strdup(value);
+        std::vector<int>& same_name = lines_of[tail->name];
+        same_name.push_back(++lines);
+        tail->instance = static_cast<int>(same_name.size());
+        return tail;
+    }
+};
+
+// A listing that stopped with anything but its normal end cannot be trusted
+// for a walk: report it and end the run.
+void fail_listing(const char* message, int file_kind, const ERROR_CONTEXT* context) {
+    upgrade_error(kx_errno, message, file_kind, SEVERITY_ERROR, context);
+    upgrade_fatal(0, nullptr, FILE_NONE);
+}
+
+void list_sections(KXCF_FILE* file, NAME_LIST** list, const char* failure, int file_kind) {
+    kxcf_rewind(file);
+    const char* name;
+    while ((name = kxcf_nextsection(file)) != KXCF_FAIL)
+        append_name_list(upgrade_strdup(name), list);
+    if (kx_errno != kNoMoreSections) fail_listing(failure, file_kind, nullptr);
+}
+
+void list_subsections(KXCF_FILE* file, const char* section, NAME_LIST** list, int file_kind,
+                      ERROR_CONTEXT* context) {
+    kxcf_rewind(file);
+    const char* name;
+    while ((name = kxcf_nextsubsection(file, section)) != KXCF_FAIL)
+        context->subsection = append_name_list(upgrade_strdup(name), list)->name;
+    if (kx_errno != kNoMoreSubsections) fail_listing(msg::kNextSubsection, file_kind, context);
+}
+
+void read_section_rules(KXCF_FILE* rules_cfg, NAME_LIST** rules) {
+    kxcf_rewind(rules_cfg);
+    const char* name;
+    while ((name = kxcf_nextsection(rules_cfg)) != KXCF_FAIL) {
+        ERROR_CONTEXT context = {name, nullptr, nullptr, nullptr, 0};
+        if (in_list(name, *rules)) {
+            upgrade_error(0, msg::kDupSection, FILE_RULES, SEVERITY_ERROR, &context);
+            continue;
+        }
+        parse_upgrade_rule(rules_cfg, append_name_list(upgrade_strdup(name), rules), &context);
+    }
+    if (kx_errno != kNoMoreSections) fail_listing(msg::kRulesSections, FILE_RULES, nullptr);
+}
+
+void read_subsection_rules(KXCF_FILE* rules_cfg, const char* rules_section, NAME_LIST** rules,
+                           ERROR_CONTEXT* context) {
+    rules_rewind(rules_cfg);
+    const char* name;
+    while ((name = kxcf_nextsubsection(rules_cfg, rules_section)) != KXCF_FAIL) {
+        context->subsection = name;
+        if (in_list(name, *rules)) {
+            upgrade_error(0, msg::kDupSubsection, FILE_RULES, SEVERITY_ERROR, context);
+            continue;
+        }
+        parse_upgrade_rule(rules_cfg, append_name_list(upgrade_strdup(name), rules), context);
+    }
+    if (kx_errno != kNoMoreSubsections) fail_listing(msg::kNextSubsection, FILE_RULES, context);
+}
+
+// New-file items without a rule stay as they are, but the rules file is
+// incomplete, which the user must hear about.
+void check_new_names(NAME_LIST* names, NAME_LIST* rules, const char* message,
+                     ERROR_CONTEXT* context, bool subsections) {
+    for (NAME_LIST* node = names; node; node = node->next) {
+        (subsections ? context->subsection : context->section) = node->name;
+        if (!match_name_list(node->name, nullptr, rules, kNameOnly))
+            upgrade_error(0, message, FILE_RULES, SEVERITY_ERROR, context);
+    }
+}
+
+void read_keyword_rules(KXCF_FILE* rules_cfg, const char* rules_section, const char* rules_subsection,
+                        NAME_LIST** rules) {
+    ERROR_CONTEXT context = {rules_section, rules_subsection, nullptr, nullptr, 0};
+    std::string keyword;
+    rules_rewind(rules_cfg);
+    const char* name = nullptr;
+    while (upgrade_nextvar(rules_cfg, rules_section, rules_subsection, &name, 0) != KXCF_FAIL) {
+        keyword = name;
+        context.keyword = keyword.c_str();
+        parse_upgrade_rule(rules_cfg, append_name_list(upgrade_strdup(name), rules), &context);
+    }
+    if (kx_errno != kNoMoreKeywords)
+        upgrade_error(kx_errno, msg::kRulesNextvar, FILE_RULES, SEVERITY_ERROR, &context);
+}
+
+void read_prev_keywords(KXCF_FILE* prev_cfg, const char* section, const char* subsection,
+                        NAME_LIST** list) {
+    ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
+    KeywordListBuilder builder(list);
+    kxcf_rewind(prev_cfg);
+    const char* name = nullptr;
+    const char* value;
+    while ((value = kxcf_nextvar(prev_cfg, section, subsection, &name, 0)) != KXCF_FAIL)
+        context.keyword = builder.append(name, value)->name;
+    if (kx_errno != kNoMoreKeywords)
+        upgrade_error(kx_errno, msg::kNextvar, FILE_PREV, SEVERITY_ERROR, &context);
+}
+
+bool same_value(const char* a, const char* b) {
+    return std::strcmp(a ? a : "", b ? b : "") == 0;
+}
+
+// The node of the new file's keyword line number LINE (from 1), or null.
+NAME_LIST* node_at_line(int line) {
+    const std::vector<NAME_LIST*>& lines = new_list_index.lines;
+    return line > 0 && static_cast<size_t>(line) <= lines.size() ? lines[line - 1] : nullptr;
+}
+
+// The lines of NAME in the new file's list, in order.
+const std::vector<int>* lines_named(const char* name) {
+    auto found = new_list_index.by_name.find(name);
+    return found == new_list_index.by_name.end() ? nullptr : &found->second;
+}
+
+// A value stored with kxcf_setvar_inst, as the library keeps it.
+std::string stored_value(const char* value) {
+    if (!value) return "";
+    const char* begin = value;
+    const char* end = value + std::strlen(value);
+    while (begin < end && std::isspace(static_cast<unsigned char>(*begin))) ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(end[-1]))) --end;
+    return std::string(begin, end);
+}
+
+// After kxcf_setvar_inst of the keyword found at LINE. Replacing the value
+// of an existing instance moves no line and renumbers no instance, so the
+// list is corrected in place instead of being re-read: a section whose every
+// keyword changes would otherwise be re-read once per keyword. Any other
+// write (an added line, or a file whose values are expanded when read)
+// makes the list stale.
+void note_setvar_inst(KXCF_FILE* new_cfg, const ERROR_CONTEXT* work, int line) {
+    NAME_LIST* node = new_keyword_list_stale ? nullptr : node_at_line(line);
+    if (!node || node->instance != work->instance || std::strcmp(node->name, work->keyword) != 0 ||
+        !(new_cfg->flags & KXCF_NOEXPAND)) {
+        new_keyword_list_stale = 1;
+        return;
+    }
+    std::free(node->text);
+    node->text = upgrade_strdup(stored_value(work->value).c_str());
+}
+
+struct FreeDeleter {
+    void operator()(char* p) const { std::free(p); }
+};
+
+// The line right after LINE when it is an "event_code" line, else null.
+NAME_LIST* event_code_after(int line) {
+    NAME_LIST* node = node_at_line(line + 1);
+    return node && std::strcmp(node->name, msg::kEventCodeKeyword) == 0 ? node : nullptr;
+}
+
+void write_keyword(KXCF_FILE* new_cfg, ERROR_CONTEXT* work, const KW_LOCATION& location) {
+    if (work->instance != 0) {
+        upgrade_log_context(msg::kWriteKeyword, FILE_NEW, work);
+        if (kxcf_setvar_inst(new_cfg, work->section, work->subsection, work->keyword, work->value,
+                             work->instance) != 0) {
+            upgrade_error(kx_errno, msg::kSetvarInstFailed, FILE_NEW, SEVERITY_ERROR, work);
+            new_keyword_list_stale = 1;
+            return;
+        }
+        note_setvar_inst(new_cfg, work, location.line);
+        return;
+    }
+    upgrade_log_context(format(msg::kInsertKeyword, location.line).c_str(), FILE_NEW, work);
+    if (kxcf_setvar_index(new_cfg, work->section, work->subsection, work->keyword, work->value,
+                          location.line) != 0)
+        report(kx_errno, format(msg::kSetvarIndexFailed, location.line), FILE_NEW, SEVERITY_ERROR,
+               work);
+    new_keyword_list_stale = 1;
+}
+
+// The location of a keyword written outside a set: the same value anywhere
+// means nothing to do; custom adds an instance where the rule asks for one.
+KW_LOCATION locate_outside_set(KXCF_FILE* new_cfg, const ERROR_CONTEXT* work, const UPGRADE_RULE* rule) {
+    debug_line(show_detail, "upgrade_keyword: Keyword is NOT in a set\n");
+    KW_LOCATION location = locate_keyword_in_new(new_cfg, work, nullptr);
+    if (location.value_match) return location;
+    if ((rule->flags & RULE_CUSTOM) && ((rule->flags & RULE_MULTIPLE) || location.instance == 0)) {
+        debug_line(show_detail, "upgrade_keyword: Need to add an instance of this keyword\n");
+        location.instance++;
+    }
+    return location;
+}
+
+void debug_keyword_rule(const UPGRADE_RULE* rule) {
+    if (!debugging(show_detail)) return;
+    std::string line = "upgrade_keyword: Upgrade rule flags =" +
+                       flag_words(rule->flags, static_cast<int>(std::size(kFlagWords))) + "\n";
+    if (rule->units) line += std::string("                 Upgrade units = ") + rule->units + "\n";
+    upgrade_debug(line.c_str());
+}
+
+}  // namespace
+
+void upgrade_all_sections(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_cfg) {
+    debug_line(show_funcs, "upgrade_all_sections:\n");
+    ListGuard new_sections, prev_sections, rules;
+    list_sections(new_cfg, &new_sections.head, msg::kNewSections, FILE_NEW);
+    list_sections(prev_cfg, &prev_sections.head, msg::kPrevSections, FILE_PREV);
+    read_section_rules(rules_cfg, &rules.head);
+
+    ERROR_CONTEXT context = {nullptr, nullptr, nullptr, nullptr, 0};
+    check_new_names(new_sections.head, rules.head, msg::kNewSectionNoRule, &context, false);
+
+    for (NAME_LIST* node = prev_sections.head; node; node = node->next) {
+        context.section = node->name;
+        UPGRADE_RULE* rule = match_name_list(node->name, nullptr, rules.head, kAllQualifiers);
+        if (!rule) {
+            upgrade_error(0, msg::kPrevSectionNoRule, FILE_PREV, SEVERITY_ERROR, &context);
+        } else if (rule->flags & RULE_DELETE) {
+            upgrade_log_context(msg::kDeleteSection, FILE_PREV, &context);
+        } else if (rule->flags & RULE_FACTORY) {
+            upgrade_log_context(msg::kFactorySection, FILE_PREV, &context);
+        } else {
+            if (!in_list(node->name, new_sections.head)) {
+                upgrade_log_context(msg::kAddSection, FILE_NEW, &context);
+                if (kxcf_setsection(new_cfg, node->name) != 0)
+                    upgrade_error(kx_errno, msg::kSetSectionFailed, FILE_NEW, SEVERITY_ERROR, &context);
+            }
+            upgrade_section(new_cfg, prev_cfg, rules_cfg, node->name, rule->name);
+        }
+    }
+}
+
+void upgrade_section(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_cfg,
+                     const char* section, const char* rules_section) {
+    ERROR_CONTEXT context = {section, nullptr, nullptr, nullptr, 0};
+    debug_context(show_funcs, "upgrade_section:\n", FILE_NONE, &context);
+
+    ListGuard new_subsections, prev_subsections, rules;
+    list_subsections(new_cfg, section, &new_subsections.head, FILE_NEW, &context);
+    list_subsections(prev_cfg, section, &prev_subsections.head, FILE_PREV, &context);
+
+    context = {rules_section, nullptr, nullptr, nullptr, 0};
+    read_subsection_rules(rules_cfg, rules_section, &rules.head, &context);
+    check_new_names(new_subsections.head, rules.head, msg::kNewSubsectionNoRule, &context, true);
+
+    upgrade_subsection(new_cfg, prev_cfg, rules_cfg, section, nullptr, rules_section, nullptr);
+
+    for (NAME_LIST* node = prev_subsections.head; node; node = node->next) {
+        context.subsection = node->name;
+        UPGRADE_RULE* rule = match_name_list(node->name, nullptr, rules.head, kAllQualifiers);
+        if (!rule) {
+            upgrade_error(0, msg::kPrevSubsectionNoRule, FILE_PREV, SEVERITY_ERROR, &context);
+        } else if (rule->flags & RULE_DELETE) {
+            upgrade_log_context(msg::kDeleteSubsection, FILE_PREV, &context);
+        } else if (rule->flags & RULE_FACTORY) {
+            upgrade_log_context(msg::kFactorySubsection, FILE_PREV, &context);
+        } else {
+            if (!in_list(node->name, new_subsections.head)) {
+                upgrade_log_context(msg::kAddSubsection, FILE_NEW, &context);
+                if (kxcf_setsubsection(new_cfg, section, node->name) != 0)
+                    upgrade_error(kx_errno, msg::kSetSubsectionFailed, FILE_NEW, SEVERITY_ERROR,
+                                  &context);
+            }
+            upgrade_subsection(new_cfg, prev_cfg, rules_cfg, section, node->name, rules_section,
+                               rule->name);
+        }
+    }
+}
+
+void upgrade_subsection(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_cfg,
+                        const char* section, const char* subsection, const char* rules_section,
+                        const char* rules_subsection) {
+    ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
+    if (debugging(show_funcs)) {
+        ERROR_CONTEXT rules_context = {rules_section, rules_subsection, nullptr, nullptr, 0};
+        upgrade_debug("upgrade_subsection:\n");
+        upgrade_debug_context(nullptr, FILE_PREV, &context);
+        upgrade_debug_context(nullptr, FILE_RULES, &rules_context);
+    }
+
+    ListGuard rules, prev_keywords;
+    read_keyword_rules(rules_cfg, rules_section, rules_subsection, &rules.head);
+    read_prev_keywords(prev_cfg, section, subsection, &prev_keywords.head);
+    build_new_kw_list(new_cfg, section, subsection);
+
+    NAME_LIST* node = prev_keywords.head;
+    while (node) {
+        context = {section, subsection, node->name, node->text, 0};
+        UPGRADE_RULE* rule = match_name_list(node->name, node->text, rules.head, kAllQualifiers);
+        if (!rule) {
+            upgrade_error(0, msg::kPrevKeywordNoRule, FILE_PREV, SEVERITY_ERROR, &context);
+            node = node->next;
+        } else if (rule->flags & RULE_START) {
+            upgrade_keyword_set(new_cfg, node, rule, &context);
+            node = find_end_of_set(node, rule)->next;
+        } else {
+            debug_line(show_detail, "upgrade_subsection: Calling upgrade_keyword\n");
+            upgrade_keyword(new_cfg, node, rule, &context, nullptr);
+            node = node->next;
+        }
+    }
+}
+
+void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
+                     ERROR_CONTEXT* context, KW_SET* set) {
+    ERROR_CONTEXT work = *context;
+    debug_context(show_funcs, "upgrade_keyword:\n", FILE_PREV, context);
+    debug_keyword_rule(rule);
+    context->value = prev_keyword->text;
+
+    if (rule->flags & RULE_FACTORY) {
+        upgrade_log_context(msg::kFactoryKeyword, FILE_PREV, context);
+        return;
+    }
+    if (rule->flags & RULE_DELETE) {
+        upgrade_log_context(msg::kDeleteKeyword, FILE_PREV, context);
+        return;
+    }
+    if (rule->flags & RULE_RENAME) {
+        work.keyword = rule->text;
+        upgrade_log_context(format(msg::kRenameKeyword, prev_keyword->name, rule->text).c_str(),
+                            FILE_PREV, context);
+    }
+    const char* event_code = nullptr;
+    if (rule->flags & RULE_XFER_EVENT) event_code = extract_xfer_event_code(prev_keyword->text);
+    work.value = prev_keyword->text;
+
+    KW_LOCATION location;
+    if (!set) {
+        location = locate_outside_set(new_cfg, &work, rule);
+        if (location.value_match) {
+            debug_line(show_detail,
+                       "upgrade_keyword: Keyword with this value already exists in New config file\n"
+                       "  No upgrade is needed\n");
+            return;
+        }
+    } else if (rule->flags & RULE_START) {
+        location = {set->instance, set->line, set->value_match};
+    } else {
+        location = locate_keyword_in_new(new_cfg, &work, set);
+    }
+    work.instance = location.instance;
+    if (location.instance == 0 && location.line == 0) {
+        debug_line(show_detail, "upgrade_keyword: Unable to locate keyword in New config file\n");
+        return;
+    }
+
+    // Kept until the event code has been placed: its lookup finds the
+    // keyword by the value just written.
+    std::unique_ptr<char, FreeDeleter> units_value;
+    if (rule->units) units_value.reset(upgrade_units(prev_keyword->text, rule->units, &work));
+    if (units_value) {
+        work.value = units_value.get();
+        location.value_match = 0;
+    }
+
+    if (location.value_match) {
+        debug_context(show_detail,
+                      "upgrade_keyword: Keyword has the same value in New and Prev config files\n"
+                      "No update is required\n",
+                      FILE_NEW, &work);
+    } else {
+        if (prev_keyword->text[0] == '\0') work.value = nullptr;
+        write_keyword(new_cfg, &work, location);
+    }
+    if (event_code) add_xfer_event_code(new_cfg, event_code, &work);
+}
+
+char* upgrade_units(const char* value, const char* units, ERROR_CONTEXT* context) {
+    debug_context(show_funcs, "upgrade_units:\n", FILE_PREV, context);
+    if (!std::isdigit(static_cast<unsigned char>(value[0]))) {
+        report(0, format(msg::kNoDigit, units), FILE_PREV, SEVERITY_WARNING, context);
+        return nullptr;
+    }
+    const char* rest = value;
+    while (std::isdigit(static_cast<unsigned char>(*rest))) ++rest;
+    while (*rest == ' ' || *rest == '\t') ++rest;
+    if (*rest) {
+        if (std::isalpha(static_cast<unsigned char>(*rest))) {
+            debug_line(show_detail, "upgrade_units: Keyword value already has units\n");
+        } else {
+            report(0, format(msg::kBadUnits, units), FILE_PREV, SEVERITY_WARNING, context);
+        }
+        return nullptr;
+    }
+    debug_line(show_detail, format("upgrade_units: Appending units \"%s\" to keyword value\n", units));
+    std::string with_units = std::string(value) + " " + units;
+    char* result = static_cast<char*>(std::malloc(with_units.size() + 1));
+    if (!result) upgrade_fatal(errno, "malloc failed", FILE_NONE);
+    std::memcpy(result, with_units.c_str(), with_units.size() + 1);
+    return result;
+}
+
+char* extract_xfer_event_code(char* value) {
+    char* bang = std::strchr(value, '!');
+    if (!bang) {
+        debug_line(show_detail, "extract_xfer_event_code: Failed to extract event code from keyword arg\n");
+        return nullptr;
+    }
+    char* code = bang + 1;
+    while (*code == ' ' || *code == '\t') ++code;
+    char* end = bang;
+    while (end > value && (end[-1] == ' ' || end[-1] == '\t')) --end;
+    *end = '\0';
+    debug_line(show_detail,
+               format("extract_xfer_event_code: Extracted event code \"%s\" from keyword arg\n", code));
+    return code;
+}
+
+void add_xfer_event_code(KXCF_FILE* new_cfg, const char* event_code, ERROR_CONTEXT* context) {
+    KW_LOCATION location = locate_keyword_in_new(new_cfg, context, nullptr);
+    ERROR_CONTEXT report_context = {context->section, context->subsection, msg::kEventCodeKeyword,
+                                    event_code, 0};
+    // Without the keyword line there is nothing to attach the code to; the
+    // failed write has been reported already.
+    if (location.instance == 0) return;
+    upgrade_log_context(format(msg::kWriteEventCode, msg::kEventCodeKeyword, location.line).c_str(),
+                        FILE_NEW, &report_context);
+    // A keyword whose value was replaced may already carry the new release's
+    // code on the next line: that line now gets the previous code, rather
+    // than leaving two codes under one keyword.
+    if (NAME_LIST* existing = event_code_after(location.line)) {
+        if (kxcf_setvar_inst(new_cfg, context->section, context->subsection, msg::kEventCodeKeyword,
+                             event_code, existing->instance) != 0)
+            upgrade_error(kx_errno, msg::kSetvarInstFailed, FILE_NEW, SEVERITY_ERROR, &report_context);
+        new_keyword_list_stale = 1;
+        return;
+    }
+    if (kxcf_setvar_index(new_cfg, context->section, context->subsection, msg::kEventCodeKeyword,
+                          event_code, location.line) != 0)
+        report(kx_errno, format(msg::kSetvarIndexFailed, location.line), FILE_NEW, SEVERITY_ERROR,
+               &report_context);
+    new_keyword_list_stale = 1;
+}
+
+void build_new_kw_list(KXCF_FILE* new_cfg, const char* section, const char* subsection) {
+    debug_line(show_funcs, "build_new_kw_list:\n");
+    free_name_list(new_keyword_list);
+    new_keyword_list = nullptr;
+    ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
+    debug_context(show_detail, "build_new_kw_list: Building list of keywords\n", FILE_NEW, &context);
+
+    KeywordListBuilder builder(&new_keyword_list);
+    kxcf_rewind(new_cfg);
+    const char* name = nullptr;
+    const char* value;
+    new_list_index.lines.clear();
+    while ((value = kxcf_nextvar(new_cfg, section, subsection, &name, 0)) != KXCF_FAIL) {
+        new_list_index.lines.push_back(builder.append(name, value));
+        context.keyword = builder.tail->name;
+    }
+    new_list_index.by_name = std::move(builder.lines_of);
+    if (kx_errno != kNoMoreKeywords)
+        upgrade_error(kx_errno, msg::kNextvar, FILE_NEW, SEVERITY_ERROR, &context);
+    new_keyword_list_stale = 0;
+}
+
+namespace {
+
+KW_LOCATION locate_anywhere(const ERROR_CONTEXT* context) {
+    KW_LOCATION location = {0, 0, 0};
+    const std::vector<int>* lines = lines_named(context->keyword);
+    for (size_t i = 0; lines && i < lines->size(); ++i) {
+        int position = (*lines)[i];
+        NAME_LIST* node = node_at_line(position);
+        debug_line(show_detail,
+                   format("locate_keyword_in_new: Found keyword in New config file\n  Keyword:\t%s\n"
+                          "  Value:\t%s\n  Instance:\t%d\n  Prev Value:\t%s\n",
+                          node->name, node->text, node->instance,
+                          context->value ? context->value : ""));
+        location.instance = node->instance;
+        location.line = position;
+        if (same_value(node->text, context->value)) {
+            location.value_match = 1;
+            break;
+        }
+        debug_line(show_detail,
+                   "locate_keyword_in_new: Keyword values differ in New and Prev config files\n");
+    }
+    return location;
+}
+
+KW_LOCATION locate_in_set(const ERROR_CONTEXT* context, const KW_SET* set) {
+    KW_LOCATION location = {0, 0, 0};
+    const std::vector<int>* starts = set->first_keyword ? lines_named(set->first_keyword) : nullptr;
+    if (!starts || set->instance < 1 || static_cast<size_t>(set->instance) > starts->size() ||
+        !set->start_rule)
+        return location;
+    int position = (*starts)[set->instance - 1];
+    NAME_LIST* node = node_at_line(position);
+    NAME_LIST* end = find_end_of_set(node, set->start_rule);
+    for (;; node = node->next, ++position) {
+        if (std::strcmp(node->name, context->keyword) == 0) {
+            location = {node->instance, position, same_value(node->text, context->value) ? 1 : 0};
+            break;
+        }
+        if (node == end) {
+            debug_line(show_detail, "locate_keyword_in_new: Reached END of keyword set\n");
+            location.line = position;
+            debug_line(show_detail, "locate_keyword_in_new: Add this keyword at the end of the set\n");
+            break;
+        }
+    }
+    return location;
+}
+
+}  // namespace
+
+KW_LOCATION locate_keyword_in_new(KXCF_FILE* new_cfg, const ERROR_CONTEXT* context, const KW_SET* set) {
+    debug_context(show_funcs, "locate_keyword_in_new:\n", FILE_PREV, context);
+    debug_line(show_detail, format("locate_keyword_in_new: %s keyword set\n", set ? "In" : "NOT in"));
+    if (new_keyword_list_stale) build_new_kw_list(new_cfg, context->section, context->subsection);
+    KW_LOCATION location = set ? locate_in_set(context, set) : locate_anywhere(context);
+    debug_line(show_detail, format("locate_keyword_in_new: instance: %d, line: %d, value_match: %d\n",
+                                   location.instance, location.line, location.value_match));
+    return location;
+}
+
+NAME_LIST* find_end_of_set(NAME_LIST* first, UPGRADE_RULE* start_rule) {
+    debug_line(show_funcs, "find_end_of_set:\n");
+    NAME_LIST* last = first;
+    for (NAME_LIST* node = first->next; node; node = node->next) {
+        UPGRADE_RULE* rule = match_name_in_set(node->name, nullptr, start_rule, kNameOnly);
+        if (!rule || (rule->flags & RULE_START)) break;
+        last = node;
+    }
+    return last;
+}
+
+void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* start_rule,
+                         ERROR_CONTEXT* context) {
+    KW_SET set = {nullptr, 0, 0, 0, nullptr};
+    debug_context(show_funcs, "upgrade_keyword_set:\n", FILE_PREV, context);
+    debug_line(show_detail, "upgrade_keyword_set: Upgrade rule flags =" +
+                                flag_words(start_rule->flags, kSetFlagWords) + "\n");
+    if (start_rule->flags & RULE_DELETE) {
+        debug_line(show_detail, "upgrade_keyword_set: Upgrade rule = delete. New config file is OK\n");
+        return;
+    }
+
+    KW_LOCATION location = locate_keyword_in_new(new_cfg, context, nullptr);
+    if (location.value_match) {
+        set = {first->name, location.instance, location.line, 1, start_rule};
+        debug_line(show_detail, "upgrade_keyword_set: Found start of set in New config file\n");
+    } else if (start_rule->flags & RULE_FACTORY) {
+        upgrade_error(0, msg::kFactorySetStart, FILE_PREV, SEVERITY_ERROR, context);
+        return;
+    } else if (start_rule->flags & RULE_CUSTOM) {
+        set = {first->name, location.instance + 1, 0, 0, start_rule};
+        debug_line(show_detail,
+                   "upgrade_keyword_set: Start of set was NOT found in New config file\n"
+                   "Adding the entire set from the Previous config file\n");
+    } else {
+        // The start rule names no action (the rules file has been reported);
+        // carrying the set over or dropping it would both be a guess, so the
+        // set is left out and named.
+        upgrade_error(0, msg::kNoRuleSetStart, FILE_PREV, SEVERITY_WARNING, context);
+        return;
+    }
+    debug_line(show_detail,
+               format("upgrade_keyword_set: START of keyword set\n  First keyword:\t%s\n  Instance:\t%d\n"
+                      "  Line:\t%d\n",
+                      set.first_keyword, set.instance, set.line));
+
+    NAME_LIST* end = find_end_of_set(first, start_rule);
+    for (NAME_LIST* node = first;; node = node->next) {
+        *context = {context->section, context->subsection, node->name, node->text, node->instance};
+        UPGRADE_RULE* rule = match_name_in_set(node->name, node->text, start_rule, kAllQualifiers);
+        if (!rule) {
+            upgrade_error(0, msg::kSetMemberNoRule, FILE_PREV, SEVERITY_ERROR, context);
+        } else {
+            debug_context(show_detail,
+                          "upgrade_keyword_set: Found keyword in set in Previous config file\n"
+                          "  Calling upgrade_keyword from upgrade_keyword_set\n",
+                          FILE_PREV, context);
+            upgrade_keyword(new_cfg, node, rule, context, &set);
+        }
+        if (node == end) break;
+    }
+    debug_line(show_detail, format("upgrade_keyword_set: END of keyword set\n  First keyword:\t%s\n"
+                                   "  Instance:\t%d\n",
+                                   set.first_keyword, set.instance));
+}

@@ -1,0 +1,835 @@
+// The upgrade driver: command line, program inputs, the run from the first
+// check to the final rename, and the reporting every part of the program
+// goes through.
+#include "config_upgrade.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kx_dbg.h"
+#include "kx_errno.h"
+#include "kx_files.h"
+#include "kx_qzt.h"
+#include "kx_versions.h"
+#include "kxcf.h"
+
+UPGRADE_INPUTS upgrade_inputs = [] {
+    UPGRADE_INPUTS inputs{};
+    inputs.error_limit = UPGRADE_ERROR_LIMIT;
+    return inputs;
+}();
+
+namespace {
+
+// ---- Texts of the program ----------------------------------------------------
+
+constexpr const char* kOptionString = "c:C:u:s:S:v:V:o:TXd:D:";
+constexpr const char* kCheckProgram = "config_check";
+
+constexpr const char* kUsageTitle = "Kestrix Configuration File Upgrade Program - Usage:\n\n";
+constexpr const char* kUsageSynopsis =
+    "%s -c new_config_file [-C previous_config_file]\n"
+    "\t[-u upgrade_rules_file] [-s new_syntax_file] [-S previous_syntax_file]\n"
+    "\t[-v kx_version] [-V previous_kx_version] [-o output_config_file]\n"
+    "\t[-X] [-T] [-d debug_level] [-D debug_token]\n\n";
+constexpr const char* kUsageOptions[] = {
+    "    -c    pathname for the New configuration file\n",
+    "    -C    pathname for Customer's previous config file (optional)\n",
+    "    -u    pathname for the Upgrade Rules file (optional)\n",
+    "    -s    pathname for the syntax file for the New config file (optional)\n",
+    "    -S    pathname for the syntax file for the Customer's previous\n\t\t config file (optional)\n",
+    "    -v    version of Kestrix being installed (optional)\n",
+    "    -V    previous version of Kestrix (optional)\n",
+    "    -o    pathname for test output file (optional)\n",
+    "\t\t(New config file is not modified)\n",
+    "    -T    test mode (optional)\n",
+    "\t\t(Suppress file existence checks in config_check)\n",
+    "    -X    force upgrade even if errors occur (optional)\n",
+    "    -d    debug level (optional)\n",
+    "    -D    debug token (optional)\n",
+};
+
+constexpr const char* kMsgStart = "START:  Kestrix Configuration File Upgrade\n  New Config File:\t%s";
+constexpr const char* kMsgInputs =
+    "  New Config File:\t%s\n  Previous Config File:\t%s\n  Upgrade Rules File:\t%s";
+constexpr const char* kMsgInputsOutput = "\n  Output Config File:\t%s";
+constexpr const char* kMsgSuccess = "SUCCESS:  Kestrix Configuration File Upgrade Completed\n  New Config File:\t%s";
+
+constexpr const char* kMsgConfigDir = "get_config_dir failed";
+constexpr const char* kMsgNewMissing = "New Configuration file does not exist";
+constexpr const char* kMsgMainOpen = "Open failed for Main Configuration file %s";
+constexpr const char* kMsgKeywordRead = "Read of keyword %s failed in %s";
+constexpr const char* kMsgNewVersion = "New Kestrix version \"%s\" is not a valid version number";
+constexpr const char* kMsgVersionOpen = "Open failed for Upgrade Version file %s";
+constexpr const char* kMsgVersionRead = "Read failed for Upgrade Version file %s";
+constexpr const char* kMsgPrevVersion = "Previous Kestrix version \"%s\" is not a valid version number";
+constexpr const char* kMsgRulesMissing = "Upgrade rules file does not exist";
+constexpr const char* kMsgNewSyntaxMissing = "New syntax file does not exist\n  New Syntax file:%s";
+constexpr const char* kMsgPrevMissing =
+    "Previous Configuration file does not exist\n  Previous Config File: %s\n"
+    "New Configuration file will be used without modifications";
+constexpr const char* kMsgPrevSyntaxMissing =
+    "Previous syntax file does not exist\n  Previous Syntax file: %s\n"
+    "Unable to check syntax of Previous Configuration file";
+constexpr const char* kMsgOutputDir =
+    "Directory for Output Configuration file does not exist\n  Output Config file: %s";
+constexpr const char* kMsgCopyFailed = "File copy failed of New config file to temporary file %s";
+constexpr const char* kMsgPathTooLong = "Path name longer than %d characters:\n  %s";
+
+constexpr const char* kMsgDebugOpen = "main: debug file open fail";
+constexpr const char* kMsgPrevCheck = "%s failed for Previous Config file\n  Errors are in log file: %s";
+constexpr const char* kMsgNewCheck = "%s failed for New Config file\n  Errors are in log file: %s";
+constexpr const char* kMsgSystem = "system() returns %d for command:\n\t%s";
+constexpr const char* kMsgOpenNew = "Open failed for Configuration file %s";
+constexpr const char* kMsgOpenPrev = "Open failed for Customer's Previous Configuration file";
+constexpr const char* kMsgOpenRules = "Open failed for Upgrade Rules file";
+constexpr const char* kMsgFlushNew = "Flush failed for Configuration file %s";
+constexpr const char* kMsgCloseNew = "Close failed for Configuration file %s";
+constexpr const char* kMsgClosePrev = "Close failed for Customer's Previous Configuration file";
+constexpr const char* kMsgCloseRules = "Close failed for Upgrade Rules file";
+constexpr const char* kMsgRename = "Rename of temporary file %s\n  to New configuration file %s failed";
+
+constexpr const char* kMsgTooMany = "Too many errors";
+constexpr const char* kMsgMalloc = "malloc failed";
+
+constexpr const char* kExitFailed = "EXIT: Kestrix Configuration File Upgrade FAILED\n";
+constexpr const char* kExitSaved =
+    "  Modifications to New configuration file were saved with errors\n"
+    "  Running Kestrix with this configuration file may have erroneous results\n";
+constexpr const char* kExitNotSaved = "  Modifications to New configuration file were NOT saved";
+
+constexpr const char* kLabelNewFile = "  New Config File: ";
+constexpr const char* kLabelOutputFile = "  Output Config File: ";
+constexpr const char* kLabelPrevFile = "  Previous Config File: ";
+constexpr const char* kLabelRulesFile = "  Upgrade Rules File: ";
+constexpr const char* kNoFile = "None";
+
+constexpr const char* kTagUpgrade = "UPGRADE";
+constexpr int kSystemFailure = 8010;  // the shell could not run the checker
+
+// Derived names of the installation tree.
+constexpr const char* kMainConfigName = "qzt_config";
+constexpr const char* kVersionSection = "system";
+constexpr const char* kVersionKeyword = "kestrix_version";
+constexpr const char* kUpgradeVerName = "upgrade_ver";
+constexpr const char* kRulesDir = "upgrade";
+constexpr const char* kRulesSuffix = ".upg";
+constexpr const char* kSyntaxDir = "syntax";
+constexpr const char* kSyntaxSuffix = ".syn";
+constexpr const char* kCustomDir = "custom";
+constexpr const char* kTempSuffix = ".tup";
+constexpr const char* kCheckLogSuffix = ".chk";
+constexpr const char* kLockSuffix = ".lck";
+constexpr std::size_t kVersionFileBytes = 30;
+
+// A previous admin configuration of these releases had no syntax file, so
+// its absence is only noted.
+constexpr const char* kAdminConfigName = "qzt_admin_config";
+constexpr const char* kReleasesWithoutAdminSyntax[] = {"v4.0.1", "v4.0.0", "v2.0.1", "v2.0.0", "v1.0"};
+
+constexpr DBG_TOKEN kDebugTokens[] = {
+    {"show_args", show_args}, {"show_funcs", show_funcs}, {"show_detail", show_detail}, {nullptr, 0}};
+
+// ---- Small helpers --------------------------------------------------------------
+
+__attribute__((format(printf, 1, 2))) std::string format_text(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text;
+    if (length > 0) {
+        text.resize(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.resize(static_cast<std::size_t>(length));
+    }
+    va_end(again);
+    return text;
+}
+
+const char* program_label() {
+    return upgrade_inputs.program_name ? upgrade_inputs.program_name : "config_upgrade";
+}
+
+const char* or_none(const char* text) { return text ? text : kNoFile; }
+
+void cut_report(std::string& text) {
+    if (text.size() >= UPGRADE_TEXT_SIZE) text.resize(UPGRADE_TEXT_SIZE - 1);
+}
+
+void strip_last_newline(std::string& text) {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+}
+
+void write_stderr(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+void debug_write(const std::string& text) {
+    kx_dbg(text.c_str());
+    dbg_flush();
+}
+
+// A trace line, written only when its debug bit is set.
+void debug_line(unsigned bit, const std::string& text) {
+    if (debug_flags & bit) debug_write(text);
+}
+
+void append_file_line(std::string& text, int file_kind) {
+    const UPGRADE_INPUTS& in = upgrade_inputs;
+    switch (file_kind) {
+    case FILE_NEW:
+        if (in.output_config_file)
+            text.append(kLabelOutputFile).append(in.output_config_file);
+        else
+            text.append(kLabelNewFile).append(or_none(in.new_config_file));
+        break;
+    case FILE_PREV:
+        text.append(kLabelPrevFile).append(or_none(in.prev_config_file));
+        break;
+    case FILE_RULES:
+        text.append(kLabelRulesFile).append(or_none(in.upgrade_rules_file));
+        break;
+    default:
+        return;
+    }
+    text.append("\n");
+}
+
+void append_error_context(std::string& text, int file_kind, const ERROR_CONTEXT* context) {
+    append_file_line(text, file_kind);
+    if (!context) return;
+    const struct {
+        const char* label;
+        const char* value;
+    } lines[] = {{"  Section:     ", context->section},
+                 {"  Subsection:  ", context->subsection},
+                 {"  Keyword:     ", context->keyword},
+                 {"  Value:       ", context->value}};
+    for (const auto& line : lines)
+        if (line.value) text.append(line.label).append(line.value).append("\n");
+    if (context->instance != 0) text.append(format_text("  Instance:    %d\n", context->instance));
+}
+
+// ---- Failed end -----------------------------------------------------------------
+
+// What the save-on-failure rule did; it acts once, so a second failed end in
+// the same run (a fatal error that is also the twentieth) reports the same.
+enum class SaveState { pending, saved, not_saved };
+SaveState save_state = SaveState::pending;
+
+const char* failure_target() {
+    const UPGRADE_INPUTS& in = upgrade_inputs;
+    if (in.output_config_file) return in.output_config_file;
+    if (in.force) return in.new_config_file;
+    return nullptr;
+}
+
+// Puts the temporary copy where -o or -X asks for it. A copy whose rename
+// fails stays under its own name and the EXIT text says it was not saved.
+void apply_save_on_failure() {
+    const char* tmp = upgrade_inputs.tmp_new_config_file;
+    if (!tmp) {
+        save_state = SaveState::not_saved;
+        return;
+    }
+    if (save_state != SaveState::pending) return;
+    const char* target = failure_target();
+    save_state = target && std::rename(tmp, target) == 0 ? SaveState::saved : SaveState::not_saved;
+    remove_lock_file(tmp);
+}
+
+[[noreturn]] void exit_with_exit_text() {
+    std::string text = kExitFailed;
+    if (save_state == SaveState::saved) {
+        text.append(kExitSaved);
+        text.append(upgrade_inputs.output_config_file ? kLabelOutputFile : kLabelNewFile);
+        text.append(failure_target());
+    } else {
+        text.append(kExitNotSaved);
+    }
+    std::string logged = text;
+    upgrade_log(logged.data());
+    write_stderr(text + "\n\n");
+    std::exit(1);
+}
+
+[[noreturn]] void end_failed_run() {
+    apply_save_on_failure();
+    exit_with_exit_text();
+}
+
+void count_error() {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    if (++in.error_count < in.error_limit) return;
+    // Below the limit again while the closing report is counted.
+    in.error_count = -1;
+    apply_save_on_failure();
+    upgrade_error(0, kMsgTooMany, FILE_NONE, SEVERITY_ERROR, nullptr);
+    exit_with_exit_text();
+}
+
+// ---- Paths ----------------------------------------------------------------------
+
+// The directory part of a path, up to and including its last "/"; empty
+// when it has none.
+std::string directory_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string last_component(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Removes trailing "/" in place, keeping a lone "/".
+void strip_trailing_slashes(char* path) {
+    std::size_t length = std::strlen(path);
+    while (length > 1 && path[length - 1] == '/') path[--length] = '\0';
+}
+
+// A derived name must fit the suite's path limit, with room for the
+// suffixes the configuration file library adds to it; the run ends otherwise.
+void check_path_length(const std::string& path, std::size_t reserve = 0) {
+    if (path.size() + reserve >= KXCF_MAX_PATH) {
+        std::string message =
+            format_text(kMsgPathTooLong, static_cast<int>(KXCF_MAX_PATH - 1 - reserve), path.c_str());
+        upgrade_fatal(0, message.c_str(), FILE_NONE);
+    }
+}
+
+char* keep_path(const std::string& path) {
+    check_path_length(path);
+    return upgrade_strdup(path.c_str());
+}
+
+// Quotes a name for the shell so that blanks and shell characters in it
+// reach the program as one argument and run nothing.
+std::string shell_quote(const char* text) {
+    std::string quoted = "'";
+    for (const char* p = text; *p; ++p) {
+        if (*p == '\'')
+            quoted.append("'\\''");
+        else
+            quoted.push_back(*p);
+    }
+    quoted.push_back('\'');
+    return quoted;
+}
+
+// ---- Command line ---------------------------------------------------------------
+
+[[noreturn]] void usage_exit() {
+    const char* name = program_label();
+    std::string text = kUsageTitle;
+    text.append(format_text(kUsageSynopsis, last_component(name).c_str()));
+    for (const char* line : kUsageOptions) text.append(line);
+    write_stderr(text);
+    std::exit(1);
+}
+
+// Options that take a file name or version and may be given once.
+struct ValueOption {
+    int letter;
+    char* UPGRADE_INPUTS::*field;
+};
+
+constexpr ValueOption kValueOptions[] = {
+    {'c', &UPGRADE_INPUTS::new_config_file},   {'C', &UPGRADE_INPUTS::prev_config_file},
+    {'u', &UPGRADE_INPUTS::upgrade_rules_file}, {'s', &UPGRADE_INPUTS::new_syntax_file},
+    {'S', &UPGRADE_INPUTS::prev_syntax_file},  {'v', &UPGRADE_INPUTS::kx_version_to_install},
+    {'V', &UPGRADE_INPUTS::prev_kx_version},   {'o', &UPGRADE_INPUTS::output_config_file},
+};
+
+bool set_value_option(int letter, char* argument) {
+    for (const ValueOption& option : kValueOptions) {
+        if (option.letter == letter) {
+            upgrade_inputs.*option.field = argument;
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---- Program inputs -------------------------------------------------------------
+
+struct BaseNames {
+    std::string dir;       // ends in "/" unless empty
+    std::string filename;  // last component of the new configuration file
+};
+
+BaseNames derive_base_names() {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    BaseNames base;
+    strip_trailing_slashes(in.new_config_file);
+    const char first = in.new_config_file[0];
+    if (first == '/' || first == '.') {
+        base.dir = directory_of(in.new_config_file);
+    } else {
+        const char* config_dir = get_config_dir();
+        if (!config_dir) upgrade_fatal(kx_errno, kMsgConfigDir, FILE_NONE);
+        base.dir = config_dir;
+        if (!base.dir.empty() && base.dir.back() != '/') base.dir.push_back('/');
+        in.new_config_file = keep_path(base.dir + in.new_config_file);
+    }
+    base.filename = last_component(in.new_config_file);
+    debug_line(show_detail, format_text("new_config_file = %s\nbase_dir = %s\nbase_filename = %s",
+                                        in.new_config_file, base.dir.c_str(), base.filename.c_str()));
+    return base;
+}
+
+void read_version_to_install(const BaseNames& base) {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    if (!in.kx_version_to_install) {
+        std::string path = base.dir + kMainConfigName;
+        check_path_length(path);
+        KXCF_FILE* main_cfg = kxcf_open(path.c_str(), 0);
+        if (!main_cfg) upgrade_fatal(kx_errno, format_text(kMsgMainOpen, path.c_str()).c_str(), FILE_NONE);
+        const char* value = kxcf_getvar(main_cfg, kVersionSection, nullptr, kVersionKeyword, 0);
+        if (value == KXCF_FAIL) {
+            int reason = kx_errno;
+            kxcf_close(main_cfg);
+            upgrade_fatal(reason, format_text(kMsgKeywordRead, kVersionKeyword, path.c_str()).c_str(), FILE_NONE);
+        }
+        in.kx_version_to_install = upgrade_strdup(value);
+        kxcf_close(main_cfg);
+    }
+    debug_line(show_detail, format_text("kx_version_to_install = %s", in.kx_version_to_install));
+    KX_VERSION version;
+    if (kx_parse_version(in.kx_version_to_install, &version) != 0)
+        upgrade_error(0, format_text(kMsgNewVersion, in.kx_version_to_install).c_str(), FILE_NONE,
+                      SEVERITY_WARNING, nullptr);
+}
+
+// The previous release is named by the first bytes of upgrade_ver; nothing
+// but one trailing newline is taken off.
+void read_previous_version(const BaseNames& base) {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    if (!in.prev_kx_version) {
+        std::string path = base.dir + kUpgradeVerName;
+        check_path_length(path);
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) upgrade_fatal(errno, format_text(kMsgVersionOpen, path.c_str()).c_str(), FILE_NONE);
+        char bytes[kVersionFileBytes + 1];
+        ssize_t count = ::read(fd, bytes, kVersionFileBytes);
+        int reason = errno;
+        ::close(fd);
+        if (count <= 0) upgrade_fatal(reason, format_text(kMsgVersionRead, path.c_str()).c_str(), FILE_NONE);
+        bytes[count] = '\0';
+        strip_newline(bytes);
+        in.prev_kx_version = upgrade_strdup(bytes);
+    }
+    debug_line(show_detail, format_text("prev_kx_version = %s", in.prev_kx_version));
+    KX_VERSION version;
+    if (kx_parse_version(in.prev_kx_version, &version) != 0)
+        upgrade_error(0, format_text(kMsgPrevVersion, in.prev_kx_version).c_str(), FILE_NONE,
+                      SEVERITY_WARNING, nullptr);
+}
+
+void find_rules_file(const BaseNames& base) {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    if (!in.upgrade_rules_file) {
+        in.upgrade_rules_file = keep_path(base.dir + kRulesDir + "/" + base.filename + kRulesSuffix);
+        debug_line(show_detail, format_text("upgrade_rules_file = %s", in.upgrade_rules_file));
+    }
+    if (!file_exists(in.upgrade_rules_file)) upgrade_fatal(kx_errno, kMsgRulesMissing, FILE_RULES);
+}
+
+void find_new_syntax_file(const BaseNames& base) {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    if (!in.new_syntax_file) {
+        in.new_syntax_file = keep_path(base.dir + kSyntaxDir + "/" + base.filename + kSyntaxSuffix);
+        debug_line(show_detail, format_text("new_syntax_file = %s", in.new_syntax_file));
+    }
+    if (file_exists(in.new_syntax_file)) return;
+    std::string message = format_text(kMsgNewSyntaxMissing, in.new_syntax_file);
+    if (!in.force) upgrade_fatal(kx_errno, message.c_str(), FILE_NONE);
+    upgrade_error(kx_errno, message.c_str(), FILE_NONE, SEVERITY_ERROR, nullptr);
+}
+
+// Drops a name that named nothing; a copy made here is released with it.
+void drop_name(char*& name, bool derived) {
+    if (derived) std::free(name);
+    name = nullptr;
+}
+
+void find_previous_file(const BaseNames& base) {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    const bool derived = !in.prev_config_file;
+    if (derived) {
+        in.prev_config_file =
+            keep_path(base.dir + in.prev_kx_version + "/" + kCustomDir + "/" + base.filename);
+        debug_line(show_detail, format_text("prev_config_file = %s", in.prev_config_file));
+    }
+    if (file_exists(in.prev_config_file)) return;
+    std::string message = format_text(kMsgPrevMissing, in.prev_config_file);
+    upgrade_notify(kx_errno, message.data());
+    drop_name(in.prev_config_file, derived);
+    in.prev_syntax_file = nullptr;
+}
+
+bool release_without_admin_syntax(const std::string& base_filename) {
+    if (base_filename != kAdminConfigName) return false;
+    for (const char* release : kReleasesWithoutAdminSyntax)
+        if (kx_compare_versions(upgrade_inputs.prev_kx_version, release) == 1) return true;
+    return false;
+}
+
+void find_previous_syntax_file(const BaseNames& base) {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    if (!in.prev_config_file) return;
+    const bool derived = !in.prev_syntax_file;
+    if (derived) {
+        std::string prev = in.prev_config_file;
+        in.prev_syntax_file =
+            keep_path(directory_of(prev) + kSyntaxDir + "/" + last_component(prev) + kSyntaxSuffix);
+        debug_line(show_detail, format_text("prev_syntax_file = %s", in.prev_syntax_file));
+    }
+    if (file_exists(in.prev_syntax_file)) return;
+    int reason = kx_errno;
+    std::string message = format_text(kMsgPrevSyntaxMissing, in.prev_syntax_file);
+    drop_name(in.prev_syntax_file, derived);
+    if (release_without_admin_syntax(base.filename))
+        upgrade_notify(reason, message.data());
+    else
+        upgrade_error(reason, message.c_str(), FILE_NONE, SEVERITY_WARNING, nullptr);
+}
+
+void check_output_directory() {
+    const char* output = upgrade_inputs.output_config_file;
+    if (!output) return;
+    std::string dir = directory_of(output);
+    if (!dir.empty() && !dir_exists(dir.c_str()))
+        upgrade_fatal(kx_errno, format_text(kMsgOutputDir, output).c_str(), FILE_NONE);
+    debug_line(show_detail, format_text("output_config_file = %s", output));
+}
+
+void log_inputs() {
+    const UPGRADE_INPUTS& in = upgrade_inputs;
+    std::string text =
+        format_text(kMsgInputs, in.new_config_file, or_none(in.prev_config_file), in.upgrade_rules_file);
+    if (in.output_config_file) text.append(format_text(kMsgInputsOutput, in.output_config_file));
+    upgrade_log(text.data());
+}
+
+// The whole run works on a copy, so the new file stays as it was until the
+// copy is renamed over it.
+void make_temporary_copy() {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    const char* target = in.output_config_file ? in.output_config_file : in.new_config_file;
+    std::string tmp = std::string(target) + kTempSuffix;
+    check_path_length(tmp, std::strlen(kLockSuffix));
+    debug_line(show_detail, format_text("tmp_new_config_file = %s\n", tmp.c_str()));
+    ::unlink(tmp.c_str());  // a stale copy of an earlier failed run
+    if (copy_file(tmp.c_str(), in.new_config_file) != 0)
+        upgrade_fatal(kx_errno, format_text(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW);
+    in.tmp_new_config_file = upgrade_strdup(tmp.c_str());
+}
+
+void derive_check_log(const BaseNames& base) {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    const char* target = in.output_config_file ? in.output_config_file : in.new_config_file;
+    in.prev_check_log = keep_path(directory_of(target) + base.filename + kCheckLogSuffix);
+    in.new_check_log = in.prev_check_log;
+}
+
+// ---- The run --------------------------------------------------------------------
+
+void start_debugging(int argc, char** argv) {
+    if (debug_flags == 0) return;
+    if (dbg_open(upgrade_inputs.program_name) != 0) {
+        int reason = errno;
+        debug_flags = 0;
+        upgrade_fatal(reason, kMsgDebugOpen, FILE_NONE);
+    }
+    if (debug_flags & show_args) dbg_show_args(argc, argv);
+}
+
+// A failed check ends the run unless -X asks to go on with a counted error;
+// a passed check leaves no log behind.
+void check_file(const char* config_file, const char* syntax_file, const char* log_file,
+                const char* failure_format, int file_kind) {
+    if (run_config_check(config_file, syntax_file, log_file) == 0) {
+        if (log_file) ::unlink(log_file);
+        return;
+    }
+    std::string message = format_text(failure_format, kCheckProgram, or_none(log_file));
+    if (!upgrade_inputs.force) upgrade_fatal(0, message.c_str(), file_kind);
+    upgrade_error(0, message.c_str(), file_kind, SEVERITY_ERROR, nullptr);
+}
+
+void check_previous_file() {
+    const UPGRADE_INPUTS& in = upgrade_inputs;
+    if (!in.prev_config_file || !in.prev_syntax_file) return;
+    check_file(in.prev_config_file, in.prev_syntax_file, in.prev_check_log, kMsgPrevCheck, FILE_PREV);
+}
+
+void merge_previous_file() {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    if (!in.prev_config_file) return;
+    open_config_files();
+    upgrade_all_sections(in.new_cfg, in.prev_cfg, in.rules_cfg);
+    close_config_files();
+}
+
+[[noreturn]] void install_result() {
+    const UPGRADE_INPUTS& in = upgrade_inputs;
+    const char* target = in.output_config_file ? in.output_config_file : in.new_config_file;
+    if (std::rename(in.tmp_new_config_file, target) != 0) {
+        int reason = errno;
+        upgrade_fatal(reason, format_text(kMsgRename, in.tmp_new_config_file, target).c_str(), FILE_NONE);
+    }
+    remove_lock_file(in.tmp_new_config_file);
+    std::string text = format_text(kMsgSuccess, target);
+    upgrade_log(text.data());
+    if (debug_flags != 0) dbg_close();
+    std::exit(0);
+}
+
+}  // namespace
+
+// ---- Reporting ------------------------------------------------------------------
+
+void format_error_context(char* text, int file_kind, const ERROR_CONTEXT* context) {
+    if (!text) return;
+    std::string report = text;
+    append_error_context(report, file_kind, context);
+    cut_report(report);
+    std::memcpy(text, report.c_str(), report.size() + 1);
+}
+
+void upgrade_error(int error_number, const char* message, int file_kind, int severity,
+                   const ERROR_CONTEXT* context) {
+    std::string text;
+    if (error_number != 0 || message) {
+        if (severity == SEVERITY_ERROR) text = "ERROR: ";
+        if (severity == SEVERITY_WARNING) text = "WARNING: ";
+    }
+    if (error_number != 0) {
+        text.append(format_text("%d\t", error_number));
+        if (char* known = kx_errmsg(error_number)) {
+            text.append("\n").append(known);
+            std::free(known);
+        }
+        text.append("\n");
+    }
+    if (message) text.append(message).append("\n");
+    append_error_context(text, file_kind, context);
+    cut_report(text);
+    strip_last_newline(text);
+
+    kx_errno = 0;
+    kx_error_notify(KX_NOTIFY_LOG, program_label(), 0, text.c_str(), nullptr);
+    if (debug_flags != 0) debug_write(format_text("ERROR: %d  %s\n", 0, text.c_str()));
+    write_stderr(text + "\n\n");
+    if (severity == SEVERITY_ERROR) count_error();
+}
+
+void upgrade_fatal(int error_number, const char* message, int file_kind) {
+    apply_save_on_failure();
+    if (error_number != 0 || message) upgrade_error(error_number, message, file_kind, SEVERITY_ERROR, nullptr);
+    exit_with_exit_text();
+}
+
+void upgrade_log(char* message) {
+    if (!message) return;
+    strip_newline(message);
+    kx_log_message(nullptr, kTagUpgrade, program_label(), message);
+    if (debug_flags != 0) debug_write(std::string(message) + "\n");
+}
+
+void upgrade_log_context(const char* message, int file_kind, const ERROR_CONTEXT* context) {
+    std::string text = message ? message : "";
+    append_error_context(text, file_kind, context);
+    cut_report(text);
+    upgrade_log(text.data());
+}
+
+void upgrade_debug(const char* message) { debug_write(message ? message : ""); }
+
+void upgrade_debug_context(const char* message, int file_kind, const ERROR_CONTEXT* context) {
+    std::string text = message ? message : "";
+    append_error_context(text, file_kind, context);
+    cut_report(text);
+    debug_write(text);
+}
+
+void upgrade_notify(int error_number, char* message) {
+    strip_newline(message);
+    upgrade_notify_class(KX_NOTIFY_LOG, error_number, message);
+}
+
+void upgrade_notify_class(int notify_level, int error_number, char* message) {
+    kx_errno = error_number;
+    kx_error_notify(notify_level, program_label(), error_number, message, nullptr);
+    if (debug_flags != 0) debug_write(format_text("ERROR: %d  %s\n", error_number, message ? message : ""));
+}
+
+char* upgrade_strdup(const char* text) {
+    if (!text) return nullptr;
+    std::size_t size = std::strlen(text) + 1;
+    char* copy = static_cast<char*>(std::malloc(size));
+    if (!copy) upgrade_fatal(errno, kMsgMalloc, FILE_NONE);
+    std::memcpy(copy, text, size);
+    return copy;
+}
+
+void strip_newline(char* text) {
+    if (!text) return;
+    std::size_t length = std::strlen(text);
+    if (length > 0 && text[length - 1] == '\n') text[length - 1] = '\0';
+}
+
+void string_tolower(char* text) {
+    if (!text) return;
+    for (char* p = text; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+}
+
+void remove_lock_file(const char* path) {
+    if (!path) return;
+    std::string lock = std::string(path) + kLockSuffix;
+    ::unlink(lock.c_str());
+}
+
+// ---- Driver ---------------------------------------------------------------------
+
+void print_usage() { usage_exit(); }
+
+unsigned debug_level_flags(const char* level) {
+    // A negative level reads as a large unsigned one and turns on everything.
+    unsigned value = static_cast<unsigned>(std::atoi(level));
+    if (value >= 3) return show_args | show_funcs | show_detail;
+    if (value == 2) return show_args | show_funcs;
+    if (value == 1) return show_args;
+    return 0;
+}
+
+void parse_upgrade_options(int argc, char** argv) {
+    debug_flags = 0;
+    upgrade_inputs.program_name = argv[0];
+    std::set<int> seen;
+    int letter;
+    while ((letter = getopt(argc, argv, kOptionString)) != -1) {
+        if (letter == '?') usage_exit();
+        bool repeatable = letter == 'T' || letter == 'X';
+        if (!repeatable && !seen.insert(letter).second) usage_exit();
+        if (set_value_option(letter, optarg)) continue;
+        switch (letter) {
+        case 'T':
+            upgrade_inputs.test_mode = 1;
+            break;
+        case 'X':
+            upgrade_inputs.force = 1;
+            break;
+        case 'd':
+            debug_flags |= debug_level_flags(optarg);
+            break;
+        case 'D':
+            dbg_parse_tokens(&debug_flags, kDebugTokens, optarg);
+            break;
+        default:
+            usage_exit();
+        }
+    }
+}
+
+void check_program_inputs() {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    debug_line(show_funcs, "check_program_inputs:\n");
+    if (!in.new_config_file) usage_exit();
+    BaseNames base = derive_base_names();
+
+    std::string start = format_text(kMsgStart, in.new_config_file);
+    upgrade_log(start.data());
+    if (!file_exists(in.new_config_file)) upgrade_fatal(kx_errno, kMsgNewMissing, FILE_NEW);
+
+    read_version_to_install(base);
+    read_previous_version(base);
+    find_rules_file(base);
+    find_new_syntax_file(base);
+    find_previous_file(base);
+    find_previous_syntax_file(base);
+    check_output_directory();
+    derive_check_log(base);
+    log_inputs();
+    make_temporary_copy();
+}
+
+int run_config_check(const char* config_file, const char* syntax_file, const char* log_file) {
+    debug_line(show_funcs, "run_config_check:\n");
+    std::string command = format_text("%s -c %s -s %s", kCheckProgram, shell_quote(config_file).c_str(),
+                                      shell_quote(syntax_file).c_str());
+    if (upgrade_inputs.test_mode) command.append(" -z");
+    if (log_file) command.append(" >").append(shell_quote(log_file));
+
+    // "exec" lets the shell become the checker, so a checker killed by a
+    // signal shows as such instead of as the shell's exit status.
+    std::fflush(nullptr);
+    errno = 0;
+    int status = std::system(("exec " + command).c_str());
+    if (status == 0) return 0;
+    if ((status & 0xff) != 0) {
+        kx_errno = errno != 0 ? errno : kSystemFailure;
+        upgrade_error(kx_errno, format_text(kMsgSystem, status, command.c_str()).c_str(), FILE_NONE,
+                      SEVERITY_ERROR, nullptr);
+        return status;
+    }
+    return (status >> 8) & 0xff;
+}
+
+void open_config_files() {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    debug_line(show_funcs, "open_config_files:\n");
+    in.new_cfg = kxcf_open(in.tmp_new_config_file, KXCF_UPDATE | KXCF_NOEXPAND);
+    if (!in.new_cfg)
+        upgrade_fatal(kx_errno, format_text(kMsgOpenNew, in.tmp_new_config_file).c_str(), FILE_NEW);
+    in.prev_cfg = kxcf_open(in.prev_config_file, KXCF_NOEXPAND);
+    if (!in.prev_cfg) upgrade_fatal(kx_errno, kMsgOpenPrev, FILE_PREV);
+    in.rules_cfg = kxcf_open(in.upgrade_rules_file, KXCF_NOEXPAND);
+    if (!in.rules_cfg) upgrade_fatal(kx_errno, kMsgOpenRules, FILE_RULES);
+}
+
+void close_config_files() {
+    UPGRADE_INPUTS& in = upgrade_inputs;
+    debug_line(show_funcs, "close_config_files:\n");
+    if (kxcf_flush(in.new_cfg) != 0)
+        upgrade_fatal(kx_errno, format_text(kMsgFlushNew, in.tmp_new_config_file).c_str(), FILE_NEW);
+    int closed = kxcf_close(in.new_cfg);
+    in.new_cfg = nullptr;
+    if (closed != 0) upgrade_fatal(kx_errno, format_text(kMsgCloseNew, in.tmp_new_config_file).c_str(), FILE_NEW);
+    closed = kxcf_close(in.prev_cfg);
+    in.prev_cfg = nullptr;
+    if (closed != 0) upgrade_fatal(kx_errno, kMsgClosePrev, FILE_PREV);
+    closed = kxcf_close(in.rules_cfg);
+    in.rules_cfg = nullptr;
+    if (closed != 0) upgrade_fatal(kx_errno, kMsgCloseRules, FILE_RULES);
+}
+
+void upgrade_main(int argc, char** argv) {
+    parse_upgrade_options(argc, argv);
+    start_debugging(argc, argv);
+    check_program_inputs();
+    check_previous_file();
+    merge_previous_file();
+    // Errors counted so far (during the merge, or let through by -X) end the
+    // run without checking the result.
+    if (upgrade_inputs.error_count != 0) end_failed_run();
+    const UPGRADE_INPUTS& in = upgrade_inputs;
+    check_file(in.tmp_new_config_file, in.new_syntax_file, in.new_check_log, kMsgNewCheck, FILE_NONE);
+    install_result();
+}
