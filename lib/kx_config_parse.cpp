@@ -351,7 +351,7 @@ bool is_keyword_line(const KXCF_NODE* n) {
 }
 
 bool name_is(const KXCF_NODE* n, const std::string& name) {
-    return n->name && name == n->name;
+    return n->name && std::strcmp(n->name, name.c_str()) == 0;
 }
 
 KXCF_NODE* section_from(KXCF_NODE* start, const std::string& name) {

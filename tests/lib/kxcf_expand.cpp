@@ -90,7 +90,6 @@ TEST_F(KxcfExpand, LengthLimitAndNoExpandHandles) {
     EXPECT_EQ(kx_errno, KXCF_EVALSIZE);
 
     // Definitions added to the tree count at once.
-    ASSERT_EQ(kxcf_setsection(f_, "system"), 0);
     ASSERT_EQ(kxcf_delsubsection(f_, "system", "path_expand"), 0);
     EXPECT_EQ(expand("$data"), "$data");
     ASSERT_EQ(kxcf_setsubsection(f_, "system", "path_expand"), 0);

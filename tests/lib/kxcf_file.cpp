@@ -59,16 +59,23 @@ bool lock_is_free(const std::string& path) {
 }
 
 // A second process that holds the lock of PATH in update mode for HOLD_MS
-// milliseconds; returns once the lock is held.
+// milliseconds; returns once the lock is held (-1 if it could not be taken).
 pid_t hold_lock(const std::string& path, int hold_ms) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
     pid_t pid = fork();
     if (pid == 0) {
         KXCF_FILE* f = kxcf_open(path.c_str(), KXCF_UPDATE);
+        char held = f ? 'y' : 'n';
+        if (write(fds[1], &held, 1) != 1) _exit(2);
         usleep(static_cast<useconds_t>(hold_ms) * 1000);
         _exit(f && kxcf_close(f) == 0 ? 0 : 1);
     }
-    for (int i = 0; i < 1000 && lock_is_free(path); ++i) usleep(1000);
-    return pid;
+    close(fds[1]);
+    char held = 'n';
+    bool ok = read(fds[0], &held, 1) == 1 && held == 'y';
+    close(fds[0]);
+    return ok ? pid : -1;
 }
 
 TEST(KxcfFile, OpenFailures) {
