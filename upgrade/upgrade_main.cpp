@@ -232,6 +232,12 @@ void append_error_context(std::string& text, int file_kind, const ERROR_CONTEXT*
 enum class SaveState { pending, saved, not_saved };
 SaveState save_state = SaveState::pending;
 
+// Where a completed run puts its result.
+const char* result_target() {
+    const UPGRADE_INPUTS& in = upgrade_inputs;
+    return in.output_config_file ? in.output_config_file : in.new_config_file;
+}
+
 const char* failure_target() {
     const UPGRADE_INPUTS& in = upgrade_inputs;
     if (in.output_config_file) return in.output_config_file;
@@ -462,9 +468,16 @@ void find_new_syntax_file(const BaseNames& base) {
     upgrade_error(kx_errno, message.c_str(), FILE_NONE, SEVERITY_ERROR, nullptr);
 }
 
+// Drops a name that named nothing; a copy made here is released with it.
+void drop_name(char*& name, bool derived) {
+    if (derived) std::free(name);
+    name = nullptr;
+}
+
 void find_previous_file(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    if (!in.prev_config_file) {
+    const bool derived = !in.prev_config_file;
+    if (derived) {
         in.prev_config_file =
             keep_path(base.dir + in.prev_kx_version + "/" + kCustomDir + "/" + base.filename);
         debug_line(show_detail, format_text("prev_config_file = %s", in.prev_config_file));
@@ -472,7 +485,7 @@ void find_previous_file(const BaseNames& base) {
     if (file_exists(in.prev_config_file)) return;
     std::string message = format_text(kMsgPrevMissing, in.prev_config_file);
     upgrade_notify(kx_errno, message.data());
-    in.prev_config_file = nullptr;
+    drop_name(in.prev_config_file, derived);
     in.prev_syntax_file = nullptr;
 }
 
@@ -486,7 +499,8 @@ bool release_without_admin_syntax(const std::string& base_filename) {
 void find_previous_syntax_file(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
     if (!in.prev_config_file) return;
-    if (!in.prev_syntax_file) {
+    const bool derived = !in.prev_syntax_file;
+    if (derived) {
         std::string prev = in.prev_config_file;
         in.prev_syntax_file =
             keep_path(directory_of(prev) + kSyntaxDir + "/" + last_component(prev) + kSyntaxSuffix);
@@ -495,7 +509,7 @@ void find_previous_syntax_file(const BaseNames& base) {
     if (file_exists(in.prev_syntax_file)) return;
     int reason = kx_errno;
     std::string message = format_text(kMsgPrevSyntaxMissing, in.prev_syntax_file);
-    in.prev_syntax_file = nullptr;
+    drop_name(in.prev_syntax_file, derived);
     if (release_without_admin_syntax(base.filename))
         upgrade_notify(reason, message.data());
     else
@@ -523,7 +537,7 @@ void log_inputs() {
 // copy is renamed over it.
 void make_temporary_copy() {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = in.output_config_file ? in.output_config_file : in.new_config_file;
+    const char* target = result_target();
     std::string tmp = std::string(target) + kTempSuffix;
     check_path_length(tmp, std::strlen(kLockSuffix));
     debug_line(show_detail, format_text("tmp_new_config_file = %s\n", tmp.c_str()));
@@ -535,7 +549,7 @@ void make_temporary_copy() {
 
 void derive_check_log(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = in.output_config_file ? in.output_config_file : in.new_config_file;
+    const char* target = result_target();
     in.prev_check_log = keep_path(directory_of(target) + base.filename + kCheckLogSuffix);
     in.new_check_log = in.prev_check_log;
 }
@@ -581,7 +595,7 @@ void merge_previous_file() {
 
 [[noreturn]] void install_result() {
     const UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = in.output_config_file ? in.output_config_file : in.new_config_file;
+    const char* target = result_target();
     if (std::rename(in.tmp_new_config_file, target) != 0) {
         int reason = errno;
         upgrade_fatal(reason, format_text(kMsgRename, in.tmp_new_config_file, target).c_str(), FILE_NONE);

@@ -43,11 +43,13 @@ struct Install {
         put(dir + name, text);
         put(dir + "upgrade/" + name + ".upg", "[rules]\n");
         put(dir + "syntax/" + name + ".syn", "[syntax]\n");
-        put(dir + "upgrade_ver", "v4.0.1\n");
-        if (dir != etc) put(dir + "qzt_config", "[system]\nkestrix_version = v5.0.0\n");
+        // Another directory than the installation's has versions of its own.
+        const std::string prev_version = dir == etc ? "v4.0.1" : "v4.0.2";
+        put(dir + "upgrade_ver", prev_version + "\n");
+        if (dir != etc) put(dir + "qzt_config", "[system]\nkestrix_version = v5.1.0\n");
         if (prev) {
-            put(dir + "v4.0.1/custom/" + name, prev);
-            put(dir + "v4.0.1/custom/syntax/" + name + ".syn", "[syntax]\n");
+            put(dir + prev_version + "/custom/" + name, prev);
+            put(dir + prev_version + "/custom/syntax/" + name + ".syn", "[syntax]\n");
         }
     }
 
@@ -56,10 +58,20 @@ struct Install {
         return kxtest::run_program(args, {{"PATH", root + "/bin:/usr/bin:/bin"}, {"KESTRIX_HOME", root}}, cwd);
     }
 
+    // TEXT with every "@" replaced by the configuration directory.
+    std::string at(std::string text) const {
+        for (std::size_t pos; (pos = text.find('@')) != std::string::npos;) text.replace(pos, 1, etc);
+        return text;
+    }
+
     static std::string text_of(const std::string& path) {
         return kxtest::path_exists(path) ? kxtest::read_file(path) : "";
     }
 };
+
+inline bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 inline bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -1,6 +1,5 @@
-// Reports, the error limit and the string helpers of the upgrade program.
+// Reports of the upgrade program and its error limit.
 #include <gtest/gtest.h>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -101,25 +100,6 @@ TEST_F(Report, TwentiethErrorEndsTheRunOnce) {
                 whole("ERROR: fatal and twentieth\n\nERROR: Too many errors\n\n" + kNotSaved));
     EXPECT_TRUE(log_text().find("UPGRADE ") != std::string::npos);
     EXPECT_TRUE(log_text().find(kNotSaved.substr(0, kNotSaved.size() - 2)) != std::string::npos);
-}
-
-TEST(ReportStrings, CopyStripAndLowerCase) {
-    EXPECT_EQ(upgrade_strdup(nullptr), nullptr);
-    char* copy = upgrade_strdup("Text");
-    EXPECT_STREQ(copy, "Text");
-    std::free(copy);
-
-    char two[] = "line\n\n", none[] = "line", empty[] = "";
-    strip_newline(two);
-    strip_newline(none);
-    strip_newline(empty);
-    strip_newline(nullptr);
-    EXPECT_STREQ(two, "line\n");
-    EXPECT_STREQ(none, "line");
-
-    char mixed[] = "Log_Files.SYSTEM 9\xc3\x84";
-    string_tolower(mixed);
-    EXPECT_STREQ(mixed, "log_files.system 9\xc3\x84");
 }
 
 }  // namespace
