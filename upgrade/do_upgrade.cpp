@@ -737,15 +737,20 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
         return;
     }
 
-    KW_LOCATION location = locate_keyword_in_new(new_cfg, context, nullptr);
+    // A renamed start keyword begins its set in the new file under the new
+    // name; looked up under the old one, the set would never be found and
+    // an added start line would take the place of another set's.
+    ERROR_CONTEXT start = *context;
+    if (start_rule->flags & RULE_RENAME) start.keyword = start_rule->text;
+    KW_LOCATION location = locate_keyword_in_new(new_cfg, &start, nullptr);
     if (location.value_match) {
-        set = {first->name, location.instance, location.line, 1, start_rule};
+        set = {start.keyword, location.instance, location.line, 1, start_rule};
         debug_line(show_detail, "upgrade_keyword_set: Found start of set in New config file\n");
     } else if (start_rule->flags & RULE_FACTORY) {
         upgrade_error(0, msg::kFactorySetStart, FILE_PREV, SEVERITY_ERROR, context);
         return;
     } else if (start_rule->flags & RULE_CUSTOM) {
-        set = {first->name, location.instance + 1, 0, 0, start_rule};
+        set = {start.keyword, location.instance + 1, 0, 0, start_rule};
         debug_line(show_detail,
                    "upgrade_keyword_set: Start of set was NOT found in New config file\n"
                    "Adding the entire set from the Previous config file\n");
