@@ -87,6 +87,13 @@ const char* const kWriteKeyword = "upgrade_keyword: Writing keyword to New confi
 const char* const kInsertKeyword =
     "upgrade_keyword: Writing keyword to New config file\n"
     "  after line %d in subsection of New config file\n";
+// A keyword that is not multiple keeps one value: a later instance of the
+// previous file overwrites the value an earlier one left, which must not go
+// unnoticed.
+const char* const kRepeatedKeyword =
+    "Keyword occurs more than once in the Previous Config file\n"
+    "  but its Upgrade Rule is not multiple\n"
+    "  This value replaces the value of the earlier instance";
 const char* const kSetvarInstFailed = "kxcf_setvar_inst failed";
 const char* const kSetvarIndexFailed = "kxcf_setvar_index failed for index = %d";
 const char* const kNoDigit =
@@ -559,6 +566,11 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
                       "No update is required\n",
                       FILE_NEW, &work);
     } else {
+        if (!set && !(rule->flags & RULE_MULTIPLE) && prev_keyword->instance > 1 && work.instance != 0) {
+            ERROR_CONTEXT repeated = *context;
+            repeated.instance = prev_keyword->instance;
+            upgrade_error(0, msg::kRepeatedKeyword, FILE_PREV, SEVERITY_WARNING, &repeated);
+        }
         if (prev_keyword->text[0] == '\0') work.value = nullptr;
         write_keyword(new_cfg, &work, location);
     }
