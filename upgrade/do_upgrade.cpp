@@ -332,6 +332,14 @@ void read_prev_keywords(KXCF_FILE* prev_cfg, const char* section, const char* su
         upgrade_error(kx_errno, msg::kNextvar, FILE_PREV, SEVERITY_ERROR, &context);
 }
 
+// A rename target as the library will store and list it: names are
+// lower-cased, however the rules file writes them.
+std::string lower_case_name(const char* name) {
+    std::string lower(name);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
 bool same_value(const char* a, const char* b) {
     return std::strcmp(a ? a : "", b ? b : "") == 0;
 }
@@ -522,9 +530,11 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
         upgrade_log_context(msg::kDeleteKeyword, FILE_PREV, context);
         return;
     }
+    std::string new_name;
     if (rule->flags & RULE_RENAME) {
-        work.keyword = rule->text;
-        upgrade_log_context(format(msg::kRenameKeyword, prev_keyword->name, rule->text).c_str(),
+        new_name = lower_case_name(rule->text);
+        work.keyword = new_name.c_str();
+        upgrade_log_context(format(msg::kRenameKeyword, prev_keyword->name, work.keyword).c_str(),
                             FILE_PREV, context);
     }
     const char* event_code = nullptr;
@@ -753,7 +763,11 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
     // name; looked up under the old one, the set would never be found and
     // an added start line would take the place of another set's.
     ERROR_CONTEXT start = *context;
-    if (start_rule->flags & RULE_RENAME) start.keyword = start_rule->text;
+    std::string new_name;
+    if (start_rule->flags & RULE_RENAME) {
+        new_name = lower_case_name(start_rule->text);
+        start.keyword = new_name.c_str();
+    }
     KW_LOCATION location = locate_keyword_in_new(new_cfg, &start, nullptr);
     if (location.value_match) {
         set = {start.keyword, location.instance, location.line, 1, start_rule};
