@@ -38,30 +38,38 @@ const char* const kDupSection =
     "Duplicate section name - section names must be unique\nUsing the first instance";
 const char* const kNewSectionNoRule =
     "Section name in New Config File has no match in Upgrade Rules file";
-const char* const kPrevSectionNoRule =
-    "Section in the Previous Config File has no match in Upgrade Rules file\n"
-    "Section is not include in the New configuration file";
-const char* const kDeleteSection = "upgrade_all_sections: Deleting section in Previous config file\n";
-const char* const kFactorySection =
-    "upgrade_all_sections: Using Factory values for entire section\n"
-    "  Section in Previous config file is replaced by section in New config file\n";
-const char* const kAddSection = "upgrade_all_sections: Adding section in New config file\n";
-const char* const kSetSectionFailed = "kxcf_setsection failed";
-
 const char* const kNextSubsection = "kxcf_nextsubsection failed";
 const char* const kDupSubsection =
     "Duplicate subsection name - subsection names must be unique\nUsing the first instance";
 const char* const kNewSubsectionNoRule =
     "Subsection name in New Config File has no match in Upgrade Rules file";
-const char* const kPrevSubsectionNoRule =
+
+// What the walk says about a previous section or subsection, by level.
+struct LevelTexts {
+    const char* no_rule;
+    const char* deleting;
+    const char* factory;
+    const char* adding;
+    const char* add_failed;
+};
+const LevelTexts kSectionTexts = {
+    "Section in the Previous Config File has no match in Upgrade Rules file\n"
+    "Section is not include in the New configuration file",
+    "upgrade_all_sections: Deleting section in Previous config file\n",
+    "upgrade_all_sections: Using Factory values for entire section\n"
+    "  Section in Previous config file is replaced by section in New config file\n",
+    "upgrade_all_sections: Adding section in New config file\n",
+    "kxcf_setsection failed",
+};
+const LevelTexts kSubsectionTexts = {
     "Subsection in the Previous Config file has no match in Upgrade Rules file\n"
-    "Subsection is not included in the New Config file";
-const char* const kDeleteSubsection = "upgrade_section: Deleting subsection in Previous config file\n";
-const char* const kFactorySubsection =
+    "Subsection is not included in the New Config file",
+    "upgrade_section: Deleting subsection in Previous config file\n",
     "upgrade_section: Using Factory values for entire subsection\n"
-    "  Subsection in Previous config file is replaced by subsection in New config file\n";
-const char* const kAddSubsection = "upgrade_section: Adding subsection in New config file\n";
-const char* const kSetSubsectionFailed = "kxcf_setsubsection failed";
+    "  Subsection in Previous config file is replaced by subsection in New config file\n",
+    "upgrade_section: Adding subsection in New config file\n",
+    "kxcf_setsubsection failed",
+};
 
 const char* const kRulesNextvar = "upgrade_nextvar failed after this keyword";
 const char* const kNextvar = "kxcf_nextvar failed after this keyword";
@@ -79,6 +87,13 @@ const char* const kWriteKeyword = "upgrade_keyword: Writing keyword to New confi
 const char* const kInsertKeyword =
     "upgrade_keyword: Writing keyword to New config file\n"
     "  after line %d in subsection of New config file\n";
+// A keyword that is not multiple keeps one value: a later instance of the
+// previous file overwrites the value an earlier one left, which must not go
+// unnoticed.
+const char* const kRepeatedKeyword =
+    "Keyword occurs more than once in the Previous Config file\n"
+    "  but its Upgrade Rule is not multiple\n"
+    "  This value replaces the value of the earlier instance";
 const char* const kSetvarInstFailed = "kxcf_setvar_inst failed";
 const char* const kSetvarIndexFailed = "kxcf_setvar_index failed for index = %d";
 const char* const kNoDigit =
@@ -111,7 +126,7 @@ constexpr int kNoMoreKeywords = KXCF_ENOKEYWORD;
 
 // Qualifiers of match_name_list: name only, or also "_value" and "_kx_version".
 constexpr int kNameOnly = 0;
-constexpr int kAllQualifiers = 3;
+constexpr int kAllQualifiers = MATCH_VALUES | MATCH_VERSIONS;
 
 // Rule words shown in the debug lines, in the order the lines list them.
 struct FlagWord {
@@ -265,6 +280,30 @@ void check_new_names(NAME_LIST* names, NAME_LIST* rules, const char* message,
     }
 }
 
+// Whether a previous section or subsection is carried into the new file
+// under RULE; a dropped one is reported or logged. Without factory, custom
+// or delete the item is carried, as custom.
+bool carried_over(const UPGRADE_RULE* rule, const msg::LevelTexts& texts, const ERROR_CONTEXT* context) {
+    if (!rule) {
+        upgrade_error(0, texts.no_rule, FILE_PREV, SEVERITY_ERROR, context);
+        return false;
+    }
+    if (rule->flags & (RULE_DELETE | RULE_FACTORY)) {
+        upgrade_log_context(rule->flags & RULE_DELETE ? texts.deleting : texts.factory, FILE_PREV, context);
+        return false;
+    }
+    return true;
+}
+
+// Adds to the new file the section or subsection it lacks, through ADD.
+template <typename Add>
+void add_when_missing(const char* name, NAME_LIST* new_names, const msg::LevelTexts& texts,
+                      const ERROR_CONTEXT* context, Add add) {
+    if (in_list(name, new_names)) return;
+    upgrade_log_context(texts.adding, FILE_NEW, context);
+    if (add() != 0) upgrade_error(kx_errno, texts.add_failed, FILE_NEW, SEVERITY_ERROR, context);
+}
+
 void read_keyword_rules(KXCF_FILE* rules_cfg, const char* rules_section, const char* rules_subsection,
                         NAME_LIST** rules) {
     ERROR_CONTEXT context = {rules_section, rules_subsection, nullptr, nullptr, 0};
@@ -291,6 +330,14 @@ void read_prev_keywords(KXCF_FILE* prev_cfg, const char* section, const char* su
         context.keyword = builder.append(name, value)->name;
     if (kx_errno != kNoMoreKeywords)
         upgrade_error(kx_errno, msg::kNextvar, FILE_PREV, SEVERITY_ERROR, &context);
+}
+
+// A rename target as the library will store and list it: names are
+// lower-cased, however the rules file writes them.
+std::string lower_case_name(const char* name) {
+    std::string lower(name);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
 }
 
 bool same_value(const char* a, const char* b) {
@@ -402,20 +449,10 @@ void upgrade_all_sections(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* ru
     for (NAME_LIST* node = prev_sections.head; node; node = node->next) {
         context.section = node->name;
         UPGRADE_RULE* rule = match_name_list(node->name, nullptr, rules.head, kAllQualifiers);
-        if (!rule) {
-            upgrade_error(0, msg::kPrevSectionNoRule, FILE_PREV, SEVERITY_ERROR, &context);
-        } else if (rule->flags & RULE_DELETE) {
-            upgrade_log_context(msg::kDeleteSection, FILE_PREV, &context);
-        } else if (rule->flags & RULE_FACTORY) {
-            upgrade_log_context(msg::kFactorySection, FILE_PREV, &context);
-        } else {
-            if (!in_list(node->name, new_sections.head)) {
-                upgrade_log_context(msg::kAddSection, FILE_NEW, &context);
-                if (kxcf_setsection(new_cfg, node->name) != 0)
-                    upgrade_error(kx_errno, msg::kSetSectionFailed, FILE_NEW, SEVERITY_ERROR, &context);
-            }
-            upgrade_section(new_cfg, prev_cfg, rules_cfg, node->name, rule->name);
-        }
+        if (!carried_over(rule, msg::kSectionTexts, &context)) continue;
+        add_when_missing(node->name, new_sections.head, msg::kSectionTexts, &context,
+                         [&] { return kxcf_setsection(new_cfg, node->name); });
+        upgrade_section(new_cfg, prev_cfg, rules_cfg, node->name, rule->name);
     }
 }
 
@@ -437,22 +474,10 @@ void upgrade_section(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_c
     for (NAME_LIST* node = prev_subsections.head; node; node = node->next) {
         context.subsection = node->name;
         UPGRADE_RULE* rule = match_name_list(node->name, nullptr, rules.head, kAllQualifiers);
-        if (!rule) {
-            upgrade_error(0, msg::kPrevSubsectionNoRule, FILE_PREV, SEVERITY_ERROR, &context);
-        } else if (rule->flags & RULE_DELETE) {
-            upgrade_log_context(msg::kDeleteSubsection, FILE_PREV, &context);
-        } else if (rule->flags & RULE_FACTORY) {
-            upgrade_log_context(msg::kFactorySubsection, FILE_PREV, &context);
-        } else {
-            if (!in_list(node->name, new_subsections.head)) {
-                upgrade_log_context(msg::kAddSubsection, FILE_NEW, &context);
-                if (kxcf_setsubsection(new_cfg, section, node->name) != 0)
-                    upgrade_error(kx_errno, msg::kSetSubsectionFailed, FILE_NEW, SEVERITY_ERROR,
-                                  &context);
-            }
-            upgrade_subsection(new_cfg, prev_cfg, rules_cfg, section, node->name, rules_section,
-                               rule->name);
-        }
+        if (!carried_over(rule, msg::kSubsectionTexts, &context)) continue;
+        add_when_missing(node->name, new_subsections.head, msg::kSubsectionTexts, &context,
+                         [&] { return kxcf_setsubsection(new_cfg, section, node->name); });
+        upgrade_subsection(new_cfg, prev_cfg, rules_cfg, section, node->name, rules_section, rule->name);
     }
 }
 
@@ -505,9 +530,11 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
         upgrade_log_context(msg::kDeleteKeyword, FILE_PREV, context);
         return;
     }
+    std::string new_name;
     if (rule->flags & RULE_RENAME) {
-        work.keyword = rule->text;
-        upgrade_log_context(format(msg::kRenameKeyword, prev_keyword->name, rule->text).c_str(),
+        new_name = lower_case_name(rule->text);
+        work.keyword = new_name.c_str();
+        upgrade_log_context(format(msg::kRenameKeyword, prev_keyword->name, work.keyword).c_str(),
                             FILE_PREV, context);
     }
     const char* event_code = nullptr;
@@ -549,6 +576,11 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
                       "No update is required\n",
                       FILE_NEW, &work);
     } else {
+        if (!set && !(rule->flags & RULE_MULTIPLE) && prev_keyword->instance > 1 && work.instance != 0) {
+            ERROR_CONTEXT repeated = *context;
+            repeated.instance = prev_keyword->instance;
+            upgrade_error(0, msg::kRepeatedKeyword, FILE_PREV, SEVERITY_WARNING, &repeated);
+        }
         if (prev_keyword->text[0] == '\0') work.value = nullptr;
         write_keyword(new_cfg, &work, location);
     }
@@ -727,15 +759,24 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
         return;
     }
 
-    KW_LOCATION location = locate_keyword_in_new(new_cfg, context, nullptr);
+    // A renamed start keyword begins its set in the new file under the new
+    // name; looked up under the old one, the set would never be found and
+    // an added start line would take the place of another set's.
+    ERROR_CONTEXT start = *context;
+    std::string new_name;
+    if (start_rule->flags & RULE_RENAME) {
+        new_name = lower_case_name(start_rule->text);
+        start.keyword = new_name.c_str();
+    }
+    KW_LOCATION location = locate_keyword_in_new(new_cfg, &start, nullptr);
     if (location.value_match) {
-        set = {first->name, location.instance, location.line, 1, start_rule};
+        set = {start.keyword, location.instance, location.line, 1, start_rule};
         debug_line(show_detail, "upgrade_keyword_set: Found start of set in New config file\n");
     } else if (start_rule->flags & RULE_FACTORY) {
         upgrade_error(0, msg::kFactorySetStart, FILE_PREV, SEVERITY_ERROR, context);
         return;
     } else if (start_rule->flags & RULE_CUSTOM) {
-        set = {first->name, location.instance + 1, 0, 0, start_rule};
+        set = {start.keyword, location.instance + 1, 0, 0, start_rule};
         debug_line(show_detail,
                    "upgrade_keyword_set: Start of set was NOT found in New config file\n"
                    "Adding the entire set from the Previous config file\n");
