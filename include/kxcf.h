@@ -130,8 +130,9 @@ typedef struct KXCF_FILE {
     KXCF_NODE* cur_section;
     KXCF_NODE* cur_subsection;
     KXCF_NODE* cur_keyword;
-    KXCF_NODE* expand_list;
+    KXCF_NODE* expand_list;     /* the "path_expand" subsection of "system" */
     char* value_buf;
+    KXCF_NODE* cur_list;        /* section or subsection whose list holds cur_keyword */
 } KXCF_FILE;
 
 /* Line number of the last parse fault (1-based); 0 after a good parse. */

@@ -1,0 +1,141 @@
+// Shared inside the configuration file library: name checks, the tree's
+// node helpers, the parser and writer, the edit frame and the value
+// delivery used by the walking operations.
+#pragma once
+
+#include "kx_errno.h"
+#include "kxcf.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <string>
+
+namespace kxcf {
+
+// Kinds of the line reader's records.
+enum LineKind { LINE_TEXT = 1, LINE_SECTION = 2, LINE_SUBSECTION = 3, LINE_KEYWORD = 4,
+                LINE_END = 5, LINE_FAULT = 9 };
+
+// The value buffer holds the largest value and its terminating zero byte.
+constexpr std::size_t kValueBufferSize = KXCF_MAX_VALUE + 1;
+
+// ---- names ---------------------------------------------------------------
+
+// The error codes that one kind of name reports.
+struct NameRule {
+    std::size_t max;
+    int size_code;
+    int char_code;
+};
+extern const NameRule kSectionName;
+extern const NameRule kSubsectionName;
+extern const NameRule kKeywordName;
+
+bool is_name_char(unsigned char c);
+// Checks NAME against RULE and leaves its lower-case form in LOWER.
+// Returns 0 or the rule's error code (a null name is 1001).
+int check_name(const char* name, const NameRule& rule, std::string& lower);
+void to_lower_ascii(std::string& s);
+void to_upper_ascii(std::string& s);
+
+// ---- tree ----------------------------------------------------------------
+
+// Allocates a node; strings are copied. Null (and ENOMEM in kx_errno) when
+// memory runs out, with nothing leaked.
+KXCF_NODE* make_node(int kind, const char* name, const char* text);
+// A keyword line; an empty value is stored as no value.
+KXCF_NODE* make_keyword_line(const char* name, const char* value);
+// Frees a whole list with everything its nodes own.
+void free_list(KXCF_NODE* first);
+// Links NODE after AFTER in the list whose head is HEAD (AFTER null: first).
+void link_after(KXCF_NODE*& head, KXCF_NODE* after, KXCF_NODE* node);
+void unlink_node(KXCF_NODE*& head, KXCF_NODE* node);
+bool is_keyword_line(const KXCF_NODE* n);
+bool name_is(const KXCF_NODE* n, const std::string& name);
+
+// Lookups over the tree; each returns the first match from START on.
+KXCF_NODE* section_from(KXCF_NODE* start, const std::string& name);
+KXCF_NODE* subsection_from(KXCF_NODE* start, const std::string& name);
+KXCF_NODE* keyword_line_from(KXCF_NODE* start);
+KXCF_NODE* last_subsection_named(KXCF_NODE* section, const std::string& name);
+
+// ---- parse and write ---------------------------------------------------------
+
+// Builds the tree of F from F->stream. 0, or -1 with the reason in kx_errno
+// and kxcf_lineno on the offending line.
+int parse_file(KXCF_FILE* f);
+// Writes the list starting at FIRST in the written form; 0, or -1 when the
+// stream reports an error.
+int write_tree(const KXCF_NODE* first, FILE* out);
+
+// ---- handle ----------------------------------------------------------------
+
+void clear_position(KXCF_FILE* f);
+// Forgets every position field that points at NODE or into it.
+void forget_node(KXCF_FILE* f, const KXCF_NODE* node);
+void drop_tree(KXCF_FILE* f);
+// Looks up the "path_expand" subsection of "system" again.
+void find_expand_list(KXCF_FILE* f);
+
+// ---- edit frame ------------------------------------------------------------
+
+int edit_begin(KXCF_FILE* f);
+int edit_commit(KXCF_FILE* f);
+void edit_abandon(KXCF_FILE* f, int reason);
+// Ends an edit that found nothing to change: the tree is untouched.
+void edit_release(KXCF_FILE* f);
+
+// Runs one edit: LOCATE(f, owner) returns 0 or a not-found code and sets the
+// node whose line list is edited; CHANGE(f, owner) returns 0, a not-found
+// code (the tree unchanged) or a system error number (the edit is abandoned).
+template <class Locate, class Change>
+int run_edit(KXCF_FILE* f, Locate locate, Change change) {
+    if (edit_begin(f) != 0) return -1;
+    try {
+        KXCF_NODE* owner = nullptr;
+        int code = locate(f, owner);
+        if (code == 0) code = change(f, owner);
+        if (code == 0) return edit_commit(f);
+        if (code >= 1000) {
+            edit_release(f);
+            kx_errno = code;
+        } else {
+            edit_abandon(f, code);
+        }
+    } catch (const std::bad_alloc&) {
+        edit_abandon(f, ENOMEM);
+    }
+    return -1;
+}
+
+// Locators shared by the edits: the own list of the first section of that
+// name, or the first subsection of that name in the sections of that name.
+int locate_list(KXCF_FILE* f, const std::string& section, const std::string* subsection,
+                KXCF_NODE*& owner);
+
+// Sets instance INSTANCE of KEYWORD in OWNER's list, or adds one line after
+// the list's last keyword line. VALUE may be null. 0 or ENOMEM.
+int set_instance(KXCF_NODE* owner, const std::string& keyword, const char* value, int instance);
+
+// Runs the body of a public operation; memory exhaustion inside it becomes
+// its failure value with ENOMEM in kx_errno.
+template <class R, class Body>
+R guarded(R failure, Body body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        kx_errno = ENOMEM;
+        return failure;
+    }
+}
+
+// ---- values ----------------------------------------------------------------
+
+// Expands VALUE for F into OUT; 0 or 1024.
+int expand_value(const KXCF_FILE* f, const char* value, std::string& out);
+// Copies the value of keyword line LINE into F's value buffer as the walking
+// operations return it; the buffer, or KXCF_FAIL.
+const char* deliver_value(KXCF_FILE* f, const KXCF_NODE* line, int valueflags);
+
+}  // namespace kxcf

@@ -1,0 +1,251 @@
+// Walking, looking up and editing an open configuration file.
+#include "kx_errno.h"
+#include "kx_test_support.h"
+#include "kxcf.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using kxtest::read_file;
+using kxtest::TempTree;
+using kxtest::write_file;
+
+const char* const kSample =
+    "# leading comment\n"
+    "[alpha]\n"
+    "a1 = one\n"
+    "# comment in alpha\n"
+    "a2\n"
+    "(sub)\n"
+    "s1 = x\n"
+    "(other)\n"
+    "o1 = y\n"
+    "(sub)\n"
+    "s2 = second sub\n"
+    "[beta]\n"
+    "b1 = MiXed\n"
+    "[alpha]\n"
+    "only_in_second = 2\n"
+    "(extra)\n"
+    "e1 = e\n";
+
+class KxcfWalk : public ::testing::Test {
+protected:
+    void open(int flags = KXCF_UPDATE | KXCF_NOEXPAND, const char* text = kSample) {
+        path_ = tree_.file("w.cfg");
+        write_file(path_, text);
+        f_ = kxcf_open(path_.c_str(), flags);
+        ASSERT_NE(f_, nullptr) << kx_errno;
+    }
+    void TearDown() override { kxcf_close(f_); }
+    // Closes the handle (writing back) and returns the file's text.
+    std::string written() {
+        EXPECT_EQ(kxcf_close(f_), 0);
+        f_ = nullptr;
+        return read_file(path_);
+    }
+    // Every keyword of a list as "name=value", then the code that ended it.
+    std::vector<std::string> walk(const char* section, const char* subsection, int flags = 0) {
+        std::vector<std::string> out;
+        const char* kw;
+        const char* v;
+        while ((v = kxcf_nextvar(f_, section, subsection, &kw, flags)) != KXCF_FAIL)
+            out.push_back(std::string(kw) + "=" + v);
+        out.push_back(std::to_string(kx_errno));
+        return out;
+    }
+    TempTree tree_;
+    std::string path_;
+    KXCF_FILE* f_ = nullptr;
+};
+
+using V = std::vector<std::string>;
+
+TEST_F(KxcfWalk, SectionsAndSubsectionsInFileOrder) {
+    open();
+    std::vector<std::string> names;
+    const char* s;
+    ASSERT_EQ(kxcf_rewind(f_), 0);
+    while ((s = kxcf_nextsection(f_)) != KXCF_FAIL) names.push_back(s);
+    EXPECT_EQ(kx_errno, KXCF_ENOSECTION);
+    EXPECT_EQ(names, (V{"alpha", "beta", "alpha"}));
+
+    // The subsections of the first "alpha"; the walk does not go on into the second.
+    ASSERT_EQ(kxcf_rewind(f_), 0);
+    names.clear();
+    while ((s = kxcf_nextsubsection(f_, "ALPHA")) != KXCF_FAIL) names.push_back(s);
+    EXPECT_EQ(kx_errno, KXCF_ENOSUBSECTION);
+    EXPECT_EQ(names, (V{"sub", "other", "sub"}));
+    EXPECT_EQ(kxcf_nextsubsection(f_, "beta"), KXCF_FAIL);
+    EXPECT_EQ(kx_errno, KXCF_ENOSUBSECTION);
+    EXPECT_EQ(kxcf_nextsubsection(f_, "gamma"), KXCF_FAIL);
+    EXPECT_EQ(kx_errno, KXCF_ENOSECTION);
+
+    // findsubsection makes the last of two same-named subsections current.
+    ASSERT_EQ(kxcf_findsubsection(f_, "alpha", "sub"), 0);
+    EXPECT_EQ(walk("alpha", "sub"), (V{"s2=second sub", "1028"}));
+    EXPECT_EQ(kxcf_findsubsection(f_, "alpha", "extra"), -1);
+    EXPECT_EQ(kx_errno, KXCF_ENOSUBSECTION);
+    EXPECT_EQ(kxcf_findsection(f_, "nope"), -1);
+    EXPECT_EQ(kx_errno, KXCF_ENOSECTION);
+}
+
+TEST_F(KxcfWalk, KeywordWalksStayInTheirList) {
+    open();
+    // The section's own lines only: no comments, no subsection lines.
+    EXPECT_EQ(walk("alpha", nullptr), (V{"a1=one", "a2=", "1028"}));
+    // A walk of the subsection after the own list starts at its head.
+    EXPECT_EQ(walk("alpha", "sub"), (V{"s1=x", "1028"}));
+    // ...and a walk of the own list after a subsection walk as well.
+    EXPECT_EQ(walk("alpha", nullptr), (V{"a1=one", "a2=", "1028"}));
+    ASSERT_EQ(kxcf_rewind(f_), 0);
+    EXPECT_EQ(walk("alpha", "extra"), (V{"1027"}));
+    EXPECT_EQ(walk("gamma", nullptr), (V{"1026"}));
+
+    // A keyword without value: empty string, or 1030 with the walk moved past it.
+    ASSERT_EQ(kxcf_rewind(f_), 0);
+    const char* kw = "unset";
+    EXPECT_STREQ(kxcf_nextvar(f_, "alpha", nullptr, &kw, KXCF_NOTNULL), "one");
+    EXPECT_EQ(kxcf_nextvar(f_, "alpha", nullptr, &kw, KXCF_NOTNULL), KXCF_FAIL);
+    EXPECT_EQ(kx_errno, KXCF_ENULL);
+    EXPECT_EQ(kxcf_nextvar(f_, "alpha", nullptr, &kw, KXCF_NOTNULL), KXCF_FAIL);
+    EXPECT_EQ(kx_errno, KXCF_ENOKEYWORD);
+    EXPECT_EQ(kw, nullptr);
+}
+
+TEST_F(KxcfWalk, LookupsAndNameChecks) {
+    open();
+    EXPECT_STREQ(kxcf_getvar(f_, "Alpha", nullptr, "ONLY_IN_SECOND", 0), "2");
+    EXPECT_STREQ(kxcf_getvar(f_, "alpha", "extra", "e1", 0), "e");
+    EXPECT_STREQ(kxcf_getvar(f_, "alpha", "sub", "s2", 0), "second sub");
+    EXPECT_STREQ(kxcf_getvar(f_, "beta", nullptr, "b1", KXCF_LOWER | KXCF_UPPER), "mixed");
+    EXPECT_STREQ(kxcf_getvar(f_, "beta", nullptr, "b1", KXCF_UPPER), "MIXED");
+    EXPECT_STREQ(kxcf_getvar(f_, "alpha", nullptr, "a2", 0), "");
+
+    struct Bad {
+        const char* section;
+        const char* subsection;
+        const char* keyword;
+        int code;
+    };
+    const std::string long_section(131, 's'), long_name(41, 'n');
+    const Bad bad[] = {
+        {"beta", nullptr, "zz", KXCF_ENOKEYWORD},  {"beta", "sub", "b1", KXCF_ENOSUBSECTION},
+        {"gamma", nullptr, "b1", KXCF_ENOSECTION}, {nullptr, nullptr, "b1", KXCF_EPARAM},
+        {"beta", nullptr, nullptr, KXCF_EPARAM},   {"", nullptr, "b1", KXCF_ESECTSIZE},
+        {long_section.c_str(), nullptr, "b1", KXCF_ESECTSIZE},
+        {"be ta", nullptr, "b1", KXCF_ESECTCHAR},  {"beta", "", "b1", KXCF_ESUBSIZE},
+        {"beta", long_name.c_str(), "b1", KXCF_ESUBSIZE},
+        {"beta", "s/b", "b1", KXCF_ESUBCHAR},      {"beta", nullptr, long_name.c_str(), KXCF_EKWSIZE},
+        {"beta", nullptr, "b-1", KXCF_EKWCHAR},    {"beta", nullptr, "", KXCF_EKWSIZE},
+    };
+    for (const Bad& b : bad) {
+        EXPECT_EQ(kxcf_getvar(f_, b.section, b.subsection, b.keyword, 0), KXCF_FAIL);
+        EXPECT_EQ(kx_errno, b.code) << (b.section ? b.section : "null");
+    }
+    EXPECT_EQ(kxcf_getvar(nullptr, "beta", nullptr, "b1", 0), KXCF_FAIL);
+    EXPECT_EQ(kx_errno, KXCF_EPARAM);
+}
+
+TEST_F(KxcfWalk, SetvarInstReplacesOrAddsOneLineAfterTheLastKeyword) {
+    open(KXCF_UPDATE | KXCF_NOEXPAND,
+         "[s]\n# head\nk = 1\nother = o\n# tail comment\n\n[t]\n# only a comment\n");
+    EXPECT_EQ(kxcf_setvar_inst(f_, "s", nullptr, "K", "  first \t\n", 1), 0);
+    EXPECT_EQ(kxcf_setvar_inst(f_, "s", nullptr, "k", "second", 2), 0);
+    EXPECT_EQ(kxcf_setvar_inst(f_, "s", nullptr, "k", "third", 7), 0);
+    EXPECT_EQ(kxcf_setvar_inst(f_, "t", nullptr, "new", nullptr, 1), 0);
+    EXPECT_EQ(kxcf_setvar_inst(f_, "t", nullptr, "blank", "   ", 1), 0);
+    EXPECT_EQ(kxcf_setvar_index(f_, "s", nullptr, "idx", "  padded  ", 1), 0);
+
+    // Bad arguments change nothing and report 1001 (names of a section 1012/1013).
+    const std::string too_long(1153, 'v');
+    EXPECT_EQ(kxcf_setvar_inst(f_, "s", nullptr, "k", "x", 0), -1);
+    EXPECT_EQ(kx_errno, KXCF_EPARAM);
+    EXPECT_EQ(kxcf_setvar_inst(f_, "s", nullptr, "bad key", "x", 1), -1);
+    EXPECT_EQ(kx_errno, KXCF_EPARAM);
+    EXPECT_EQ(kxcf_setvar_inst(f_, "s", nullptr, "k", too_long.c_str(), 1), -1);
+    EXPECT_EQ(kx_errno, KXCF_EPARAM);
+    EXPECT_EQ(kxcf_setvar_index(f_, "s", nullptr, "k", "two\n[lines]", 1), -1);
+    EXPECT_EQ(kx_errno, KXCF_EPARAM);
+    EXPECT_EQ(kxcf_setvar_inst(f_, "s!", nullptr, "k", "x", 1), -1);
+    EXPECT_EQ(kx_errno, KXCF_ESECTCHAR);
+    EXPECT_EQ(kxcf_setvar(f_, "nope", nullptr, "k", "x"), -1);
+    EXPECT_EQ(kx_errno, KXCF_ENOSECTION);
+    EXPECT_EQ(kxcf_setvar(f_, "s", "nope", "k", "x"), -1);
+    EXPECT_EQ(kx_errno, KXCF_ENOSUBSECTION);
+
+    EXPECT_EQ(written(),
+              "[s]\n# head\nk = first\nidx =   padded  \nother = o\nk = second\nk = third\n"
+              "# tail comment\n\n[t]\nnew\nblank\n# only a comment\n");
+}
+
+TEST_F(KxcfWalk, SetvarIndexCountsKeywordLinesOnly) {
+    open(KXCF_UPDATE | KXCF_NOEXPAND, "[s]\n# c0\nk1\n# c1\nk2\nk3\n# c3\n");
+    EXPECT_EQ(kxcf_setvar_index(f_, "s", nullptr, "at2", "v", 2), 0);
+    EXPECT_EQ(kxcf_setvar_index(f_, "s", nullptr, "at0", nullptr, 0), 0);
+    EXPECT_EQ(kxcf_setvar_index(f_, "s", nullptr, "neg", nullptr, -4), 0);
+    EXPECT_EQ(kxcf_setvar_index(f_, "s", nullptr, "end", "e", 99), 0);
+    EXPECT_EQ(kxcf_setvar_index(f_, "s", nullptr, "k1", "again", 3), 0);
+    EXPECT_EQ(written(),
+              "[s]\nneg\nat0\n# c0\nk1\nk1 = again\n# c1\nk2\nat2 = v\nk3\nend = e\n# c3\n");
+}
+
+TEST_F(KxcfWalk, NewSectionsAndSubsectionsGoLastAfterABlankLine) {
+    open();
+    EXPECT_EQ(kxcf_setsection(f_, "Beta"), 0);
+    EXPECT_EQ(kxcf_setsubsection(f_, "alpha", "Fresh"), 0);
+    EXPECT_EQ(kxcf_setsubsection(f_, "beta", "first"), 0);
+    EXPECT_EQ(kxcf_setvar(f_, "beta", "first", "k", "v"), 0);
+    EXPECT_EQ(kxcf_setvar(f_, "alpha", "extra", "e2", "in second alpha"), 0);
+    EXPECT_EQ(kxcf_setsection(f_, "bad name"), -1);
+    EXPECT_EQ(kx_errno, KXCF_EPARAM);
+    EXPECT_EQ(kxcf_setsection(f_, nullptr), -1);
+    EXPECT_EQ(kx_errno, KXCF_EPARAM);
+    EXPECT_EQ(kxcf_setsubsection(f_, "gamma", "x"), -1);
+    EXPECT_EQ(kx_errno, KXCF_ENOSECTION);
+    std::string text = written();
+    EXPECT_NE(text.find("s2 = second sub\n\n(fresh)\n[beta]\nb1 = MiXed\n\n(first)\nk = v\n"
+                        "[alpha]"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("e1 = e\ne2 = in second alpha\n\n[beta]\n"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 8), "\n[beta]\n");
+}
+
+TEST_F(KxcfWalk, DeletionsKeepAWalkGoing) {
+    open();
+    const char* kw;
+    EXPECT_STREQ(kxcf_nextvar(f_, "alpha", nullptr, &kw, 0), "one");
+    // Removing the current line: the walk goes on with the line after it.
+    EXPECT_EQ(kxcf_delvar_inst(f_, "alpha", nullptr, "a1", 1), 0);
+    EXPECT_STREQ(kxcf_nextvar(f_, "alpha", nullptr, &kw, 0), "");
+    EXPECT_STREQ(kw, "a2");
+    EXPECT_EQ(kxcf_delvar_inst(f_, "alpha", nullptr, "a2", 2), -1);
+    EXPECT_EQ(kx_errno, KXCF_EINSTANCE);
+    EXPECT_EQ(kxcf_delvar_inst(f_, "alpha", nullptr, "zz", 1), -1);
+    EXPECT_EQ(kx_errno, KXCF_ENOKEYWORD);
+    EXPECT_EQ(kxcf_delvar_inst(f_, "alpha", nullptr, "a2", 0), -1);
+    EXPECT_EQ(kx_errno, KXCF_EPARAM);
+
+    ASSERT_EQ(kxcf_findsubsection(f_, "alpha", "other"), 0);
+    EXPECT_EQ(kxcf_delsubsection(f_, "alpha", "other"), 0);
+    EXPECT_STREQ(kxcf_nextsubsection(f_, "alpha"), "sub");
+    EXPECT_EQ(kxcf_delsubsection(f_, "alpha", "extra"), 0);  // found in the second alpha
+    EXPECT_EQ(kxcf_delsubsection(f_, "alpha", "extra"), -1);
+    EXPECT_EQ(kx_errno, KXCF_ENOSUBSECTION);
+
+    ASSERT_EQ(kxcf_rewind(f_), 0);
+    EXPECT_STREQ(kxcf_nextsection(f_), "alpha");
+    EXPECT_EQ(kxcf_delsection(f_, "alpha"), 0);
+    EXPECT_STREQ(kxcf_nextsection(f_), "beta");
+    EXPECT_EQ(kxcf_delsection(f_, "gamma"), -1);
+    EXPECT_EQ(kx_errno, KXCF_ENOSECTION);
+    EXPECT_EQ(written(),
+              "# leading comment\n[beta]\nb1 = MiXed\n[alpha]\nonly_in_second = 2\n");
+}
+
+}  // namespace
