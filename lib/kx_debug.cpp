@@ -1,0 +1,306 @@
+// Debug trace file and the suite log.
+
+#include "kx_dbg.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "kx_errno.h"
+#include "kx_files.h"
+#include "kx_log_entry.h"
+#include "kx_main_config.h"
+
+unsigned debug_flags = 0;
+
+namespace {
+
+enum DebugError {
+    kAlreadyOpen = 9001,
+    kNullName = 9002,
+    kEmptyName = 9003,
+    kBadName = 9004,
+    kNoDebugDir = 9006,
+    kNotADirectory = 9007,
+    kDirNotWritable = 9008,
+    kCloseBeforeOpen = 9009,
+    kDbgBeforeOpen = 9010,
+    kContBeforeOpen = 9011,
+    kNothingToFlush = 9012,
+    kBadControl = 9013,
+};
+
+enum ControlOp { kStampOn = 0, kStampOff = 1, kCloseFile = 2 };
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// The one debug facility of the process. The file is opened on the first
+// write after dbg_open, so a program that traces nothing creates nothing.
+struct DebugState {
+    std::string name;
+    bool opened = false;
+    bool stamp = false;
+    bool unflushed = false;
+    std::string path;
+    File file;
+};
+
+DebugState& debug() {
+    static DebugState state;
+    return state;
+}
+
+void close_debug_file(DebugState& d) {
+    d.file.reset();
+    d.unflushed = false;  // closing has written whatever was pending
+}
+
+// Opens the debug file for appending when it is not open yet; a fresh
+// opening starts with a time-stamp line.
+bool ensure_debug_file(DebugState& d, bool& just_opened) {
+    just_opened = false;
+    if (d.file) return true;
+    d.file.reset(std::fopen(d.path.c_str(), "ae"));
+    if (!d.file) {
+        kx_errno = errno;
+        return false;
+    }
+    just_opened = true;
+    dbg_timestamp();
+    return true;
+}
+
+// The caller's name has its white space replaced in place; a control
+// character left after that makes it unusable.
+bool clean_program_name(char* name) {
+    bool clean = true;
+    for (char* p = name; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (std::isspace(c))
+            *p = '_';
+        else if (std::iscntrl(c))
+            clean = false;
+    }
+    return clean;
+}
+
+// 0 when the directory part of PATH (everything before its last "/") is a
+// directory the process may write in, else the reason. A path without any
+// "/" names no directory and is refused.
+int check_debug_dir(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return kNoDebugDir;
+    // Examined without its closing "/", so that a file standing where the
+    // directory should be is told apart from a missing directory.
+    const std::string dir = slash == 0 ? std::string("/") : path.substr(0, slash);
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0) return kNoDebugDir;
+    if (!S_ISDIR(st.st_mode)) return kNotADirectory;
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) return kDirNotWritable;
+    return 0;
+}
+
+int open_debug(char* name) {
+    DebugState& d = debug();
+    if (d.opened) {
+        kx_errno = kAlreadyOpen;
+        return -1;
+    }
+    if (name == nullptr) {
+        kx_errno = kNullName;
+        return -1;
+    }
+    if (*name == '\0') {
+        kx_errno = kEmptyName;
+        return -1;
+    }
+    std::string copy = name;
+    if (!clean_program_name(name)) {
+        kx_errno = kBadName;
+        return -1;
+    }
+    std::string path;
+    {
+        kx_internal::MainConfig config;
+        if (!config.get("log_files", "debug", "log_file", path)) return -1;
+    }
+    if (const int reason = check_debug_dir(path); reason != 0) {
+        kx_errno = reason;
+        return -1;
+    }
+    d.name = std::move(copy);
+    d.path = std::move(path);
+    d.opened = true;
+    return 0;
+}
+
+void write_debug_line(const char* line, bool continued) {
+    DebugState& d = debug();
+    if (!d.opened) {
+        kx_errno = continued ? kContBeforeOpen : kDbgBeforeOpen;
+        return;
+    }
+    const bool was_pending = d.unflushed;
+    bool just_opened = false;
+    if (!ensure_debug_file(d, just_opened)) return;
+    if (!just_opened && d.stamp && !(continued && was_pending)) dbg_timestamp();
+    std::fprintf(d.file.get(), "%s\n", line != nullptr ? line : "");
+    if (continued) {
+        d.unflushed = true;
+    } else {
+        std::fflush(d.file.get());
+        d.unflushed = false;
+    }
+}
+
+std::string format_text(const char* format, const char* a, int n, const char* b) {
+    const int size = std::snprintf(nullptr, 0, format, a, n, b);
+    if (size < 0) return std::string();
+    std::string out(static_cast<std::size_t>(size) + 1, '\0');
+    std::snprintf(out.data(), out.size(), format, a, n, b);
+    out.resize(static_cast<std::size_t>(size));
+    return out;
+}
+
+std::string configured_log_file() {
+    kx_internal::MainConfig config;
+    std::string path;
+    if (!config.get("log_files", "system", "log_file", path)) path.clear();
+    return path;
+}
+
+void append_log_entry(const char* log_file, const char* tag, const char* program,
+                      const char* message) {
+    const std::string path =
+        (log_file != nullptr && *log_file != '\0') ? std::string(log_file) : configured_log_file();
+    if (path.empty()) return;
+    // The entry is written even when the lock cannot be had: losing it
+    // would be worse than the small chance of a mixed entry.
+    const FdCloser lock{open_lock_file((path + ".lck").c_str(), 2)};
+    File log(std::fopen(path.c_str(), "a+e"));
+    if (!log) return;
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) return;
+    const std::string entry = kx_internal::log_entry_text(tag, program, message, local);
+    std::fwrite(entry.data(), 1, entry.size(), log.get());
+    log.reset();  // the entry is on disk before the lock goes
+}
+
+}  // namespace
+
+namespace kx_internal {
+
+std::string log_entry_text(const char* tag, const char* program, const char* message,
+                           const std::tm& when) {
+    auto text = [](const char* s) { return std::string(s != nullptr ? s : ""); };
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%02d%02d%02d.%02d%02d", when.tm_year, when.tm_mon + 1,
+                  when.tm_mday, when.tm_hour, when.tm_min);
+    return text(tag) + " " + stamp + " " + text(program) + "\n" + text(message) + "\n\n";
+}
+
+}  // namespace kx_internal
+
+extern "C" int dbg_open(char* name) {
+    try {
+        return open_debug(name);
+    } catch (const std::bad_alloc&) {
+        kx_errno = ENOMEM;
+        return -1;
+    }
+}
+
+extern "C" void dbg_close(void) {
+    DebugState& d = debug();
+    if (!d.opened) {
+        kx_errno = kCloseBeforeOpen;
+        return;
+    }
+    close_debug_file(d);
+    d.name.clear();
+    d.opened = false;
+}
+
+extern "C" void kx_dbg(const char* line) { write_debug_line(line, false); }
+
+extern "C" void kx_dbg_cont(const char* line) { write_debug_line(line, true); }
+
+extern "C" void dbg_flush(void) {
+    DebugState& d = debug();
+    if (!d.unflushed) {
+        kx_errno = kNothingToFlush;
+        return;
+    }
+    std::fflush(d.file.get());
+    d.unflushed = false;
+}
+
+extern "C" int dbg_ctrl(int op) {
+    DebugState& d = debug();
+    switch (op) {
+        case kStampOn:
+            d.stamp = true;
+            return 0;
+        case kStampOff:
+            d.stamp = false;
+            return 0;
+        case kCloseFile:
+            close_debug_file(d);
+            return 0;
+        default:
+            kx_errno = kBadControl;
+            return -1;
+    }
+}
+
+extern "C" void dbg_timestamp(void) {
+    DebugState& d = debug();
+    if (!d.file) return;
+    const std::time_t now = std::time(nullptr);
+    char text[64];
+    if (ctime_r(&now, text) == nullptr) return;
+    int length = static_cast<int>(std::strlen(text));
+    if (length > 0) --length;  // ctime's newline
+    std::fprintf(d.file.get(), "%.*s %s\n", length, text, d.name.c_str());
+}
+
+extern "C" void dbg_show_args(int argc, char** argv) {
+    if (argv == nullptr) return;
+    try {
+        const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+        for (int i = 1; i < argc; ++i) {
+            const char* arg = argv[i] != nullptr ? argv[i] : "";
+            kx_dbg(format_text("%s arg[%d] = '%s'", program, i, arg).c_str());
+        }
+    } catch (const std::bad_alloc&) {
+        kx_errno = ENOMEM;
+    }
+}
+
+extern "C" void kx_log_message(const char* log_file, const char* tag, const char* program,
+                               const char* message) {
+    try {
+        append_log_entry(log_file, tag, program, message);
+    } catch (...) {
+        // The log writer has no way to report; a failed entry is dropped.
+    }
+}
