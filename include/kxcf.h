@@ -19,8 +19,27 @@
  * Update mode (KXCF_UPDATE) holds the write lock on PATH.lck from open to
  * close and keeps edits in memory until kxcf_flush or kxcf_close. Immediate
  * mode locks, re-reads, edits, writes back and unlocks on every edit. A file
- * is always rewritten through PATH.tmp and a rename, so readers see either
- * the old or the new file whole.
+ * is always rewritten through PATH.tmp (flushed to disk, with the replaced
+ * file's permission bits) and a rename, so readers see either the old or the
+ * new file whole. The lock belongs to the handle: two handles of one process
+ * exclude each other like two processes do.
+ *
+ * What failures leave:
+ * - kxcf_open: null, no lock held.
+ * - kxcf_flush: -1, the tree, the pending edits and the lock unchanged, the
+ *   file on disk untouched.
+ * - kxcf_close: -1 when pending edits could not be written (reason in
+ *   kx_errno); the handle is freed and the lock released either way.
+ * - an edit: bad arguments change nothing (1001 for values and keyword
+ *   names); a missing section or subsection (1026, 1027) changes nothing and
+ *   in immediate mode releases the lock at once; a failed write-back in
+ *   immediate mode leaves the file on disk as it was, unlocks, and re-reads
+ *   it. Values given to an edit hold at most 1152 characters and no newline.
+ *
+ * The position (current section, subsection, keyword) is shared by all walks
+ * and lookups of a handle. Values returned live in the handle's buffer until
+ * the next kxcf_getvar or kxcf_nextvar; names returned point into the tree,
+ * which an edit in immediate mode replaces.
  */
 #ifndef KXCF_H
 #define KXCF_H

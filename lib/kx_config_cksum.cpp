@@ -29,9 +29,7 @@ public:
     Md5() : ctx_(EVP_MD_CTX_new()) {
         ok_ = ctx_ && EVP_DigestInit_ex(ctx_.get(), EVP_md5(), nullptr) == 1;
     }
-    void add(const char* s) {
-        ok_ = ok_ && EVP_DigestUpdate(ctx_.get(), s, std::strlen(s)) == 1;
-    }
+    void add(const char* s) { ok_ = ok_ && EVP_DigestUpdate(ctx_.get(), s, std::strlen(s)) == 1; }
     // The digest's bytes four at a time, each group little-endian.
     bool finish(Words& words) {
         unsigned char digest[EVP_MAX_MD_SIZE];
@@ -52,10 +50,14 @@ private:
 };
 
 bool hex_digit(char c, unsigned& v) {
-    if (c >= '0' && c <= '9') v = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f') v = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') v = static_cast<unsigned>(c - 'A' + 10);
-    else return false;
+    if (c >= '0' && c <= '9')
+        v = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+        v = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+        v = static_cast<unsigned>(c - 'A' + 10);
+    else
+        return false;
     return true;
 }
 

@@ -16,12 +16,16 @@ int fail(int code) {
 }
 
 // White space removed from both ends of a value given to kxcf_setvar_inst.
-bool is_value_space(char c) { return std::strchr(" \t\n\v\f\r", c) && c != '\0'; }
+bool is_value_space(char c) {
+    return std::strchr(" \t\n\v\f\r", c) && c != '\0';
+}
 
 std::string strip_value(const char* value) {
     std::size_t start = 0, end = std::strlen(value);
-    while (start < end && is_value_space(value[start])) ++start;
-    while (end > start && is_value_space(value[end - 1])) --end;
+    while (start < end && is_value_space(value[start]))
+        ++start;
+    while (end > start && is_value_space(value[end - 1]))
+        --end;
     return std::string(value + start, end - start);
 }
 
@@ -53,7 +57,8 @@ bool value_fits(const char* value) {
 }
 
 KXCF_NODE* last_of(KXCF_NODE* first) {
-    while (first && first->next) first = first->next;
+    while (first && first->next)
+        first = first->next;
     return first;
 }
 
@@ -130,7 +135,9 @@ extern "C" int kxcf_setsubsection(KXCF_FILE* f, const char* section, const char*
         int code = f ? check_name(section, kSectionName, sec) : KXCF_EPARAM;
         if (!code) code = check_name(subsection, kSubsectionName, sub);
         if (code) return fail(code);
-        auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) { return locate_list(h, sec, nullptr, owner); };
+        auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) {
+            return locate_list(h, sec, nullptr, owner);
+        };
         return run_edit(f, locate, [&](KXCF_FILE* h, KXCF_NODE* owner) {
             int rc = add_container(owner->subsections, KXCF_NODE_SUBSECTION, sub);
             if (rc == 0) find_expand_list(h);
@@ -145,7 +152,8 @@ extern "C" int kxcf_setvar_inst(KXCF_FILE* f, const char* section, const char* s
         KeywordArgs args;
         int code = f ? args.check(section, subsection, keyword) : KXCF_EPARAM;
         if (code) return fail(code);
-        if (instance < 1 || (value && std::strlen(value) > KXCF_MAX_VALUE)) return fail(KXCF_EPARAM);
+        if (instance < 1 || (value && std::strlen(value) > KXCF_MAX_VALUE))
+            return fail(KXCF_EPARAM);
         std::string stripped = value ? strip_value(value) : std::string();
         const char* stored = value ? stripped.c_str() : nullptr;
         if (!value_fits(stored)) return fail(KXCF_EPARAM);
@@ -203,7 +211,9 @@ extern "C" int kxcf_delsection(KXCF_FILE* f, const char* section) {
         std::string sec;
         int code = f ? check_name(section, kSectionName, sec) : KXCF_EPARAM;
         if (code) return fail(code);
-        auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) { return locate_list(h, sec, nullptr, owner); };
+        auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) {
+            return locate_list(h, sec, nullptr, owner);
+        };
         return run_edit(f, locate, [&](KXCF_FILE* h, KXCF_NODE* owner) {
             forget_node(h, owner);
             unlink_node(h->root, owner);
@@ -222,7 +232,8 @@ extern "C" int kxcf_delsubsection(KXCF_FILE* f, const char* section, const char*
         if (code) return fail(code);
         KXCF_NODE* parent = nullptr;
         auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) -> int {
-            for (parent = section_from(h->root, sec); parent; parent = section_from(parent->next, sec))
+            for (parent = section_from(h->root, sec); parent;
+                 parent = section_from(parent->next, sec))
                 if ((owner = subsection_from(parent->subsections, sub))) return 0;
             return section_from(h->root, sec) ? KXCF_ENOSUBSECTION : KXCF_ENOSECTION;
         };
@@ -248,7 +259,8 @@ extern "C" int kxcf_delvar_inst(KXCF_FILE* f, const char* section, const char* s
         };
         return run_edit(f, locate, [&](KXCF_FILE* h, KXCF_NODE* owner) -> int {
             int count = 0;
-            for (KXCF_NODE* n = keyword_line_from(owner->u.lines); n; n = keyword_line_from(n->next)) {
+            for (KXCF_NODE* n = keyword_line_from(owner->u.lines); n;
+                 n = keyword_line_from(n->next)) {
                 if (!name_is(n, args.keyword) || ++count < instance) continue;
                 forget_node(h, n);
                 unlink_node(owner->u.lines, n);

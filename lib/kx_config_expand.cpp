@@ -16,8 +16,12 @@ constexpr const char* kDefinitionSubsection = "path_expand";
 constexpr const char* kHomeVariable = "kestrix_home";
 constexpr const char* kProductAccount = "kestrix";
 
-bool starts_reference_after(char c) { return c == '/' || c == ' ' || c == '\t'; }
-bool ends_reference(char c) { return c == '/' || c == ' ' || c == '\t' || c == '\n'; }
+bool starts_reference_after(char c) {
+    return c == '/' || c == ' ' || c == '\t';
+}
+bool ends_reference(char c) {
+    return c == '/' || c == ' ' || c == '\t' || c == '\n';
+}
 
 // A definition without a value defines nothing, so the search goes on: an
 // empty replacement would turn "$dir/file" into "/file".
@@ -75,9 +79,9 @@ int expand_value(const KXCF_FILE* f, const char* value, std::string& result) {
         char c = value[i];
         if (c == '$' && (i == 0 || starts_reference_after(value[i - 1]))) {
             std::size_t end = i + 1;
-            while (end < n && !ends_reference(value[end])) ++end;
-            if (!out.add(resolve(f, std::string(value + i + 1, end - i - 1))))
-                return KXCF_EVALSIZE;
+            while (end < n && !ends_reference(value[end]))
+                ++end;
+            if (!out.add(resolve(f, std::string(value + i + 1, end - i - 1)))) return KXCF_EVALSIZE;
             if (end == n || value[end] == '\n') break;
             if (!out.add(value[end])) return KXCF_EVALSIZE;
             i = end;

@@ -19,27 +19,45 @@ constexpr const char* kTempSuffix = ".tmp";
 constexpr int kDefaultLockRetries = 20;
 constexpr int kDefaultLockDelay = 3;
 
-bool copy_bounded(char* dest, const std::string& src) {
-    if (src.size() > KXCF_MAX_PATH) return false;
+// Copies a name already checked against KXCF_MAX_PATH into a path field.
+void copy_path(char* dest, const std::string& src) {
     std::memcpy(dest, src.c_str(), src.size() + 1);
-    return true;
 }
 
-// The lock primitive reports a lock held elsewhere as a permission error;
-// Linux may also report it as "try again".
-bool held_elsewhere(int err) { return err == EACCES || err == EAGAIN; }
+// "qzt_config" in the suite's configuration directory; empty when the
+// directory is unknown.
+std::string main_config_path() {
+    const char* dir = get_config_dir();
+    return dir ? std::string(dir) + kMainConfigName : std::string();
+}
+
+// A lock held elsewhere is refused as a permission error or as "try again".
+bool held_elsewhere(int err) {
+    return err == EACCES || err == EAGAIN;
+}
+
+// An exclusive, non-waiting lock of the whole lock file. It belongs to the
+// open lock file rather than to the process (unlike lockf), so two handles
+// of one process exclude each other and closing one never drops the other's
+// lock; it still conflicts with lockf locks of other processes.
+bool try_lock(int fd) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
 
 int take_lock(KXCF_FILE* f) {
-    int fd = open(f->lock_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int fd = open(f->lock_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         kx_errno = errno;
         return -1;
     }
-    bool locked = lockf(fd, F_TLOCK, 0) == 0;
+    bool locked = try_lock(fd);
     if (!locked && held_elsewhere(errno) && (f->flags & KXCF_WAIT)) {
         for (int i = 0; i < f->lock_retries && !locked; ++i) {
             sleep(static_cast<unsigned>(f->lock_delay));
-            locked = lockf(fd, F_TLOCK, 0) == 0;
+            locked = try_lock(fd);
             if (!locked && !held_elsewhere(errno)) break;
         }
     }
@@ -87,31 +105,38 @@ int read_config(KXCF_FILE* f) {
     return 0;
 }
 
-// Writes the tree to the temporary file, flushed to disk, and renames it over
-// the configuration file. The replaced file's permission bits carry over, so
-// a private file stays private. On failure the temporary file is removed and
-// the configuration file is untouched.
-int write_back(KXCF_FILE* f) {
-    struct stat st;
-    bool keep_mode = stat(f->path, &st) == 0;
-    unlink(f->tmp_path);
-    int fd = open(f->tmp_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    int err = 0;
-    if (fd < 0) {
-        kx_errno = errno;
-        return -1;
+// Writes the tree into the temporary file, flushed to disk, with the
+// permission bits of ORIGINAL when there is one. 0 or an error number.
+int write_temp(KXCF_FILE* f, const struct stat* original) {
+    int fd = open(f->tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    FILE* out = nullptr;
+    if ((original && fchmod(fd, original->st_mode & 0777) != 0) || !(out = fdopen(fd, "w"))) {
+        int err = errno;
+        close(fd);
+        return err;
     }
-    if (keep_mode && fchmod(fd, st.st_mode & 07777) != 0) err = errno;
-    if (!err && !(f->tmp_stream = fdopen(fd, "w"))) err = errno;
-    if (!f->tmp_stream) close(fd);
+    f->tmp_stream = out;
     errno = 0;
-    if (!err && (write_tree(f->root, f->tmp_stream) != 0 || fflush(f->tmp_stream) != 0))
+    int err = 0;
+    if (write_tree(f->root, out) != 0 || fflush(out) != 0 || fsync(fileno(out)) != 0)
         err = errno ? errno : EIO;
-    if (!err && fsync(fileno(f->tmp_stream)) != 0) err = errno;
-    if (f->tmp_stream && fclose(f->tmp_stream) != 0 && !err) err = errno;
+    if (fclose(out) != 0 && !err) err = errno;
     f->tmp_stream = nullptr;
-    struct stat tmp;
-    if (!err && (stat(f->tmp_path, &tmp) != 0 || tmp.st_size == 0)) err = KXCF_EWRITE;
+    return err;
+}
+
+// Replaces the configuration file by the tree through the temporary file
+// and a rename, so a reader or a crash sees the old or the new file whole.
+// The replaced file's permission bits carry over: a private file stays
+// private. On failure the temporary file is removed and the configuration
+// file is untouched.
+int write_back(KXCF_FILE* f) {
+    struct stat original, written;
+    bool had_file = stat(f->path, &original) == 0;
+    unlink(f->tmp_path);
+    int err = write_temp(f, had_file ? &original : nullptr);
+    if (!err && (stat(f->tmp_path, &written) != 0 || written.st_size == 0)) err = KXCF_EWRITE;
     if (!err && rename(f->tmp_path, f->path) != 0) err = errno;
     if (err) {
         unlink(f->tmp_path);
@@ -193,55 +218,34 @@ void edit_release(KXCF_FILE* f) {
 using namespace kxcf;
 
 extern "C" KXCF_FILE* kxcf_open(const char* path, int flags) {
-    std::string name;
-    try {
-        if (path) {
-            name = path;
-        } else if (const char* dir = get_config_dir()) {
-            name = std::string(dir) + kMainConfigName;
+    return guarded<KXCF_FILE*>(nullptr, [&]() -> KXCF_FILE* {
+        std::string name = path ? path : main_config_path();
+        std::string lock_name = name + kLockSuffix, tmp_name = name + kTempSuffix;
+        int code = name.empty() ? KXCF_ENOTFOUND : 0;
+        if (name.size() > KXCF_MAX_PATH || tmp_name.size() > KXCF_MAX_PATH ||
+            lock_name.size() > KXCF_MAX_PATH)
+            code = KXCF_ENAMETOOLONG;
+        auto* f = code ? nullptr : static_cast<KXCF_FILE*>(std::calloc(1, sizeof(KXCF_FILE)));
+        if (!code && !f) code = ENOMEM;
+        if (code) {
+            kx_errno = code;
+            return nullptr;
         }
-    } catch (const std::bad_alloc&) {
-        kx_errno = ENOMEM;
-        return nullptr;
-    }
-    if (name.size() > KXCF_MAX_PATH) {
-        kx_errno = KXCF_ENAMETOOLONG;
-        return nullptr;
-    }
-    if (name.empty()) {
-        kx_errno = KXCF_ENOTFOUND;
-        return nullptr;
-    }
-    auto* f = static_cast<KXCF_FILE*>(std::calloc(1, sizeof(KXCF_FILE)));
-    if (!f) {
-        kx_errno = ENOMEM;
-        return nullptr;
-    }
-    f->flags = flags;
-    f->lock_retries = kDefaultLockRetries;
-    f->lock_delay = kDefaultLockDelay;
-    f->lock_fd = -1;
-    bool named = false;
-    try {
-        named = copy_bounded(f->path, name) && copy_bounded(f->lock_path, name + kLockSuffix) &&
-                copy_bounded(f->tmp_path, name + kTempSuffix);
-    } catch (const std::bad_alloc&) {
-        std::free(f);
-        kx_errno = ENOMEM;
-        return nullptr;
-    }
-    if (!named) {
-        std::free(f);
-        kx_errno = KXCF_ENAMETOOLONG;
-        return nullptr;
-    }
-    if (((flags & KXCF_UPDATE) && take_lock(f) != 0) || read_config(f) != 0) {
-        int reason = kx_errno;
-        free_handle(f);
-        kx_errno = reason;
-        return nullptr;
-    }
-    return f;
+        copy_path(f->path, name);
+        copy_path(f->lock_path, lock_name);
+        copy_path(f->tmp_path, tmp_name);
+        f->flags = flags;
+        f->lock_retries = kDefaultLockRetries;
+        f->lock_delay = kDefaultLockDelay;
+        f->lock_fd = -1;
+        if (((flags & KXCF_UPDATE) && take_lock(f) != 0) || read_config(f) != 0) {
+            int reason = kx_errno;
+            free_handle(f);
+            kx_errno = reason;
+            return nullptr;
+        }
+        return f;
+    });
 }
 
 extern "C" int kxcf_flush(KXCF_FILE* f) {

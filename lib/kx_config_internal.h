@@ -14,8 +14,14 @@
 namespace kxcf {
 
 // Kinds of the line reader's records.
-enum LineKind { LINE_TEXT = 1, LINE_SECTION = 2, LINE_SUBSECTION = 3, LINE_KEYWORD = 4,
-                LINE_END = 5, LINE_FAULT = 9 };
+enum LineKind {
+    LINE_TEXT = 1,
+    LINE_SECTION = 2,
+    LINE_SUBSECTION = 3,
+    LINE_KEYWORD = 4,
+    LINE_END = 5,
+    LINE_FAULT = 9
+};
 
 // The value buffer holds the largest value and its terminating zero byte.
 constexpr std::size_t kValueBufferSize = KXCF_MAX_VALUE + 1;

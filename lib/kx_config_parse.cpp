@@ -20,23 +20,28 @@ namespace {
 
 // Only the space and the tab are blanks of the format; a carriage return is
 // an ordinary character.
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::size_t skip_blanks(const std::string& s, std::size_t pos) {
-    while (pos < s.size() && is_blank(s[pos])) ++pos;
+    while (pos < s.size() && is_blank(s[pos]))
+        ++pos;
     return pos;
 }
 
 std::size_t name_run(const std::string& s, std::size_t pos) {
     std::size_t end = pos;
-    while (end < s.size() && is_name_char(static_cast<unsigned char>(s[end]))) ++end;
+    while (end < s.size() && is_name_char(static_cast<unsigned char>(s[end])))
+        ++end;
     return end - pos;
 }
 
 void trim_blanks(std::string& s) {
     std::size_t start = skip_blanks(s, 0);
     std::size_t end = s.size();
-    while (end > start && is_blank(s[end - 1])) --end;
+    while (end > start && is_blank(s[end - 1]))
+        --end;
     s = s.substr(start, end - start);
 }
 
@@ -151,11 +156,16 @@ public:
 
     int add(const Line& l) {
         switch (l.kind) {
-            case LINE_TEXT: return add_text(l.text);
-            case LINE_SECTION: return add_section(l.text);
-            case LINE_SUBSECTION: return add_subsection(l.text);
-            case LINE_KEYWORD: return add_keyword(l.text, l.value);
-            default: return kx_errno;
+            case LINE_TEXT:
+                return add_text(l.text);
+            case LINE_SECTION:
+                return add_section(l.text);
+            case LINE_SUBSECTION:
+                return add_subsection(l.text);
+            case LINE_KEYWORD:
+                return add_keyword(l.text, l.value);
+            default:
+                return kx_errno;
         }
     }
 
@@ -242,13 +252,15 @@ int build_tree(KXCF_FILE* f) {
     }
 }
 
-const char* value_text(const KXCF_NODE* line) { return line->u.value ? line->u.value : ""; }
+const char* value_text(const KXCF_NODE* line) {
+    return line->u.value ? line->u.value : "";
+}
 
 }  // namespace
 
 bool is_name_char(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.';
 }
 
 void to_lower_ascii(std::string& s) {
@@ -334,10 +346,12 @@ void unlink_node(KXCF_NODE*& head, KXCF_NODE* node) {
     node->next = node->prev = nullptr;
 }
 
-bool is_keyword_line(const KXCF_NODE* n) { return n->kind == KXCF_NODE_LINE && !n->text; }
+bool is_keyword_line(const KXCF_NODE* n) {
+    return n->kind == KXCF_NODE_LINE && !n->text;
+}
 
 bool name_is(const KXCF_NODE* n, const std::string& name) {
-    return n->name && name == n->name;
+    return n->name && std::strcmp(n->name, name.c_str()) == 0;
 }
 
 KXCF_NODE* section_from(KXCF_NODE* start, const std::string& name) {

@@ -7,6 +7,8 @@
 namespace kxcf {
 namespace {
 
+const char* const kFailMarker = KXCF_FAIL;
+
 char* fail(int code) {
     kx_errno = code;
     return KXCF_FAIL;
@@ -41,8 +43,8 @@ void set_position(KXCF_FILE* f, KXCF_NODE* section, KXCF_NODE* subsection, KXCF_
 }
 
 // The list that kxcf_nextvar walks, chosen from the position; 0 or a code.
-int walk_list(KXCF_FILE* f, const std::string& sec, const char* subsection,
-              const std::string& sub, KXCF_NODE*& owner) {
+int walk_list(KXCF_FILE* f, const std::string& sec, const char* subsection, const std::string& sub,
+              KXCF_NODE*& owner) {
     if (!f->cur_section || !name_is(f->cur_section, sec)) {
         KXCF_NODE* s = section_from(f->root, sec);
         if (!s) return KXCF_ENOSECTION;
@@ -98,7 +100,8 @@ extern "C" int kxcf_rewind(KXCF_FILE* f) {
 extern "C" const char* kxcf_nextsection(KXCF_FILE* f) {
     if (!f) return fail(KXCF_EPARAM);
     KXCF_NODE* n = f->cur_section ? f->cur_section->next : f->root;
-    while (n && n->kind != KXCF_NODE_SECTION) n = n->next;
+    while (n && n->kind != KXCF_NODE_SECTION)
+        n = n->next;
     if (!n) return fail(KXCF_ENOSECTION);
     set_position(f, n, nullptr, nullptr, nullptr);
     return n->name;
@@ -120,7 +123,7 @@ extern "C" int kxcf_findsection(KXCF_FILE* f, const char* section) {
 }
 
 extern "C" const char* kxcf_nextsubsection(KXCF_FILE* f, const char* section) {
-    return guarded<const char*>(static_cast<const char*>(KXCF_FAIL), [&]() -> const char* {
+    return guarded<const char*>(kFailMarker, [&]() -> const char* {
         std::string sec;
         int code = f ? check_name(section, kSectionName, sec) : KXCF_EPARAM;
         if (code) return fail(code);
@@ -165,7 +168,7 @@ extern "C" int kxcf_findsubsection(KXCF_FILE* f, const char* section, const char
 
 extern "C" const char* kxcf_nextvar(KXCF_FILE* f, const char* section, const char* subsection,
                                     const char** keyword_out, int valueflags) {
-    return guarded<const char*>(static_cast<const char*>(KXCF_FAIL), [&]() -> const char* {
+    return guarded<const char*>(kFailMarker, [&]() -> const char* {
         if (keyword_out) *keyword_out = nullptr;
         std::string sec, sub;
         int code = f ? check_place(section, subsection, sec, sub) : KXCF_EPARAM;
@@ -174,8 +177,8 @@ extern "C" const char* kxcf_nextvar(KXCF_FILE* f, const char* section, const cha
         if (code) return fail(code);
         // The walk goes on only within the list it was walking; a position left
         // in another list of the section starts this one at its head.
-        KXCF_NODE* start = f->cur_keyword && f->cur_list == owner ? f->cur_keyword->next
-                                                                  : owner->u.lines;
+        KXCF_NODE* start =
+            f->cur_keyword && f->cur_list == owner ? f->cur_keyword->next : owner->u.lines;
         KXCF_NODE* line = keyword_line_from(start);
         if (!line) {
             if (f->cur_list != owner) f->cur_keyword = nullptr;
@@ -191,7 +194,7 @@ extern "C" const char* kxcf_nextvar(KXCF_FILE* f, const char* section, const cha
 
 extern "C" const char* kxcf_getvar(KXCF_FILE* f, const char* section, const char* subsection,
                                    const char* keyword, int valueflags) {
-    return guarded<const char*>(static_cast<const char*>(KXCF_FAIL), [&]() -> const char* {
+    return guarded<const char*>(kFailMarker, [&]() -> const char* {
         std::string sec, sub, kw;
         int code = f ? check_place(section, subsection, sec, sub) : KXCF_EPARAM;
         if (!code) code = check_name(keyword, kKeywordName, kw);
