@@ -3,6 +3,7 @@
 #include "kx_files.h"
 
 #include "kx_errno.h"
+#include "kxcf.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -23,6 +24,7 @@ constexpr std::size_t kMaxPath = 1024;
 constexpr const char* kHomeVariable = "KESTRIX_HOME";
 constexpr const char* kProductAccount = "kestrix";
 constexpr const char* kConfigSubdir = "/qzt/etc/";
+constexpr const char* kConfigFileKeyword = "config_file";
 constexpr const char* kProfileName = ".profile";
 constexpr const char* kUmaskWord = "umask";
 constexpr int kDefaultUmask = 022;
@@ -31,11 +33,17 @@ constexpr int kLockWait = 2;
 constexpr int kLockKeepOnExec = 4;
 constexpr int kNotFound = ENOENT;      // 2
 constexpr int kWrongType = EACCES;     // 13
+constexpr mode_t kPermissionBits = 0777;
 
 // Process-wide result buffers: each call of the same operation overwrites its
 // own, as callers that keep a result copy it.
 std::string home_buffer;
 std::string config_dir_buffer;
+std::string config_file_buffer;
+
+struct ConfigCloser {
+    void operator()(KXCF_FILE* f) const { kxcf_close(f); }
+};
 
 // Closes a descriptor when the guard goes out of scope, unless released.
 class FdGuard {
@@ -139,7 +147,7 @@ int umask_from_line(const std::string& line) {
     for (; pos < line.size() && line[pos] >= '0' && line[pos] <= '9'; ++pos) {
         if (line[pos] > '7') return -1;
         value = value * 8 + (line[pos] - '0');
-        if (value > 0777) return -1;
+        if (value > static_cast<int>(kPermissionBits)) return -1;
     }
     return value;
 }
@@ -165,6 +173,21 @@ extern "C" const char* get_config_dir(void) {
     if (std::strlen(home) + std::strlen(kConfigSubdir) > kMaxPath) return nullptr;
     config_dir_buffer = std::string(home) + kConfigSubdir;
     return config_dir_buffer.c_str();
+}
+
+extern "C" const char* get_config_file_name(const char* section) {
+    std::unique_ptr<KXCF_FILE, ConfigCloser> main_config(kxcf_open(nullptr, 0));
+    if (!main_config) return nullptr;
+    const char* value =
+        kxcf_getvar(main_config.get(), section, nullptr, kConfigFileKeyword, KXCF_NOTNULL);
+    if (value == KXCF_FAIL) return nullptr;
+    // A value that would not fit a path is no usable file name.
+    if (std::strlen(value) > kMaxPath) {
+        kx_errno = KXCF_ENAMETOOLONG;
+        return nullptr;
+    }
+    config_file_buffer = value;
+    return config_file_buffer.c_str();
 }
 
 extern "C" int file_exists(const char* path) {
@@ -227,7 +250,7 @@ extern "C" int copy_file(const char* dest, const char* src) {
         kx_errno = EINVAL;
         return -1;
     }
-    mode_t mode = (src_st.st_mode & 0777) & ~current_umask();
+    mode_t mode = (src_st.st_mode & kPermissionBits) & ~current_umask();
     FdGuard out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
     if (out.get() < 0) {
         kx_errno = errno;
@@ -270,7 +293,7 @@ extern "C" int make_directory_path(const char* path) {
         return -1;
     }
     const std::string full(path);
-    mode_t mode = 0777;
+    mode_t mode = kPermissionBits;
     for (std::size_t i = 1; i <= full.size(); ++i) {
         if ((i < full.size() && full[i] != '/') || full[i - 1] == '/') continue;
         const std::string prefix = full.substr(0, i);
@@ -280,7 +303,7 @@ extern "C" int make_directory_path(const char* path) {
                 kx_errno = ENOTDIR;
                 return -1;
             }
-            mode = st.st_mode & 0777;
+            mode = st.st_mode & kPermissionBits;
         } else if (::mkdir(prefix.c_str(), mode) != 0) {
             int reason = errno;
             // Another process may have made it meanwhile.

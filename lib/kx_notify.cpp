@@ -51,9 +51,9 @@ std::string error_line(int number) {
     return number > 0 ? "Error: " + std::to_string(number) + "\n" : std::string();
 }
 
-// The event channel: an "admin"/"error" event whose data is
-// kx_internal::error_event_data(). This library has no event files, so the
-// channel takes no action.
+// The event channel: an "admin"/"error" event for the vendor, whose data
+// names the program, the number, its text and the additional text. This
+// library has no event files, so the channel takes no action.
 void send_error_event(const Notice&) {}
 
 // --- mail -----------------------------------------------------------------
@@ -210,12 +210,6 @@ namespace kx_internal {
 
 void notify_set_mail_program(const char* path) {
     mail_program() = path != nullptr ? path : kDefaultMailProgram;
-}
-
-std::string error_event_data(const std::string& program, int error_number,
-                             const std::string& message, const std::string& additional) {
-    return "PROGRAM_NAME: " + program + "\n" + "ERROR_NUMBER: " + std::to_string(error_number) +
-           "\n" + "ERROR_STRING: " + message + "\n" + "ADDITIONAL_TEXT: " + additional + "\n";
 }
 
 }  // namespace kx_internal

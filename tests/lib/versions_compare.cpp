@@ -1,7 +1,11 @@
 // Parsing and comparing product version texts.
 #include "kx_versions.h"
+#include "kx_test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -40,6 +44,17 @@ TEST(Versions, CompareFieldByFieldWithMajorTwoReadAsFourOnlyWhenFirst) {
         SCOPED_TRACE(std::string(c.first ? c.first : "(null)") + " " + (c.second ? c.second : "(null)"));
         EXPECT_EQ(kx_compare_versions(c.first, c.second), c.result);
     }
+}
+
+TEST(Versions, ConfigVersionIsACopyOfTheSystemKeyword) {
+    kxtest::TempTree tree;
+    std::string path = tree.write_main_config("[system]\nkestrix_version = v4.0.1\n");
+    char* version = kx_get_config_version(path.c_str());
+    EXPECT_STREQ(version, "v4.0.1");
+    std::free(version);
+    kxtest::write_file(path, "[system]\nadmin = root\n");
+    EXPECT_EQ(kx_get_config_version(path.c_str()), nullptr);
+    EXPECT_EQ(kx_get_config_version((tree.path() + "/none").c_str()), nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,98 @@
+// The syntax checker run as the upgrade program runs it: exit status and the
+// findings it prints.
+#include "kx_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const kSyntax =
+    "[system]\nkestrix_version = version\nadmin = string\n(path_expand)\n.. = string\n"
+    "[files]\nlog_dir = dir\nmax_size = size?\nretries = integer\n"
+    "(queue..)\npath = file\n(queue_main)\ndepth = integer\n"
+    "[test_..]\n.. = string\n"
+    "# given twice: counts once, with the keywords of both\n[system]\nsite = string\n";
+
+struct Checked {
+    kxtest::TempTree tree;
+    std::string config = tree.file("cfg/qzt_config");
+    std::string syntax = tree.file("cfg/qzt_config.syn");
+
+    explicit Checked(const std::string& text) {
+        kxtest::make_dirs(tree.path() + "/logs");
+        kxtest::write_file(tree.file("data/queue.dat"), "q");
+        kxtest::write_file(config, text);
+        kxtest::write_file(syntax, kSyntax);
+    }
+    kxtest::RunResult run(const std::vector<std::string>& extra = {}) const {
+        std::vector<std::string> argv = {kxtest::program_path("config_check"), "-c", config, "-s", syntax};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return kxtest::run_program(argv);
+    }
+};
+
+TEST(ConfigCheck, AcceptsAFileWithinItsSyntax) {
+    Checked c("# factory\n[System]\nkestrix_version = v4.0.1\nadmin =\nsite = north\n"
+              "(path_expand)\nlogs = /var/log\n"
+              "[files]\nlog_dir = $KESTRIX_HOME/logs\nmax_size = 2 M\nretries = -3\n"
+              "(queue_in)\npath = $KESTRIX_HOME/data/queue.dat\npath = $KESTRIX_HOME/data/queue.dat\n"
+              "(queue_main)\ndepth = 40\n[test_one]\nanything = at all\n");
+    kxtest::RunResult r = c.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "config_check: " + c.config + " is valid\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(ConfigCheck, ReportsEveryFindingAndFailsTheFile) {
+    Checked c("[system]\nkestrix_version = 4.0.1\ncolour = blue\n"
+              "[files]\nlog_dir = /nowhere\nmax_size = 100\nretries =\n"
+              "(queue_in)\npath = $KESTRIX_HOME/data/missing\n"
+              "(queue_main)\ndepth = 99999999999\npath = /etc\n(myqueue)\n"
+              "[network]\n[test]\n");
+    kxtest::RunResult r = c.run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out,
+              "[system] kestrix_version: value \"4.0.1\" is not a version such as v4.0.1\n"
+              "[system] colour: keyword not allowed\n"
+              "[files] log_dir: value \"/nowhere\" does not name an existing directory\n"
+              "[files] max_size: value \"100\" is not a size (a number and b, k or m)\n"
+              "[files] retries: empty value for kind integer\n"
+              "[files] (queue_in) path: value \"" + c.tree.path() +
+                  "/data/missing\" does not name an existing file\n"
+              "[files] (queue_main) depth: value \"99999999999\" is not an integer\n"
+              "[files] (queue_main) path: keyword not allowed\n"
+              "[files] (myqueue): subsection not allowed\n"
+              "[network]: section not allowed\n"
+              "[test]: section not allowed\n"
+              "config_check: " + c.config + " has 11 errors\n");
+    r = c.run({"-z"});   // only the existence checks go
+    EXPECT_TRUE(r.status == 1 && r.out.find("existing") == std::string::npos);
+    EXPECT_NE(r.out.find(" has 9 errors\n"), std::string::npos) << r.out;
+}
+
+TEST(ConfigCheck, ParseFaultsUsageErrorsAndBadSyntaxFilesFail) {
+    Checked c("# comment\n[system]\nadmin root\n");
+    kxtest::RunResult r = c.run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, c.config + ": line 3: Invalid character in keyword\n"
+                     "config_check: " + c.config + " has 1 error\n");
+
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{"-c", c.config}, {"-q"}, {"extra"}}) {
+        r = c.run(extra);
+        EXPECT_TRUE(r.status == 1 && r.out.empty());
+        EXPECT_EQ(r.err, "usage: config_check -c config_file -s syntax_file [-z]\n");
+    }
+
+    kxtest::write_file(c.syntax, "[system]\nadmin = text\nsite\n");
+    r = c.run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "[system] admin: unknown value kind \"text\" in the syntax file\n"
+                     "[system] site: unknown value kind \"\" in the syntax file\n"
+                     "config_check: syntax file " + c.syntax + " is not usable\n");
+}
+
+}  // namespace

@@ -1,0 +1,414 @@
+// config_check: checks a configuration file against a syntax file that lists
+// the sections, subsections and keywords it may hold and the kind of each
+// keyword's value. Findings go to standard output, one per line; the exit
+// status is 0 when the file is valid and 1 otherwise (a usage error or an
+// unusable syntax file included). The syntax-file format is in README.md.
+#include "kx_errno.h"
+#include "kx_files.h"
+#include "kx_versions.h"
+#include "kxcf.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kProgram = "config_check";
+constexpr const char* kUsage = "usage: %s -c config_file -s syntax_file [-z]\n";
+constexpr const char* kWildcard = "..";
+constexpr char kOptionalMark = '?';
+
+constexpr int kValid = 0;
+constexpr int kInvalid = 1;
+
+// ---------------------------------------------------------------------------
+// Value kinds
+
+// Limits of a size value: the number times its unit must fit a signed 32-bit
+// value, as the suite's size decoder requires.
+constexpr long kMaxKilo = 2097151;
+constexpr long kMaxMega = 2047;
+constexpr long kMaxBytes = 2147483647;
+
+// An optional sign and decimal digits, within the range of a 32-bit int.
+bool is_integer(const std::string& v) {
+    std::size_t i = (!v.empty() && (v[0] == '-' || v[0] == '+')) ? 1 : 0;
+    const long long limit = (i == 1 && v[0] == '-') ? 2147483648LL : 2147483647LL;
+    if (i == v.size()) return false;
+    long long number = 0;
+    for (; i < v.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(v[i]))) return false;
+        number = number * 10 + (v[i] - '0');
+        if (number > limit) return false;
+    }
+    return true;
+}
+
+// A decimal number, optional blanks or tabs, and a unit b, k or m in either
+// case, nothing after it.
+bool is_size(const std::string& v) {
+    std::size_t i = 0;
+    long number = 0;
+    for (; i < v.size() && std::isdigit(static_cast<unsigned char>(v[i])); ++i) {
+        number = number * 10 + (v[i] - '0');
+        if (number > kMaxBytes) return false;
+    }
+    if (i == 0) return false;
+    while (i < v.size() && (v[i] == ' ' || v[i] == '\t')) ++i;
+    if (i + 1 != v.size()) return false;
+    switch (std::tolower(static_cast<unsigned char>(v[i]))) {
+    case 'b': return true;
+    case 'k': return number <= kMaxKilo;
+    case 'm': return number <= kMaxMega;
+    default: return false;
+    }
+}
+
+bool is_version(const std::string& v) {
+    KX_VERSION version;
+    return kx_parse_version(v.c_str(), &version) == 0;
+}
+
+bool is_file(const std::string& v) { return file_exists(v.c_str()) == 1; }
+bool is_dir(const std::string& v) { return dir_exists(v.c_str()) == 1; }
+
+struct Kind {
+    const char* name;
+    bool (*accepts)(const std::string& value);
+    bool names_a_path;     // not checked with -z
+    const char* refusal;   // finding when the value is not accepted
+};
+
+const Kind kKinds[] = {
+    {"string", nullptr, false, ""},
+    {"integer", is_integer, false, "is not an integer"},
+    {"size", is_size, false, "is not a size (a number and b, k or m)"},
+    {"version", is_version, false, "is not a version such as v4.0.1"},
+    {"file", is_file, true, "does not name an existing file"},
+    {"dir", is_dir, true, "does not name an existing directory"},
+};
+
+const Kind* find_kind(const std::string& name) {
+    for (const Kind& k : kKinds)
+        if (name == k.name) return &k;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Names and patterns
+
+// Whole-name match: ".." (pairs taken from the left) stands for any run of
+// characters, none included; every other character stands for itself.
+bool pattern_matches(const char* pattern, const char* name) {
+    if (*pattern == '\0') return *name == '\0';
+    if (pattern[0] == '.' && pattern[1] == '.') {
+        for (const char* rest = name;; ++rest) {
+            if (pattern_matches(pattern + 2, rest)) return true;
+            if (*rest == '\0') return false;
+        }
+    }
+    return *name == *pattern && pattern_matches(pattern + 1, name + 1);
+}
+
+// How closely PATTERN names NAME: 0 no match; an exact name beats every
+// pattern; among patterns the one with more literal characters wins.
+std::size_t match_score(const std::string& pattern, const std::string& name) {
+    if (pattern.find(kWildcard) == std::string::npos)
+        return pattern == name ? name.size() + 2 : 0;
+    if (!pattern_matches(pattern.c_str(), name.c_str())) return 0;
+    std::size_t literals = 0;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern.compare(i, 2, kWildcard) == 0)
+            ++i;
+        else
+            ++literals;
+    }
+    return literals + 1;
+}
+
+// The entry of LIST that names NAME most closely; the first of equals.
+template <typename Rule>
+const Rule* best_match(const std::vector<Rule>& list, const std::string& name) {
+    const Rule* best = nullptr;
+    std::size_t best_score = 0;
+    for (const Rule& r : list) {
+        std::size_t score = match_score(r.pattern, name);
+        if (score > best_score) {
+            best = &r;
+            best_score = score;
+        }
+    }
+    return best;
+}
+
+// ---------------------------------------------------------------------------
+// The syntax model
+
+struct KeywordRule {
+    std::string pattern;
+    const Kind* kind;
+    bool optional;   // an empty value is allowed
+};
+
+struct ListRule {
+    std::string pattern;
+    std::vector<KeywordRule> keywords;
+};
+
+struct SectionRule {
+    std::string pattern;
+    std::vector<KeywordRule> keywords;
+    std::vector<ListRule> subsections;
+};
+
+struct Syntax {
+    std::vector<SectionRule> sections;
+};
+
+struct FileCloser {
+    void operator()(KXCF_FILE* f) const { kxcf_close(f); }
+};
+using FileHandle = std::unique_ptr<KXCF_FILE, FileCloser>;
+
+std::string error_text(int number) {
+    char* text = kx_errmsg(number);
+    std::string result = text ? text : "error " + std::to_string(number);
+    std::free(text);
+    return result;
+}
+
+// "[section] (subsection) keyword" as a finding names a place.
+std::string place(const std::string& section, const char* subsection,
+                  const std::string& keyword = "") {
+    std::string p = "[" + section + "]";
+    if (subsection) p += std::string(" (") + subsection + ")";
+    if (!keyword.empty()) p += " " + keyword;
+    return p;
+}
+
+void report(const std::string& where, const std::string& what) {
+    std::printf("%s: %s\n", where.c_str(), what.c_str());
+}
+
+FileHandle open_or_report(const std::string& path, int flags) {
+    kxcf_lineno = 0;
+    KXCF_FILE* f = kxcf_open(path.c_str(), flags);
+    if (!f) {
+        std::string where = path;
+        if (kxcf_lineno > 0) where += ": line " + std::to_string(kxcf_lineno);
+        report(where, error_text(kx_errno));
+    }
+    return FileHandle(f);
+}
+
+template <typename Rule>
+Rule* find_named(std::vector<Rule>& list, const std::string& pattern) {
+    for (Rule& r : list)
+        if (r.pattern == pattern) return &r;
+    return nullptr;
+}
+
+template <typename Rule>
+Rule& rule_named(std::vector<Rule>& list, const std::string& pattern) {
+    if (Rule* r = find_named(list, pattern)) return *r;
+    list.push_back(Rule{});
+    list.back().pattern = pattern;
+    return list.back();
+}
+
+// Keyword rules of one list of the syntax file; false after reporting a
+// line whose kind is unknown.
+bool read_keyword_rules(KXCF_FILE* f, const std::string& section, const char* subsection,
+                        std::vector<KeywordRule>& rules) {
+    bool good = true;
+    const char* keyword = nullptr;
+    const char* value;
+    while ((value = kxcf_nextvar(f, section.c_str(), subsection, &keyword, 0)) != KXCF_FAIL) {
+        std::string kind_name = value;
+        bool optional = !kind_name.empty() && kind_name.back() == kOptionalMark;
+        if (optional) kind_name.pop_back();
+        const Kind* kind = find_kind(kind_name);
+        if (!kind) {
+            report(place(section, subsection, keyword),
+                   "unknown value kind \"" + std::string(value) + "\" in the syntax file");
+            good = false;
+            continue;
+        }
+        if (!find_named(rules, keyword)) rules.push_back({keyword, kind, optional});
+    }
+    return kx_errno == KXCF_ENOKEYWORD && good;
+}
+
+// Sections and subsections given twice in the syntax file count once, with
+// the keywords of both.
+bool read_syntax(const std::string& path, Syntax& syntax) {
+    FileHandle f = open_or_report(path, KXCF_NOEXPAND);
+    if (!f) return false;
+    bool good = true;
+    const char* s;
+    while ((s = kxcf_nextsection(f.get())) != KXCF_FAIL) {
+        const std::string section = s;
+        SectionRule& rule = rule_named(syntax.sections, section);
+        good = read_keyword_rules(f.get(), section, nullptr, rule.keywords) && good;
+        const char* sub;
+        while ((sub = kxcf_nextsubsection(f.get(), section.c_str())) != KXCF_FAIL) {
+            const std::string subsection = sub;
+            ListRule& list = rule_named(rule.subsections, subsection);
+            good = read_keyword_rules(f.get(), section, subsection.c_str(), list.keywords) && good;
+        }
+        if (kx_errno != KXCF_ENOSUBSECTION) return false;
+    }
+    return kx_errno == KXCF_ENOSECTION && good;
+}
+
+// ---------------------------------------------------------------------------
+// Checking a file
+
+class Checker {
+public:
+    Checker(const Syntax& syntax, bool check_paths) : syntax_(syntax), check_paths_(check_paths) {}
+
+    // Number of findings in the file at PATH, each reported. The file is
+    // walked as written; a second handle expands values the way the suite's
+    // programs will read them, with the file's own definitions.
+    int check(const std::string& path) {
+        FileHandle f = open_or_report(path, KXCF_NOEXPAND);
+        if (!f) return 1;
+        expander_ = open_or_report(path, 0);
+        if (!expander_) return 1;
+        const char* s;
+        while ((s = kxcf_nextsection(f.get())) != KXCF_FAIL) check_section(f.get(), s);
+        if (kx_errno != KXCF_ENOSECTION) walk_failed(path);
+        return findings_;
+    }
+
+private:
+    void finding(const std::string& where, const std::string& what) {
+        report(where, what);
+        ++findings_;
+    }
+
+    void walk_failed(const std::string& where) { finding(where, error_text(kx_errno)); }
+
+    void check_section(KXCF_FILE* f, const std::string& section) {
+        const SectionRule* rule = best_match(syntax_.sections, section);
+        if (!rule) {
+            finding(place(section, nullptr), "section not allowed");
+            return;
+        }
+        check_list(f, section, nullptr, rule->keywords);
+        const char* sub;
+        while ((sub = kxcf_nextsubsection(f, section.c_str())) != KXCF_FAIL) {
+            const std::string subsection = sub;
+            const ListRule* list = best_match(rule->subsections, subsection);
+            if (list)
+                check_list(f, section, subsection.c_str(), list->keywords);
+            else
+                finding(place(section, subsection.c_str()), "subsection not allowed");
+        }
+        if (kx_errno != KXCF_ENOSUBSECTION) walk_failed(place(section, nullptr));
+    }
+
+    void check_list(KXCF_FILE* f, const std::string& section, const char* subsection,
+                    const std::vector<KeywordRule>& rules) {
+        const char* keyword = nullptr;
+        const char* value;
+        while ((value = kxcf_nextvar(f, section.c_str(), subsection, &keyword, 0)) != KXCF_FAIL) {
+            const std::string where = place(section, subsection, keyword);
+            const KeywordRule* rule = best_match(rules, keyword);
+            if (rule)
+                check_value(where, *rule, value);
+            else
+                finding(where, "keyword not allowed");
+        }
+        if (kx_errno != KXCF_ENOKEYWORD) walk_failed(place(section, subsection));
+    }
+
+    void check_value(const std::string& where, const KeywordRule& rule, const std::string& raw) {
+        const Kind& kind = *rule.kind;
+        if (raw.empty()) {
+            if (!rule.optional && kind.accepts)
+                finding(where, std::string("empty value for kind ") + kind.name);
+            return;
+        }
+        if (!kind.accepts || (kind.names_a_path && !check_paths_)) return;
+        char* expanded = kxcf_expand_path(raw.c_str(), expander_.get());
+        if (expanded == KXCF_FAIL) {
+            finding(where, "value \"" + raw + "\" cannot be expanded: " + error_text(kx_errno));
+            return;
+        }
+        const std::string value = expanded;
+        std::free(expanded);
+        if (!kind.accepts(value)) finding(where, "value \"" + value + "\" " + kind.refusal);
+    }
+
+    const Syntax& syntax_;
+    bool check_paths_;
+    FileHandle expander_;
+    int findings_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Command line
+
+struct Options {
+    std::string config_file;
+    std::string syntax_file;
+    bool check_paths = true;
+};
+
+bool parse_options(int argc, char** argv, Options& options) {
+    bool have_config = false;
+    bool have_syntax = false;
+    int c;
+    opterr = 0;
+    while ((c = getopt(argc, argv, "c:s:z")) != -1) {
+        switch (c) {
+        case 'c':
+            if (have_config) return false;
+            options.config_file = optarg;
+            have_config = true;
+            break;
+        case 's':
+            if (have_syntax) return false;
+            options.syntax_file = optarg;
+            have_syntax = true;
+            break;
+        case 'z':
+            options.check_paths = false;
+            break;
+        default:
+            return false;
+        }
+    }
+    return have_config && have_syntax && optind == argc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parse_options(argc, argv, options)) {
+        std::fprintf(stderr, kUsage, kProgram);
+        return kInvalid;
+    }
+    Syntax syntax;
+    if (!read_syntax(options.syntax_file, syntax)) {
+        std::printf("%s: syntax file %s is not usable\n", kProgram, options.syntax_file.c_str());
+        return kInvalid;
+    }
+    int findings = Checker(syntax, options.check_paths).check(options.config_file);
+    if (findings == 0) {
+        std::printf("%s: %s is valid\n", kProgram, options.config_file.c_str());
+        return kValid;
+    }
+    std::printf("%s: %s has %d error%s\n", kProgram, options.config_file.c_str(), findings,
+                findings == 1 ? "" : "s");
+    return kInvalid;
+}
