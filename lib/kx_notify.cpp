@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "ev_admin.h"
 #include "kx_errno.h"
 #include "kx_dbg.h"
+#include "kxevent.h"
 #include "kx_main_config.h"
 #include "kx_notify_internal.h"
 
@@ -51,10 +53,19 @@ std::string error_line(int number) {
     return number > 0 ? "Error: " + std::to_string(number) + "\n" : std::string();
 }
 
-// The event channel: an "admin"/"error" event for the vendor, whose data
-// names the program, the number, its text and the additional text. This
-// library has no event files, so the channel takes no action.
-void send_error_event(const Notice&) {}
+// The event channel: an "admin"/"error" event queued for the vendor, whose
+// data names the program, the number, its text and the additional text.
+// Its outcome does not concern the other channels.
+void send_error_event(const Notice& n) {
+    const std::string data = EV_LABEL_PROGRAM_NAME + n.program + "\n" + EV_LABEL_ERROR_NUMBER +
+                             std::to_string(n.number) + "\n" + EV_LABEL_ERROR_STRING + n.message +
+                             "\n" + EV_LABEL_ADDITIONAL_TEXT + n.additional + "\n";
+    const std::string code = std::to_string(n.number);
+    event_generate(EV_ADMIN_TYPE, EV_ADMIN_ERROR_SUBTYPE, EV_ADMIN_ERROR_VERSION, code.c_str(),
+                   EV_ADMIN_ERROR_COLLECTOR, EV_ADMIN_ERROR_COLLECTOR_VERSION,
+                   EV_ADMIN_ERROR_DESCRIPTION, KX_DATA_INLINE, data.c_str(), nullptr, 0, 0,
+                   nullptr, 0);
+}
 
 // --- mail -----------------------------------------------------------------
 

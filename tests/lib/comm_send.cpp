@@ -1,0 +1,259 @@
+// Queueing events: channel choice, communication states, message files and
+// the launch of the transmitting program.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "kx_comm_qzt.h"
+#include "kx_comm_tree.h"
+#include "kx_errno.h"
+#include "kx_msg.h"
+
+using namespace kxtest;
+
+namespace {
+
+std::vector<std::string> messages(const CommTree& t) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(t.queue.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void write_event(const CommTree& t, const std::string& id, const std::string& data = "data\n") {
+    write_file(t.events + "/qzt_event_" + id,
+               "QZT_EVENT_ID: " + id + "\nQZT_EVENT_SEQUENCE: 00000000\nKX_VERSION: v5.0.0\n"
+               "ASCII_DATE: d\nEVENT_TYPE: admin\nEVENT_SUBTYPE: error\nEVENT_VERSION: v1\n"
+               "EVENT_CODE: 1\nCOLLECTOR_NAME: c v1\nSYSTEM_SERIAL_NUMBER: SN42\nSYSTEM_NAME: h\n"
+               "DESCRIPTION: d\nDATA_CONTROL: 0\nKX_DATA_START:\n" + data);
+}
+
+// Queues a fresh event with FLAGS and returns the chosen channel ("" when
+// nothing was queued); the queue is emptied again.
+std::string chosen(const CommTree& t, const std::string& channels, int flags) {
+    static int next_id = 0;
+    t.configure("queue", channels);
+    std::string id = std::to_string(++next_id);
+    write_event(t, id);
+    if (kxcomm_send_event(id.c_str(), flags, 0) != 0) return "";
+    std::vector<std::string> names = messages(t);
+    if (names.size() != 1) return "wrong count";
+    MSG_HEADER* h = msg_read_header(t.queue.c_str(), names[0].c_str());
+    std::string channel = h ? h->channel_name : "unreadable";
+    msg_free(h);
+    free(h);
+    unlink((t.queue + "/" + names[0]).c_str());
+    reap_children();  // a forced request starts the program
+    return channel;
+}
+
+}  // namespace
+
+TEST(CommSend, ChannelChoice) {
+    CommTree t;
+    std::string urgent = channel_text("channel_u", "urgent");
+    std::string normal = channel_text("channel_n", "normal");
+    std::string batch = channel_text("channel_b", "batch");
+    // The least capable channel that meets the request.
+    EXPECT_EQ(chosen(t, urgent + normal + batch, KXCOMM_NORMAL), "channel_n");
+    EXPECT_EQ(chosen(t, urgent + normal, 0), "channel_n");
+    // None adequate: the most capable one.
+    EXPECT_EQ(chosen(t, batch + normal, KXCOMM_URGENT), "channel_n");
+    EXPECT_EQ(chosen(t, normal + batch, KXCOMM_NORMAL | KXCOMM_GUARANTEED), "channel_n");
+    // Ties keep the earlier channel; a forced request takes the most capable.
+    EXPECT_EQ(chosen(t, channel_text("channel_a") + channel_text("channel_b"), 0), "channel_a");
+    EXPECT_EQ(chosen(t, normal + urgent + batch, KXCOMM_FORCE), "channel_u");
+    // Size: the first usable channel is taken whatever its limit; later ones
+    // only when the event fits, unless forced.
+    std::string tiny_batch = channel_text("channel_t", "batch", "besteffort", "medium", "1b");
+    EXPECT_EQ(chosen(t, channel_text("channel_small", "normal", "besteffort", "medium", "1b"), 0), "channel_small");
+    EXPECT_EQ(chosen(t, urgent + tiny_batch, KXCOMM_BATCH), "channel_u");
+    EXPECT_EQ(chosen(t, batch + channel_text("channel_tu", "urgent", "besteffort", "medium", "1b"),
+                     KXCOMM_FORCE), "channel_tu");
+    // A channel that is off is used only through its type, and ranks below
+    // one that is on.
+    std::string off_urgent = channel_text("channel_off", "urgent", "besteffort", "medium", "100k", "off");
+    EXPECT_EQ(chosen(t, batch + off_urgent, KXCOMM_URGENT), "channel_off");
+    EXPECT_EQ(chosen(t, batch + off_urgent, KXCOMM_FORCE), "channel_b");
+    t.configure("queue", off_urgent, "", "", "off");
+    write_event(t, "solo");
+    kx_errno = 0;
+    EXPECT_EQ(kxcomm_send_event("solo", 0, 0), -1);
+    EXPECT_EQ(kx_errno, 2006);
+    // Rejected channels are skipped.
+    std::string broken = channel_text("channel_x", "warp");
+    EXPECT_EQ(chosen(t, broken + batch, KXCOMM_URGENT), "channel_b");
+
+    COMM_CHANNEL c{};
+    c.priority = KXCOMM_NORMAL;
+    c.reliability = KXCOMM_BESTEFFORT;
+    c.bandwidth = KXCOMM_MEDIUM;
+    EXPECT_EQ(comm_channel_meets(&c, 0), 0);
+    EXPECT_EQ(comm_channel_meets(&c, KXCOMM_HIGH), -1);
+    EXPECT_EQ(comm_channel_meets(&c, KXCOMM_FORCE), -1);
+}
+
+TEST(CommSend, MessageFileAndStates) {
+    CommTree t;
+    write_event(t, "e1");
+    ASSERT_EQ(kxcomm_send_event("e1", KXCOMM_URGENT, 0), 0);
+    std::vector<std::string> names = messages(t);
+    ASSERT_EQ(names.size(), 1u);
+    std::string text = read_file(t.queue + "/" + names[0]);
+    size_t at = text.find("CREATE_VALUE=");
+    ASSERT_NE(at, std::string::npos);
+    time_t created = std::atol(text.c_str() + at + 13);
+    char id[32], date[64];
+    struct tm tm_buf;
+    strftime(id, sizeof id, "%y%m%d_%H%M%S", localtime_r(&created, &tm_buf));
+    ctime_r(&created, date);
+    date[strlen(date) - 1] = '\0';
+    EXPECT_EQ(names[0], std::string("qzt_msg_") + id + ".msg");
+    EXPECT_EQ(text, std::string("MESSAGE_ID=") + id + "\nEVENT_ID=e1\nSERIAL_NO=SN42\nCREATE_VALUE=" +
+                        std::to_string(created) + "\nCREATE_DATE=" + date +
+                        "\nCHANNEL_NAME=channel1\nCHANNEL_TYPE=modem\nADDRESS_TO=vendor@example.com\n"
+                        "PRIORITY=2\nRELIABILITY=16\nBANDWIDTH=512\nFMT_E=1\nFMT_C=2\nFMT_A=3\nFLAGS=0\n");
+    EXPECT_NE(read_file(t.events + "/qzt_event_e1").find("QZT_EVENT_SEQUENCE: 00000100"), std::string::npos);
+    EXPECT_NE(t.log_text().find("Event 'e1' queued for transmission to Brannock, msg id '" + std::string(id) + "'"),
+              std::string::npos);
+    EXPECT_TRUE(path_exists(t.heartbeat));
+    // State "queue" starts nothing.
+    EXPECT_EQ(reap_children(), std::vector<int>{});
+    EXPECT_FALSE(path_exists(t.started));
+
+    t.configure("off");
+    write_event(t, "e2");
+    EXPECT_EQ(kxcomm_send_event("e2", 0, 0), 0);
+    kx_errno = 0;
+    EXPECT_EQ(kxcomm_send_event("e2", 0, KXCOMM_REPORT_SHUTDOWN), -1);
+    EXPECT_EQ(kx_errno, 2007);
+    EXPECT_EQ(messages(t).size(), 1u);
+
+    kx_errno = 0;
+    EXPECT_EQ(kxcomm_send_event(nullptr, 0, 0), -1);
+    EXPECT_NE(t.log_text().find("Internal Error, eventid is NULL"), std::string::npos);
+    EXPECT_EQ(kxcomm_send_event("missing", 0, 0), -1);
+    EXPECT_NE(t.log_text().find("Unable to expand sequence in event 'missing'"), std::string::npos);
+}
+
+TEST(CommSend, SendStartsTheProgramOnceAndForcedQueueToo) {
+    CommTree t;
+    t.configure("send");
+    write_event(t, "s1");
+    ASSERT_EQ(kxcomm_send_event("s1", 0, 0), 0);
+    EXPECT_EQ(reap_children(), std::vector<int>{0});
+    EXPECT_EQ(read_file(t.started), "run\n");
+
+    // A running instance holds the lock: nothing is started.
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    if (fork() == 0) {
+        int fd = open(t.lock.c_str(), O_WRONLY | O_CREAT, 0666);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        int ok = fcntl(fd, F_SETLK, &fl) == 0;
+        char c = ok ? 'y' : 'n';
+        (void)!write(ready[1], &c, 1);
+        (void)!read(release[0], &c, 1);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    write_event(t, "s2");
+    EXPECT_EQ(kxcomm_send_event("s2", 0, 0), 0);
+    EXPECT_EQ(comm_launch_channel(t.default_program().c_str(), t.lock.c_str()), 0);
+    (void)!write(release[1], "x", 1);
+    EXPECT_EQ(reap_children(), std::vector<int>{0});  // only the lock holder
+    EXPECT_EQ(read_file(t.started), "run\n");
+    EXPECT_EQ(messages(t).size(), 2u);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+
+    // Forced: queued and started although the state is "queue".
+    t.configure("queue");
+    write_event(t, "s3");
+    ASSERT_EQ(kxcomm_send_event("s3", KXCOMM_FORCE, 0), 0);
+    EXPECT_EQ(reap_children(), std::vector<int>{0});
+    EXPECT_EQ(read_file(t.started), "run\nrun\n");
+
+    // Without a heartbeat path the message still goes out.
+    unlink((t.tree.config_dir() + "admin_event").c_str());
+    t.configure("send");
+    write_event(t, "s4");
+    ASSERT_EQ(kxcomm_send_event("s4", 0, 0), 0);
+    EXPECT_EQ(reap_children(), std::vector<int>{0});
+    EXPECT_EQ(read_file(t.started), "run\nrun\nrun\n");
+    EXPECT_NE(t.log_text().find("Couldn't find last_queued_file ' '"), std::string::npos);
+}
+
+TEST(CommSend, LaunchFailures) {
+    CommTree t;
+    EXPECT_EQ(comm_launch_channel("noslash arg", t.lock.c_str()), 0);
+    EXPECT_EQ(reap_children(), std::vector<int>{1});
+    EXPECT_NE(t.log_text().find("Unable to execute Comm Channel Program - 'noslash arg'"), std::string::npos);
+
+    std::string lock = t.tree.path() + "/nodir/x.lck";
+    kx_errno = 0;
+    EXPECT_EQ(comm_launch_channel("/bin/true", lock.c_str()), -1);
+    EXPECT_EQ(kx_errno, ENOENT);
+    EXPECT_NE(t.log_text().find("Cannot access Lock File - '" + lock + "'"), std::string::npos);
+    EXPECT_TRUE(reap_children().empty());
+}
+
+TEST(CommSend, AdminEventsAndQueueFiles) {
+    CommTree t;
+    write_event(t, "a1", "BRN_NOTIFY: yes\nINSTALLER_NAME: Ann\nINSTALLER_PHONE: 555-1234\n");
+    ASSERT_EQ(kxcomm_send_event("a1", 0, KXCOMM_ADMIN_EVENT), 0);
+    std::vector<std::string> names = messages(t);
+    ASSERT_EQ(names.size(), 1u);
+    std::string text = read_file(t.queue + "/" + names[0]);
+    EXPECT_NE(text.find("FLAGS=4\nBRN_NOTIFY=yes\nINSTALLER_NAME=Ann\nINSTALLER_PHONE=555-1234\n"), std::string::npos);
+    EXPECT_EQ(text.find("DATA_SIZE"), std::string::npos);
+    EXPECT_EQ(text.find("DATA_PATH"), std::string::npos);
+
+    MSG_HEADER* h = msg_read_header(t.queue.c_str(), names[0].c_str());
+    ASSERT_NE(h, nullptr);
+    EXPECT_STREQ(h->installer_phone, "555-1234");
+    EXPECT_EQ(h->bandwidth, 512);
+    unlink((t.queue + "/" + names[0]).c_str());
+
+    write_event(t, "a2", "BRN_NOTIFY: yes\nINSTALLER_NAME: Ann\n");
+    EXPECT_EQ(kxcomm_send_event("a2", 0, KXCOMM_ADMIN_EVENT), -1);
+    EXPECT_TRUE(messages(t).empty());
+
+    // Two messages queued at once get ids one second apart.
+    ASSERT_EQ(msg_queue(h, t.queue.c_str(), "qzt_msg_"), 0);
+    long first = h->create_value;
+    ASSERT_EQ(msg_queue(h, t.queue.c_str(), "qzt_msg_"), 0);
+    EXPECT_EQ(h->create_value, first + 1);
+    EXPECT_EQ(messages(t).size(), 2u);
+    // A message that cannot be written leaves nothing behind.
+    free(h->serial_no);
+    h->serial_no = nullptr;
+    EXPECT_EQ(msg_queue(h, t.queue.c_str(), "qzt_msg_"), -1);
+    EXPECT_EQ(messages(t).size(), 2u);
+    msg_free(h);
+    free(h);
+
+    std::string bad = t.queue + "/bad.msg";
+    write_file(bad, "MESSAGE_ID=1\nEVENT_ID=2\n");
+    kx_errno = 0;
+    EXPECT_EQ(msg_read_header(t.queue.c_str(), "bad.msg"), nullptr);
+    EXPECT_EQ(kx_errno, 2008);
+    kx_errno = 0;
+    EXPECT_EQ(msg_buildname(std::string(1000, 'q').c_str(), "qzt_msg_", "123456_123456789012345"), nullptr);
+    EXPECT_EQ(kx_errno, 2005);
+}

@@ -1,0 +1,223 @@
+// Event files: naming, header, data part, reading back.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "kx_comm_tree.h"
+#include "kx_errno.h"
+#include "kxevent.h"
+
+using namespace kxtest;
+
+namespace {
+
+std::string id_of(time_t t) {
+    char buf[32];
+    struct tm tm_buf;
+    strftime(buf, sizeof buf, "%y%m%d_%H%M%S", localtime_r(&t, &tm_buf));
+    return buf;
+}
+
+struct EventDeleter {
+    void operator()(KX_EVENT_REC* e) const { event_destroy(e); }
+};
+using Event = std::unique_ptr<KX_EVENT_REC, EventDeleter>;
+
+Event begin(int data_control) {
+    return Event(event_begin("admin", "error", "v1.0", "1003", "collector", "v2.1", "Something broke",
+                             data_control, nullptr, 0));
+}
+
+// A well-formed header with the line NAME replaced by REPLACEMENT (empty
+// drops it).
+std::string header_text(const std::string& name = "", const std::string& replacement = "") {
+    const char* lines[][2] = {{"QZT_EVENT_ID", "42"}, {"QZT_EVENT_SEQUENCE", "00000000"},
+                              {"KX_VERSION", "v5.0.0"}, {"ASCII_DATE", "Sun Dec  6 18:13:06 2026"},
+                              {"SYSTEM_UPTIME", "00001234"}, {"EVENT_TYPE", "admin"},
+                              {"EVENT_SUBTYPE", "error"}, {"EVENT_VERSION", "v1.0"},
+                              {"EVENT_CODE", "7"}, {"COLLECTOR_NAME", "c v1"},
+                              {"SYSTEM_SERIAL_NUMBER", "SN42"}, {"SYSTEM_NAME", "host"},
+                              {"DESCRIPTION", "d"}, {"DATA_CONTROL", "0"}};
+    std::string text;
+    for (auto& l : lines) {
+        if (name == l[0]) text += replacement;
+        else text += std::string(l[0]) + ": " + l[1] + "\n";
+    }
+    return text + "KX_DATA_START:\nDATA_LINE: x\n";
+}
+
+int read_error(const CommTree& t, const std::string& text) {
+    std::string path = t.events + "/bad";
+    write_file(path, text);
+    kx_errno = 0;
+    KX_EVENT_REC* ev = event_read(path.c_str());
+    event_destroy(ev);
+    return ev ? 0 : kx_errno;
+}
+
+}  // namespace
+
+TEST(EventFiles, NamesAreUniqueByTimeOrTestCounter) {
+    CommTree t;
+    time_t when = 1700000000;
+    Event a(event_create(t.events.c_str(), "qzt_event_", when));
+    Event b(event_create(t.events.c_str(), "qzt_event_", when));
+    ASSERT_TRUE(a && b);
+    // The second event of the same second is named for the following second.
+    EXPECT_EQ(a->file_name, t.events + "/qzt_event_" + id_of(when));
+    EXPECT_EQ(b->file_name, t.events + "/qzt_event_" + id_of(when + 1));
+    EXPECT_STREQ(b->event_id, id_of(when + 1).c_str());
+    EXPECT_STREQ(b->header->event_sequence, "00000000");
+    EXPECT_EQ(b->header->event_data_control, -1);
+
+    t.configure("queue", channel_text("channel1"), "", "[test]\nevent_id = 7\n");
+    Event c(event_create(t.events.c_str(), "qzt_event_", 0));
+    Event d(event_create(t.events.c_str(), "qzt_event_", 0));
+    ASSERT_TRUE(c && d);
+    EXPECT_EQ(c->file_name, t.events + "/qzt_event_7");
+    EXPECT_EQ(d->file_name, t.events + "/qzt_event_8");
+
+    kx_errno = 0;
+    EXPECT_EQ(event_create(nullptr, "p", 0), nullptr);
+    EXPECT_EQ(kx_errno, 3004);
+    EXPECT_EQ(event_create((t.tree.path() + "/missing").c_str(), "p", 0), nullptr);
+    EXPECT_EQ(kx_errno, 3005);
+    EXPECT_EQ(event_buildname("d", nullptr, "1"), nullptr);
+    EXPECT_EQ(kx_errno, 3001);
+    EXPECT_EQ(event_buildname(std::string(1020, 'd').c_str(), "pfx", "12"), nullptr);
+    EXPECT_EQ(kx_errno, 3002);
+}
+
+TEST(EventFiles, HeaderIsWrittenOnlyWhenComplete) {
+    CommTree t;
+    Event ev(event_create(t.events.c_str(), "qzt_event_", 0));
+    ASSERT_TRUE(ev);
+    kx_errno = 0;
+    EXPECT_EQ(event_writehdr(ev.get()), -1);
+    EXPECT_EQ(kx_errno, 3007);
+    fflush(ev->stream);
+    EXPECT_EQ(read_file(ev->file_name), "");
+
+    Event full = begin(0);
+    ASSERT_TRUE(full);
+    std::string text = read_file(full->file_name);
+    std::string id = full->event_id;
+    EXPECT_EQ(text.rfind("QZT_EVENT_ID: " + id + "\nQZT_EVENT_SEQUENCE: 00000000\nKX_VERSION: v5.0.0\nASCII_DATE: ", 0), 0u);
+    EXPECT_NE(text.find("\nEVENT_TYPE: admin\nEVENT_SUBTYPE: error\nEVENT_VERSION: v1.0\nEVENT_CODE: 1003\n"
+                        "COLLECTOR_NAME: collector v2.1\nSYSTEM_SERIAL_NUMBER: SN42\nSYSTEM_NAME: testhost\n"
+                        "DESCRIPTION: Something broke\nDATA_CONTROL: 0\nKX_DATA_START:\n"),
+              std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 15), "KX_DATA_START:\n");
+
+    // A line break in a caller's text cannot forge header lines.
+    Event forged(event_begin("admin", "error", "v1", "1", "c", "v1", "two\nKX_DATA_START:\nlines", 0, nullptr, 0));
+    ASSERT_TRUE(forged);
+    EXPECT_NE(read_file(forged->file_name).find("DESCRIPTION: two KX_DATA_START: lines\n"), std::string::npos);
+}
+
+TEST(EventFiles, DataControlCases) {
+    CommTree t;
+    std::string data_file = t.tree.path() + "/payload";
+    write_file(data_file, "file line 1\nfile line 2\n");
+
+    Event inline_ev = begin(0);
+    ASSERT_TRUE(inline_ev);
+    EXPECT_EQ(event_writedata(inline_ev.get(), "string part\n", data_file.c_str()), 0);
+    std::string text = read_file(inline_ev->file_name);
+    EXPECT_EQ(text.substr(text.find("KX_DATA_START:\n") + 15), "string part\nfile line 1\nfile line 2\n");
+
+    Event nothing = begin(0);
+    EXPECT_EQ(event_writedata(nothing.get(), nullptr, nullptr), 0);
+
+    Event missing = begin(0);
+    kx_errno = 0;
+    EXPECT_EQ(event_writedata(missing.get(), nullptr, (t.tree.path() + "/nope").c_str()), -1);
+    EXPECT_EQ(kx_errno, 3028);
+
+    Event external = begin(1);
+    EXPECT_EQ(event_writedata(external.get(), nullptr, data_file.c_str()), 0);
+    text = read_file(external->file_name);
+    EXPECT_EQ(text.substr(text.find("KX_DATA_START:\n") + 15), data_file + "\n");
+
+    struct Case {
+        int control;
+        const char* data;
+        const char* path;
+        int error;
+    } cases[] = {{1, "text", "/x", 3029}, {2, nullptr, nullptr, 3027}, {3, nullptr, "/x", 3026},
+                 {-2, "text", nullptr, 3026}};
+    for (const Case& c : cases) {
+        Event ev = begin(c.control);
+        ASSERT_TRUE(ev);
+        kx_errno = 0;
+        EXPECT_EQ(event_writedata(ev.get(), c.data, c.path), -1) << c.control;
+        EXPECT_EQ(kx_errno, c.error) << c.control;
+        // The header was written before the data was refused.
+        EXPECT_NE(read_file(ev->file_name).find("KX_DATA_START:"), std::string::npos);
+    }
+}
+
+TEST(EventFiles, ReadBackEqualsWhatWasWritten) {
+    CommTree t;
+    Event w = begin(0);
+    ASSERT_TRUE(w);
+    ASSERT_EQ(event_writedata(w.get(), "BRN_NOTIFY: yes\nINSTALLER_NAME: Ann Lee\nEMPTY: \n", nullptr), 0);
+    event_close(w.get());
+
+    Event r(event_read(w->file_name));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->event_id, nullptr);
+    const KX_EVENT_HDR* a = w->header;
+    const KX_EVENT_HDR* b = r->header;
+    for (auto field : {&KX_EVENT_HDR::event_qzt_id, &KX_EVENT_HDR::event_sequence,
+                       &KX_EVENT_HDR::event_kx_version, &KX_EVENT_HDR::event_date,
+                       &KX_EVENT_HDR::event_uptime, &KX_EVENT_HDR::event_type,
+                       &KX_EVENT_HDR::event_subtype, &KX_EVENT_HDR::event_version,
+                       &KX_EVENT_HDR::event_code, &KX_EVENT_HDR::event_collector,
+                       &KX_EVENT_HDR::event_sys_serial, &KX_EVENT_HDR::event_sys_name,
+                       &KX_EVENT_HDR::event_description})
+        EXPECT_STREQ(a->*field, b->*field);
+    EXPECT_EQ(b->event_data_control, 0);
+
+    char* v = event_find_data_line(r.get(), "INSTALLER_NAME: ", 1);
+    EXPECT_STREQ(v, "Ann Lee");
+    free(v);
+    v = event_find_data_line(r.get(), "BRN_NOTIFY: ", 0);
+    EXPECT_STREQ(v, "yes\n");
+    free(v);
+    EXPECT_EQ(event_find_data_line(r.get(), "EMPTY: ", 1), nullptr);
+    EXPECT_EQ(event_find_data_line(r.get(), "INSTALLER_PHONE: ", 1), nullptr);
+}
+
+TEST(EventFiles, MalformedHeadersGiveTheirErrors) {
+    CommTree t;
+    EXPECT_EQ(read_error(t, header_text()), 0);
+    EXPECT_EQ(read_error(t, header_text("DESCRIPTION")), 3025);
+    EXPECT_EQ(read_error(t, header_text("KX_VERSION")), 3025);
+    EXPECT_EQ(read_error(t, header_text("DATA_CONTROL", "DATA_CONTROL: 0\nDATA_CONTROL: 1\n")), 3024);
+    EXPECT_EQ(read_error(t, header_text("EVENT_CODE", "EVENT_CODE: 1\nEVENT_CODE: 2\n")), 3019);
+    EXPECT_EQ(read_error(t, header_text("SYSTEM_UPTIME", "SYSTEM_UPTIME: 1\nSYSTEM_UPTIME: 2\n")), 3031);
+    EXPECT_EQ(read_error(t, header_text("QZT_EVENT_SEQUENCE",
+                                        "QZT_EVENT_SEQUENCE: 1\nQZT_EVENT_SEQUENCE: 1\n")), 3030);
+    std::string text = header_text();
+    EXPECT_EQ(read_error(t, text.substr(0, text.find("KX_DATA_START"))), 3009);
+
+    // Blanks before the colon, none after; comments and lines without a
+    // colon are skipped; missing sequence and uptime read as zeros.
+    std::string path = t.events + "/odd";
+    std::string lax = header_text("SYSTEM_UPTIME", "");
+    lax = lax.replace(lax.find("QZT_EVENT_SEQUENCE: 00000000\n"), 29, "");
+    lax = lax.replace(lax.find("EVENT_TYPE: admin\n"), 18, "  EVENT_TYPE :admin  \nno colon\n# note\n\n");
+    write_file(path, lax);
+    Event ev(event_read(path.c_str()));
+    ASSERT_TRUE(ev);
+    EXPECT_STREQ(ev->header->event_type, "admin");
+    EXPECT_STREQ(ev->header->event_uptime, "00000000");
+    EXPECT_STREQ(ev->header->event_sequence, "00000000");
+    EXPECT_STREQ(ev->header->event_date, "Sun Dec  6 18:13:06 2026");
+    char* line = event_find_data_line(ev.get(), "DATA_LINE: ", 1);
+    EXPECT_STREQ(line, "x");
+    free(line);
+}
