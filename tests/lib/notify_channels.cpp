@@ -1,6 +1,8 @@
 // Error notification on standard error, in the suite log and by mail.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <regex>
@@ -93,6 +95,16 @@ TEST_F(Notify, MailToTheAdministrator) {
     EXPECT_EQ(notify(KX_NOTIFY_MAIL, "prog", 0, "t"), "");
     EXPECT_FALSE(path_exists(marker));
     EXPECT_EQ(mail().substr(0, mail().find("body:")), "arg: x; touch " + marker + "\n");
+    // A caller without standard input still hands the mail over whole.
+    kxtest::remove_tree(mail_);
+    if (const pid_t pid = ::fork(); pid == 0) {
+        ::close(STDIN_FILENO);
+        kx_error_notify(KX_NOTIFY_MAIL, "prog", 0, "t", nullptr);
+        ::_exit(0);
+    } else {
+        ::waitpid(pid, nullptr, 0);
+    }
+    EXPECT_NE(mail().find("body:\nTo: x; touch "), std::string::npos) << mail();
 }
 
 TEST_F(Notify, UndeliverableMailFallsBackToStandardError) {
