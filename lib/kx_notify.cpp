@@ -193,7 +193,7 @@ bool send_admin_mail(const Notice& n) {
     if (!config.get("system", nullptr, "admin", address)) return false;
     // An address that the mail program would read as one of its options
     // is no address.
-    if (address.empty() || address[0] == '-') return false;
+    if (address.starts_with('-')) return false;
     return run_mail_program(address, mail_text(n, address, tag));
 }
 
