@@ -51,6 +51,7 @@ struct LevelTexts {
     const char* factory;
     const char* adding;
     const char* add_failed;
+    const char* repeated;
 };
 const LevelTexts kSectionTexts = {
     "Section in the Previous Config File has no match in Upgrade Rules file\n"
@@ -60,6 +61,8 @@ const LevelTexts kSectionTexts = {
     "  Section in Previous config file is replaced by section in New config file\n",
     "upgrade_all_sections: Adding section in New config file\n",
     "kxcf_setsection failed",
+    "Section occurs more than once in the Previous Config file\n"
+    "Only the first instance is included in the New configuration file",
 };
 const LevelTexts kSubsectionTexts = {
     "Subsection in the Previous Config file has no match in Upgrade Rules file\n"
@@ -69,6 +72,8 @@ const LevelTexts kSubsectionTexts = {
     "  Subsection in Previous config file is replaced by subsection in New config file\n",
     "upgrade_section: Adding subsection in New config file\n",
     "kxcf_setsubsection failed",
+    "Subsection occurs more than once in its section of the Previous Config file\n"
+    "Only the first instance is included in the New Config file",
 };
 
 const char* const kRulesNextvar = "upgrade_nextvar failed after this keyword";
@@ -280,16 +285,32 @@ void check_new_names(NAME_LIST* names, NAME_LIST* rules, const char* message,
     }
 }
 
-// Whether a previous section or subsection is carried into the new file
-// under RULE; a dropped one is reported or logged. Without factory, custom
-// or delete the item is carried, as custom.
-bool carried_over(const UPGRADE_RULE* rule, const msg::LevelTexts& texts, const ERROR_CONTEXT* context) {
+// Whether NODE's name is held by an earlier node of the list that starts
+// at FIRST (and reaches NODE).
+bool named_earlier(const NAME_LIST* node, const NAME_LIST* first) {
+    for (; first != node; first = first->next)
+        if (std::strcmp(first->name, node->name) == 0) return true;
+    return false;
+}
+
+// Whether the previous section or subsection NODE of list FIRST is carried
+// into the new file under RULE; a dropped one is reported or logged.
+// Without factory, custom or delete the item is carried, as custom. Keyword
+// lines are read by section and subsection name, which finds the first
+// item of that name only: a later one of the same name cannot be carried,
+// and is reported rather than lost without a word.
+bool carried_over(const UPGRADE_RULE* rule, const NAME_LIST* node, const NAME_LIST* first,
+                  const msg::LevelTexts& texts, const ERROR_CONTEXT* context) {
     if (!rule) {
         upgrade_error(0, texts.no_rule, FILE_PREV, SEVERITY_ERROR, context);
         return false;
     }
     if (rule->flags & (RULE_DELETE | RULE_FACTORY)) {
         upgrade_log_context(rule->flags & RULE_DELETE ? texts.deleting : texts.factory, FILE_PREV, context);
+        return false;
+    }
+    if (named_earlier(node, first)) {
+        upgrade_error(0, texts.repeated, FILE_PREV, SEVERITY_ERROR, context);
         return false;
     }
     return true;
@@ -449,7 +470,7 @@ void upgrade_all_sections(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* ru
     for (NAME_LIST* node = prev_sections.head; node; node = node->next) {
         context.section = node->name;
         UPGRADE_RULE* rule = match_name_list(node->name, nullptr, rules.head, kAllQualifiers);
-        if (!carried_over(rule, msg::kSectionTexts, &context)) continue;
+        if (!carried_over(rule, node, prev_sections.head, msg::kSectionTexts, &context)) continue;
         add_when_missing(node->name, new_sections.head, msg::kSectionTexts, &context,
                          [&] { return kxcf_setsection(new_cfg, node->name); });
         upgrade_section(new_cfg, prev_cfg, rules_cfg, node->name, rule->name);
@@ -474,7 +495,7 @@ void upgrade_section(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_c
     for (NAME_LIST* node = prev_subsections.head; node; node = node->next) {
         context.subsection = node->name;
         UPGRADE_RULE* rule = match_name_list(node->name, nullptr, rules.head, kAllQualifiers);
-        if (!carried_over(rule, msg::kSubsectionTexts, &context)) continue;
+        if (!carried_over(rule, node, prev_subsections.head, msg::kSubsectionTexts, &context)) continue;
         add_when_missing(node->name, new_subsections.head, msg::kSubsectionTexts, &context,
                          [&] { return kxcf_setsubsection(new_cfg, section, node->name); });
         upgrade_subsection(new_cfg, prev_cfg, rules_cfg, section, node->name, rules_section, rule->name);
