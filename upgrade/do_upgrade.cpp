@@ -92,12 +92,16 @@ const char* const kWriteKeyword = "upgrade_keyword: Writing keyword to New confi
 const char* const kInsertKeyword =
     "upgrade_keyword: Writing keyword to New config file\n"
     "  after line %d in subsection of New config file\n";
-// A keyword that is not multiple keeps one value: a later instance of the
-// previous file overwrites the value an earlier one left, which must not go
-// unnoticed.
+// A keyword that is not multiple keeps one value, and a set keeps one line
+// of each member name: a later line of the previous file overwrites the
+// value an earlier one left, which must not go unnoticed.
 const char* const kRepeatedKeyword =
     "Keyword occurs more than once in the Previous Config file\n"
     "  but its Upgrade Rule is not multiple\n"
+    "  This value replaces the value of the earlier instance";
+const char* const kRepeatedSetMember =
+    "Keyword occurs more than once in a set in the Previous Config file\n"
+    "  but a set holds one line of each keyword\n"
     "  This value replaces the value of the earlier instance";
 const char* const kSetvarInstFailed = "kxcf_setvar_inst failed";
 const char* const kSetvarIndexFailed = "kxcf_setvar_index failed for index = %d";
@@ -288,7 +292,7 @@ void check_new_names(NAME_LIST* names, NAME_LIST* rules, const char* message,
 // Whether NODE's name is held by an earlier node of the list that starts
 // at FIRST (and reaches NODE).
 bool named_earlier(const NAME_LIST* node, const NAME_LIST* first) {
-    for (; first != node; first = first->next)
+    for (; first && first != node; first = first->next)
         if (std::strcmp(first->name, node->name) == 0) return true;
     return false;
 }
@@ -447,6 +451,15 @@ KW_LOCATION locate_outside_set(KXCF_FILE* new_cfg, const ERROR_CONTEXT* work, co
     return location;
 }
 
+// The warning due when writing PREV_KEYWORD over an existing line replaces
+// the value that an earlier line of the previous file has left there, or
+// null. Outside a set the write goes to the last instance unless the rule
+// is multiple; inside a set, to the first line of the name.
+const char* overwrite_warning(const NAME_LIST* prev_keyword, const UPGRADE_RULE* rule, const KW_SET* set) {
+    if (set) return named_earlier(prev_keyword, set->prev_first) ? msg::kRepeatedSetMember : nullptr;
+    return !(rule->flags & RULE_MULTIPLE) && prev_keyword->instance > 1 ? msg::kRepeatedKeyword : nullptr;
+}
+
 void debug_keyword_rule(const UPGRADE_RULE* rule) {
     if (!debugging(show_detail)) return;
     std::string line = "upgrade_keyword: Upgrade rule flags =" +
@@ -597,10 +610,11 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
                       "No update is required\n",
                       FILE_NEW, &work);
     } else {
-        if (!set && !(rule->flags & RULE_MULTIPLE) && prev_keyword->instance > 1 && work.instance != 0) {
+        const char* warning = work.instance ? overwrite_warning(prev_keyword, rule, set) : nullptr;
+        if (warning) {
             ERROR_CONTEXT repeated = *context;
             repeated.instance = prev_keyword->instance;
-            upgrade_error(0, msg::kRepeatedKeyword, FILE_PREV, SEVERITY_WARNING, &repeated);
+            upgrade_error(0, warning, FILE_PREV, SEVERITY_WARNING, &repeated);
         }
         if (prev_keyword->text[0] == '\0') work.value = nullptr;
         write_keyword(new_cfg, &work, location);
@@ -771,7 +785,7 @@ NAME_LIST* find_end_of_set(NAME_LIST* first, UPGRADE_RULE* start_rule) {
 
 void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* start_rule,
                          ERROR_CONTEXT* context) {
-    KW_SET set = {nullptr, 0, 0, 0, nullptr};
+    KW_SET set = {nullptr, 0, 0, 0, nullptr, first};
     debug_context(show_funcs, "upgrade_keyword_set:\n", FILE_PREV, context);
     debug_line(show_detail, "upgrade_keyword_set: Upgrade rule flags =" +
                                 flag_words(start_rule->flags, kSetFlagWords) + "\n");
@@ -791,13 +805,13 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
     }
     KW_LOCATION location = locate_keyword_in_new(new_cfg, &start, nullptr);
     if (location.value_match) {
-        set = {start.keyword, location.instance, location.line, 1, start_rule};
+        set = {start.keyword, location.instance, location.line, 1, start_rule, first};
         debug_line(show_detail, "upgrade_keyword_set: Found start of set in New config file\n");
     } else if (start_rule->flags & RULE_FACTORY) {
         upgrade_error(0, msg::kFactorySetStart, FILE_PREV, SEVERITY_ERROR, context);
         return;
     } else if (start_rule->flags & RULE_CUSTOM) {
-        set = {start.keyword, location.instance + 1, 0, 0, start_rule};
+        set = {start.keyword, location.instance + 1, 0, 0, start_rule, first};
         debug_line(show_detail,
                    "upgrade_keyword_set: Start of set was NOT found in New config file\n"
                    "Adding the entire set from the Previous config file\n");
