@@ -195,35 +195,31 @@ struct ListGuard {
 
 bool in_list(const char* name, NAME_LIST* list) { return count_name_list(name, list) > 0; }
 
-// Where each line of new_keyword_list is: its node by position, and the
-// positions of each name's instances in order. A section may hold thousands
-// of keywords, and each one is looked up; walking the list for every lookup
-// would make its upgrade quadratic. Rebuilt with the list.
-struct NewListIndex {
-    std::vector<NAME_LIST*> lines;                              // line n is lines[n - 1]
-    std::unordered_map<std::string, std::vector<int>> by_name;  // line of instance i is [i - 1]
-};
-NewListIndex new_list_index;
-
-// A keyword list being read: appended at its tail and numbered by the names
-// seen so far.
-struct KeywordListBuilder {
-    explicit KeywordListBuilder(NAME_LIST** list) : head(list) {}
+// A keyword list being built, appended at its tail: each node numbered by
+// the lines of its name so far, and each line found by position and by name.
+// A section may hold thousands of keywords, and each one is looked up in the
+// new file's list; walking the list for every lookup would make its upgrade
+// quadratic.
+struct KeywordList {
+    explicit KeywordList(NAME_LIST** list) : head(list) {}
 
     NAME_LIST** head;
-    NAME_LIST* tail = nullptr;
-    std::unordered_map<std::string, std::vector<int>> lines_of;
-    int lines = 0;
+    std::vector<NAME_LIST*> lines;                              // line n is lines[n - 1]
+    std::unordered_map<std::string, std::vector<int>> by_name;  // line of instance i is [i - 1]
 
     NAME_LIST* append(const char* name, const char* value) {
-        tail = append_name_list(upgrade_strdup(name), tail ? &tail->next : head);
-        tail->text = upgrade_strdup(value);
-        std::vector<int>& same_name = lines_of[tail->name];
-        same_name.push_back(++lines);
-        tail->instance = static_cast<int>(same_name.size());
-        return tail;
+        NAME_LIST* node = append_name_list(upgrade_strdup(name), lines.empty() ? head : &lines.back()->next);
+        node->text = upgrade_strdup(value);
+        lines.push_back(node);
+        std::vector<int>& same_name = by_name[node->name];
+        same_name.push_back(static_cast<int>(lines.size()));
+        node->instance = static_cast<int>(same_name.size());
+        return node;
     }
 };
+
+// new_keyword_list with its lines by position and by name.
+KeywordList new_list_index(&new_keyword_list);
 
 // A listing that stopped with anything but its normal end cannot be trusted
 // for a walk: report it and end the run.
@@ -347,7 +343,7 @@ void read_keyword_rules(KXCF_FILE* rules_cfg, const char* rules_section, const c
 void read_prev_keywords(KXCF_FILE* prev_cfg, const char* section, const char* subsection,
                         NAME_LIST** list) {
     ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
-    KeywordListBuilder builder(list);
+    KeywordList builder(list);
     kxcf_rewind(prev_cfg);
     const char* name = nullptr;
     const char* value;
@@ -391,21 +387,27 @@ std::string stored_value(const char* value) {
     return std::string(begin, end);
 }
 
-// After kxcf_setvar_inst of the keyword found at LINE. Replacing the value
-// of an existing instance moves no line and renumbers no instance, so the
-// list is corrected in place instead of being re-read: a section whose every
-// keyword changes would otherwise be re-read once per keyword. Any other
-// write (an added line, or a file whose values are expanded when read)
-// makes the list stale.
-void note_setvar_inst(KXCF_FILE* new_cfg, const ERROR_CONTEXT* work, int line) {
-    NAME_LIST* node = new_keyword_list_stale ? nullptr : node_at_line(line);
-    if (!node || node->instance != work->instance || std::strcmp(node->name, work->keyword) != 0 ||
-        !(new_cfg->flags & KXCF_NOEXPAND)) {
+// After kxcf_setvar_inst of WORK's keyword and instance. The library either
+// replaces the value of an existing instance, which moves no line, or adds
+// one line after the last keyword line of the list; the list is corrected
+// the same way instead of being re-read, since a section whose every keyword
+// is written would otherwise be re-read once per keyword. A file whose
+// values are expanded when read lists other values than those written, and
+// is re-read.
+void note_setvar_inst(KXCF_FILE* new_cfg, const ERROR_CONTEXT* work) {
+    if (new_keyword_list_stale || !(new_cfg->flags & KXCF_NOEXPAND)) {
         new_keyword_list_stale = 1;
         return;
     }
+    const std::string value = stored_value(work->value);
+    const std::vector<int>* lines = lines_named(work->keyword);
+    if (!lines || static_cast<size_t>(work->instance) > lines->size()) {
+        new_list_index.append(work->keyword, value.c_str());
+        return;
+    }
+    NAME_LIST* node = node_at_line((*lines)[work->instance - 1]);
     std::free(node->text);
-    node->text = upgrade_strdup(stored_value(work->value).c_str());
+    node->text = upgrade_strdup(value.c_str());
 }
 
 struct FreeDeleter {
@@ -427,7 +429,7 @@ void write_keyword(KXCF_FILE* new_cfg, ERROR_CONTEXT* work, const KW_LOCATION& l
             new_keyword_list_stale = 1;
             return;
         }
-        note_setvar_inst(new_cfg, work, location.line);
+        note_setvar_inst(new_cfg, work);
         return;
     }
     upgrade_log_context(format(msg::kInsertKeyword, location.line).c_str(), FILE_NEW, work);
@@ -696,16 +698,12 @@ void build_new_kw_list(KXCF_FILE* new_cfg, const char* section, const char* subs
     ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
     debug_context(show_detail, "build_new_kw_list: Building list of keywords\n", FILE_NEW, &context);
 
-    KeywordListBuilder builder(&new_keyword_list);
+    new_list_index = KeywordList(&new_keyword_list);
     kxcf_rewind(new_cfg);
     const char* name = nullptr;
     const char* value;
-    new_list_index.lines.clear();
-    while ((value = kxcf_nextvar(new_cfg, section, subsection, &name, 0)) != KXCF_FAIL) {
-        new_list_index.lines.push_back(builder.append(name, value));
-        context.keyword = builder.tail->name;
-    }
-    new_list_index.by_name = std::move(builder.lines_of);
+    while ((value = kxcf_nextvar(new_cfg, section, subsection, &name, 0)) != KXCF_FAIL)
+        context.keyword = new_list_index.append(name, value)->name;
     if (kx_errno != kNoMoreKeywords)
         upgrade_error(kx_errno, msg::kNextvar, FILE_NEW, SEVERITY_ERROR, &context);
     new_keyword_list_stale = 0;
