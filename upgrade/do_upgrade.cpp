@@ -676,8 +676,10 @@ void add_xfer_event_code(KXCF_FILE* new_cfg, const char* event_code, ERROR_CONTE
                         FILE_NEW, &report_context);
     // A keyword whose value was replaced may already carry the new release's
     // code on the next line: that line now gets the previous code, rather
-    // than leaving two codes under one keyword.
-    if (NAME_LIST* existing = event_code_after(location.line)) {
+    // than leaving two codes under one keyword. A keyword inserted into a
+    // set (instance 0) has no code yet; the line after it is another's.
+    NAME_LIST* existing = context->instance ? event_code_after(location.line) : nullptr;
+    if (existing) {
         if (kxcf_setvar_inst(new_cfg, context->section, context->subsection, msg::kEventCodeKeyword,
                              event_code, existing->instance) != 0)
             upgrade_error(kx_errno, msg::kSetvarInstFailed, FILE_NEW, SEVERITY_ERROR, &report_context);
