@@ -361,6 +361,17 @@ std::string lower_case_name(const char* name) {
     return lower;
 }
 
+// Whether NAME is the rename target of a member rule of START's set. A
+// renamed member stands in the new file under its new name, and still
+// belongs to its set there: ending the set before it would add the member
+// a second time.
+bool renamed_member(const char* name, const UPGRADE_RULE* start) {
+    for (const UPGRADE_RULE* rule = start->next; rule && (rule->flags & RULE_SET) && !(rule->flags & RULE_START);
+         rule = rule->next)
+        if ((rule->flags & RULE_RENAME) && lower_case_name(rule->text) == name) return true;
+    return false;
+}
+
 bool same_value(const char* a, const char* b) {
     return std::strcmp(a ? a : "", b ? b : "") == 0;
 }
@@ -777,7 +788,8 @@ NAME_LIST* find_end_of_set(NAME_LIST* first, UPGRADE_RULE* start_rule) {
     NAME_LIST* last = first;
     for (NAME_LIST* node = first->next; node; node = node->next) {
         UPGRADE_RULE* rule = match_name_in_set(node->name, nullptr, start_rule, kNameOnly);
-        if (!rule || (rule->flags & RULE_START)) break;
+        if (rule && (rule->flags & RULE_START)) break;
+        if (!rule && !renamed_member(node->name, start_rule)) break;
         last = node;
     }
     return last;
