@@ -366,8 +366,8 @@ std::string lower_case_name(const char* name) {
 // belongs to its set there: ending the set before it would add the member
 // a second time.
 bool renamed_member(const char* name, const UPGRADE_RULE* start) {
-    for (const UPGRADE_RULE* rule = start->next; rule && (rule->flags & RULE_SET) && !(rule->flags & RULE_START);
-         rule = rule->next)
+    const UPGRADE_RULE* rule = start->next;
+    for (; rule && (rule->flags & RULE_SET) && !(rule->flags & RULE_START); rule = rule->next)
         if ((rule->flags & RULE_RENAME) && lower_case_name(rule->text) == name) return true;
     return false;
 }
