@@ -257,13 +257,15 @@ typedef struct KW_LOCATION {
     int value_match;
 } KW_LOCATION;
 
-/* One keyword set being upgraded: its start keyword in the new file. */
+/* One keyword set being upgraded: its start keyword in the new file, and
+ * the set's first line in the previous keyword list. */
 typedef struct KW_SET {
     const char* first_keyword;
     int instance;
     int line;
     int value_match;
     UPGRADE_RULE* start_rule;
+    const NAME_LIST* prev_first;
 } KW_SET;
 
 /* The keyword lines of the section or subsection being upgraded in the new
