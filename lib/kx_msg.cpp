@@ -206,12 +206,12 @@ int msg_queue(MSG_HEADER* header, const char* queue_dir, const char* prefix) {
             continue;
         }
         header->create_value = static_cast<long>(when);
+        // A header that cannot be written stays as the ".tmp" file, which no
+        // transmitting program picks up.
         if (!kxcomm::replace_c(&header->message_id, id) ||
             !kxcomm::replace_c(&header->create_date, kxcomm::ctime_text(when)) ||
-            msg_write_header(tmp.c_str(), header) != 0) {
-            ::unlink(tmp.c_str());
+            msg_write_header(tmp.c_str(), header) != 0)
             return -1;
-        }
         // The message appears under its name whole, or not at all.
         if (std::rename(tmp.c_str(), msg.c_str()) != 0) {
             kx_errno = errno;
