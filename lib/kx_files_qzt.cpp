@@ -28,7 +28,6 @@ namespace {
 constexpr int kSearchLines = 100;
 constexpr int kSearchLineLength = 79;
 constexpr size_t kSequenceDigits = 8;
-constexpr size_t kMaxSequencePath = 1024;
 constexpr int kLockWait = 2;
 
 // Where the placeholder digits of an event file lie; found is false when the
@@ -158,7 +157,7 @@ bool draw_number(const std::string& seq_path, int& number) {
 std::string sequence_path(KXCF_FILE* cfg) {
     std::string path;
     if (!kxcomm::get_value(cfg, KXKW_SECT_FILES, nullptr, KXKW_SEQUENCE_FILE, 0, path)) return "";
-    if (path.empty() || path.size() > kMaxSequencePath) {
+    if (path.empty() || path.size() > KXCF_MAX_PATH) {
         kx_errno = KXCOMM_ESEQNAME;
         return "";
     }
