@@ -1,11 +1,9 @@
 // Queueing events: channel choice, communication states, message files and
 // the launch of the transmitting program.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -20,24 +18,7 @@ using namespace kxtest;
 
 namespace {
 
-std::vector<std::string> messages(const CommTree& t) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(t.queue.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-void write_event(const CommTree& t, const std::string& id, const std::string& data = "data\n") {
-    write_file(t.events + "/qzt_event_" + id,
-               "QZT_EVENT_ID: " + id + "\nQZT_EVENT_SEQUENCE: 00000000\nKX_VERSION: v5.0.0\n"
-               "ASCII_DATE: d\nEVENT_TYPE: admin\nEVENT_SUBTYPE: error\nEVENT_VERSION: v1\n"
-               "EVENT_CODE: 1\nCOLLECTOR_NAME: c v1\nSYSTEM_SERIAL_NUMBER: SN42\nSYSTEM_NAME: h\n"
-               "DESCRIPTION: d\nDATA_CONTROL: 0\nKX_DATA_START:\n" + data);
-}
+std::vector<std::string> messages(const CommTree& t) { return dir_entries(t.queue); }
 
 // Queues a fresh event with FLAGS and returns the chosen channel ("" when
 // nothing was queued); the queue is emptied again.
