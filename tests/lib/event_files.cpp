@@ -115,6 +115,13 @@ TEST(EventFiles, HeaderIsWrittenOnlyWhenComplete) {
     Event forged(event_begin("admin", "error", "v1", "1", "c", "v1", "two\nKX_DATA_START:\nlines", 0, nullptr, 0));
     ASSERT_TRUE(forged);
     EXPECT_NE(read_file(forged->file_name).find("DESCRIPTION: two KX_DATA_START: lines\n"), std::string::npos);
+
+    // A header that cannot be filled leaves no event file behind.
+    std::string cfg = read_file(t.tree.config_dir() + "qzt_config");
+    t.tree.write_main_config(cfg.replace(cfg.find("system_name = testhost\n"), 23, ""));
+    size_t files = dir_entries(t.events).size();
+    EXPECT_FALSE(begin(0));
+    EXPECT_EQ(dir_entries(t.events).size(), files);
 }
 
 TEST(EventFiles, DataControlCases) {
