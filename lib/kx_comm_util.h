@@ -23,6 +23,8 @@ namespace kxcomm {
 
 // The program name under which the communication library announces problems.
 inline constexpr const char* kAnnouncer = "kxcomm_send_event";
+// The suite log's tag for what the communication library did.
+inline constexpr const char* kLogTag = "COMM";
 
 // Texts announced by the communication library.
 namespace text {
