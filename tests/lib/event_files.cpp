@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <string>
 
 #include "kx_comm_tree.h"
@@ -12,13 +11,6 @@
 using namespace kxtest;
 
 namespace {
-
-std::string id_of(time_t t) {
-    char buf[32];
-    struct tm tm_buf;
-    strftime(buf, sizeof buf, "%y%m%d_%H%M%S", localtime_r(&t, &tm_buf));
-    return buf;
-}
 
 struct EventDeleter {
     void operator()(KX_EVENT_REC* e) const { event_destroy(e); }
@@ -66,9 +58,9 @@ TEST(EventFiles, NamesAreUniqueByTimeOrTestCounter) {
     Event b(event_create(t.events.c_str(), "qzt_event_", when));
     ASSERT_TRUE(a && b);
     // The second event of the same second is named for the following second.
-    EXPECT_EQ(a->file_name, t.events + "/qzt_event_" + id_of(when));
-    EXPECT_EQ(b->file_name, t.events + "/qzt_event_" + id_of(when + 1));
-    EXPECT_STREQ(b->event_id, id_of(when + 1).c_str());
+    EXPECT_EQ(a->file_name, t.events + "/qzt_event_" + time_id_of(when));
+    EXPECT_EQ(b->file_name, t.events + "/qzt_event_" + time_id_of(when + 1));
+    EXPECT_STREQ(b->event_id, time_id_of(when + 1).c_str());
     EXPECT_STREQ(b->header->event_sequence, "00000000");
     EXPECT_EQ(b->header->event_data_control, -1);
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,14 @@ inline std::string write_event(const CommTree& t, const std::string& id, const s
                      "EVENT_CODE: 1\nCOLLECTOR_NAME: c v1\nSYSTEM_SERIAL_NUMBER: SN42\nSYSTEM_NAME: h\n"
                      "DESCRIPTION: d\nDATA_CONTROL: 0\nKX_DATA_START:\n" + data);
     return path;
+}
+
+// "%y%m%d_%H%M%S" of T in local time: the id of an event or message.
+inline std::string time_id_of(time_t t) {
+    char buf[32];
+    struct tm tm_buf;
+    strftime(buf, sizeof buf, "%y%m%d_%H%M%S", localtime_r(&t, &tm_buf));
+    return buf;
 }
 
 // The names in DIR, without those that begin with a dot, sorted.
