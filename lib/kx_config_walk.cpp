@@ -187,8 +187,9 @@ extern "C" const char* kxcf_nextvar(KXCF_FILE* f, const char* section, const cha
         }
         f->cur_list = owner;
         f->cur_keyword = line;
-        if (keyword_out) *keyword_out = line->name;
-        return deliver_value(f, line, valueflags);
+        const char* value = deliver_value(f, line, valueflags);
+        if (keyword_out && value != KXCF_FAIL) *keyword_out = line->name;
+        return value;
     });
 }
 

@@ -94,8 +94,8 @@ TEST_F(KxcfWalk, KeywordWalksStayInTheirList) {
     const char* kw = "unset";
     EXPECT_STREQ(kxcf_nextvar(f_, "alpha", nullptr, &kw, KXCF_NOTNULL), "one");
     EXPECT_EQ(err(kxcf_nextvar(f_, "alpha", nullptr, &kw, KXCF_NOTNULL)), KXCF_ENULL);
+    EXPECT_EQ(kw, nullptr);  // no name comes with a failure
     EXPECT_EQ(err(kxcf_nextvar(f_, "alpha", nullptr, &kw, KXCF_NOTNULL)), KXCF_ENOKEYWORD);
-    EXPECT_EQ(kw, nullptr);
 }
 
 TEST_F(KxcfWalk, LookupsAndNameChecks) {
