@@ -107,11 +107,7 @@ int digest_list(KXCF_FILE* f, KXCF_NODE* owner, const std::string& keyword, Word
             continue;
         }
         if (is_checksum_keyword(n)) continue;
-        if (f->flags & KXCF_NOEXPAND) {
-            value = n->u.value ? n->u.value : "";
-        } else if (int code = expand_value(f, n->u.value, value); code != 0) {
-            return code;
-        }
+        if (int code = expand_value(f, n->u.value, value); code != 0) return code;
         md5.add(n->name);
         md5.add(value.c_str());
     }

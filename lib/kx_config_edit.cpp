@@ -29,6 +29,13 @@ std::string strip_value(const char* value) {
     return std::string(value + start, end - start);
 }
 
+// A section and a subsection, both required.
+int check_subsection_args(KXCF_FILE* f, const char* section, const char* subsection,
+                          std::string& sec, std::string& sub) {
+    int code = f ? check_name(section, kSectionName, sec) : KXCF_EPARAM;
+    return code ? code : check_name(subsection, kSubsectionName, sub);
+}
+
 // The arguments of the edits that set or remove a keyword: section and
 // keyword required, subsection optional; a bad keyword name is 1001.
 struct KeywordArgs {
@@ -122,9 +129,7 @@ extern "C" int kxcf_setsection(KXCF_FILE* f, const char* section) {
         std::string sec;
         if (!f || check_name(section, kSectionName, sec) != 0) return fail(KXCF_EPARAM);
         return run_edit(f, locate_root, [&](KXCF_FILE* h, KXCF_NODE*) {
-            int code = add_container(h->root, KXCF_NODE_SECTION, sec);
-            if (code == 0) find_expand_list(h);
-            return code;
+            return add_container(h->root, KXCF_NODE_SECTION, sec);
         });
     });
 }
@@ -132,9 +137,7 @@ extern "C" int kxcf_setsection(KXCF_FILE* f, const char* section) {
 extern "C" int kxcf_setsubsection(KXCF_FILE* f, const char* section, const char* subsection) {
     return guarded<int>(-1, [&]() -> int {
         std::string sec, sub;
-        int code = f ? check_name(section, kSectionName, sec) : KXCF_EPARAM;
-        if (!code) code = check_name(subsection, kSubsectionName, sub);
-        if (code) return fail(code);
+        if (int code = check_subsection_args(f, section, subsection, sec, sub)) return fail(code);
         auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) {
             return locate_list(h, sec, nullptr, owner);
         };
@@ -227,9 +230,7 @@ extern "C" int kxcf_delsection(KXCF_FILE* f, const char* section) {
 extern "C" int kxcf_delsubsection(KXCF_FILE* f, const char* section, const char* subsection) {
     return guarded<int>(-1, [&]() -> int {
         std::string sec, sub;
-        int code = f ? check_name(section, kSectionName, sec) : KXCF_EPARAM;
-        if (!code) code = check_name(subsection, kSubsectionName, sub);
-        if (code) return fail(code);
+        if (int code = check_subsection_args(f, section, subsection, sec, sub)) return fail(code);
         KXCF_NODE* parent = nullptr;
         auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) -> int {
             for (parent = section_from(h->root, sec); parent;

@@ -139,7 +139,8 @@ R guarded(R failure, Body body) {
 
 // ---- values ----------------------------------------------------------------
 
-// Expands VALUE for F into OUT; 0 or 1024.
+// VALUE as F hands it out, expanded unless F has KXCF_NOEXPAND, into OUT
+// (a null VALUE gives the empty string); 0 or 1024.
 int expand_value(const KXCF_FILE* f, const char* value, std::string& out);
 // Copies the value of keyword line LINE into F's value buffer as the walking
 // operations return it; the buffer, or KXCF_FAIL.

@@ -69,13 +69,9 @@ int walk_list(KXCF_FILE* f, const std::string& sec, const char* subsection, cons
 const char* deliver_value(KXCF_FILE* f, const KXCF_NODE* line, int valueflags) {
     if (!line->u.value && (valueflags & KXCF_NOTNULL)) return fail(KXCF_ENULL);
     std::string out;
-    if (f->flags & KXCF_NOEXPAND) {
-        out = line->u.value ? line->u.value : "";
-    } else {
-        int code = expand_value(f, line->u.value, out);
-        if (code != 0) return fail(code);
-    }
-    if (out.size() > KXCF_MAX_VALUE) return fail(KXCF_EVALSIZE);
+    int code = expand_value(f, line->u.value, out);
+    if (code == 0 && out.size() > KXCF_MAX_VALUE) code = KXCF_EVALSIZE;
+    if (code != 0) return fail(code);
     if (valueflags & KXCF_LOWER)
         to_lower_ascii(out);
     else if (valueflags & KXCF_UPPER)
