@@ -340,6 +340,9 @@ TEST_F(KxcfTree, ChecksumInUpdateModeWithExpansionAndFailures) {
     EXPECT_EQ(err(kxcf_cksum(f_, "s", nullptr, "x")), KXCF_EPARAM);
     EXPECT_EQ(err(kxcf_cksum(f_, "s", "sub", "a b")), KXCF_EPARAM);
     EXPECT_EQ(err(kxcf_cksum(f_, "s", "other", "x")), KXCF_ENOSUBSECTION);
+    // A value that cannot be read fails the call: no checksum of the lines before it.
+    setenv("KXCF_TEST_DIR", std::string(1200, 'd').c_str(), 1);
+    EXPECT_EQ(checksum_of("[s]\n(sub)\nk = $KXCF_TEST_DIR\nlater = 1\n").first, -1);
 }
 
 }  // namespace
