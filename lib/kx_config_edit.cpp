@@ -29,6 +29,22 @@ std::string strip_value(const char* value) {
     return std::string(value + start, end - start);
 }
 
+// The list an edit works on: the own list of the first section of that name,
+// or the first subsection of that name in the sections of that name.
+int locate_list(KXCF_FILE* f, const std::string& section, const std::string* subsection,
+                KXCF_NODE*& owner) {
+    KXCF_NODE* s = section_from(f->root, section);
+    if (!s) return KXCF_ENOSECTION;
+    if (!subsection) {
+        owner = s;
+        return 0;
+    }
+    for (; s; s = section_from(s->next, section)) {
+        if ((owner = subsection_from(s->subsections, *subsection))) return 0;
+    }
+    return KXCF_ENOSUBSECTION;
+}
+
 // A section and a subsection, both required.
 int check_subsection_args(KXCF_FILE* f, const char* section, const char* subsection,
                           std::string& sec, std::string& sub) {
@@ -105,20 +121,6 @@ int locate_root(KXCF_FILE*, KXCF_NODE*& owner) {
 }
 
 }  // namespace
-
-int locate_list(KXCF_FILE* f, const std::string& section, const std::string* subsection,
-                KXCF_NODE*& owner) {
-    KXCF_NODE* s = section_from(f->root, section);
-    if (!s) return KXCF_ENOSECTION;
-    if (!subsection) {
-        owner = s;
-        return 0;
-    }
-    for (; s; s = section_from(s->next, section)) {
-        if ((owner = subsection_from(s->subsections, *subsection))) return 0;
-    }
-    return KXCF_ENOSUBSECTION;
-}
 
 int set_instance(KXCF_NODE* owner, const std::string& keyword, const char* value, int instance) {
     KXCF_NODE* last = nullptr;

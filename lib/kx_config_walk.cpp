@@ -64,8 +64,8 @@ int walk_list(KXCF_FILE* f, const std::string& sec, const char* subsection, cons
     return 0;
 }
 
-}  // namespace
-
+// Copies the value of keyword line LINE into F's value buffer as the walking
+// operations return it; the buffer, or KXCF_FAIL.
 const char* deliver_value(KXCF_FILE* f, const KXCF_NODE* line, int valueflags) {
     if (!line->u.value && (valueflags & KXCF_NOTNULL)) return fail(KXCF_ENULL);
     std::string out;
@@ -80,6 +80,7 @@ const char* deliver_value(KXCF_FILE* f, const KXCF_NODE* line, int valueflags) {
     return f->value_buf;
 }
 
+}  // namespace
 }  // namespace kxcf
 
 using namespace kxcf;
