@@ -15,6 +15,7 @@
 #include <chrono>
 #include <random>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -106,12 +107,7 @@ TEST(KxcfFile, RoundTripKeepsCommentsAndNormalisesTheRest) {
 }
 
 TEST(KxcfFile, FaultsGiveTheirCodeAndLine) {
-    struct Case {
-        std::string text;
-        int code;
-        int line;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, int, int> cases[] = {  // text, code, line (0: not parsed)
         {"[a] # comment\n", KXCF_ESECTAFTER, 1}, {"# c\n[a\n", KXCF_ESECTNOEND, 2},
         {"[a b]\n", KXCF_ESECTCHAR, 1},          {"[ ]\n", KXCF_ESECTCHAR, 1},
         {"[a]\r\n", KXCF_ESECTAFTER, 1},         {"[a]\n(b\n", KXCF_ESUBNOEND, 2},
@@ -124,10 +120,10 @@ TEST(KxcfFile, FaultsGiveTheirCodeAndLine) {
         {"[a]\n" + std::string(100000, 'x') + "\n", KXCF_ELINELEN, 2},
     };
     TempTree tree;
-    for (const Case& c : cases) {
-        EXPECT_EQ(open_text(tree, c.text), nullptr) << c.text;
-        EXPECT_EQ(kx_errno, c.code) << c.text;
-        EXPECT_EQ(kxcf_lineno, c.line ? c.line : kxcf_lineno) << c.text;  // 0: not parsed
+    for (const auto& [text, code, line] : cases) {
+        EXPECT_EQ(open_text(tree, text), nullptr) << text;
+        EXPECT_EQ(kx_errno, code) << text;
+        EXPECT_EQ(kxcf_lineno, line ? line : kxcf_lineno) << text;
     }
     std::mt19937 rng(12345);
     for (int round = 0; round < 50; ++round) {  // binary garbage

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -128,18 +129,15 @@ TEST_F(KxcfTree, LookupsAndNameChecks) {
     EXPECT_STREQ(kxcf_getvar(f_, "beta", nullptr, "b1", KXCF_UPPER), "MIXED");
 
     const std::string s131(131, 's'), n41(41, 'n');
-    const struct {
-        const char *section, *subsection, *keyword;
-        int code;
-    } bad[] = {
+    const std::tuple<const char*, const char*, const char*, int> bad[] = {
         {"beta", nullptr, "zz", KXCF_ENOKEYWORD}, {"beta", "sub", "b1", KXCF_ENOSUBSECTION},
         {"gamma", nullptr, "b1", KXCF_ENOSECTION}, {nullptr, nullptr, "b1", KXCF_EPARAM},
         {s131.c_str(), nullptr, "b1", KXCF_ESECTSIZE}, {"be ta", nullptr, "b1", KXCF_ESECTCHAR},
         {"beta", n41.c_str(), "b1", KXCF_ESUBSIZE}, {"beta", "s/b", "b1", KXCF_ESUBCHAR},
         {"beta", nullptr, "", KXCF_EKWSIZE}, {"beta", nullptr, "b-1", KXCF_EKWCHAR},
     };
-    for (const auto& b : bad)
-        EXPECT_EQ(err(kxcf_getvar(f_, b.section, b.subsection, b.keyword, 0)), b.code);
+    for (const auto& [section, subsection, keyword, code] : bad)
+        EXPECT_EQ(err(kxcf_getvar(f_, section, subsection, keyword, 0)), code) << keyword;
     EXPECT_EQ(err(kxcf_getvar(nullptr, "beta", nullptr, "b1", 0)), KXCF_EPARAM);
 }
 
