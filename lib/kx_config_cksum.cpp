@@ -107,11 +107,7 @@ int digest_list(KXCF_FILE* f, KXCF_NODE* owner, const std::string& keyword, Word
             continue;
         }
         if (is_checksum_keyword(n)) continue;
-        if (f->flags & KXCF_NOEXPAND) {
-            value = n->u.value ? n->u.value : "";
-        } else if (int code = expand_value(f, n->u.value, value); code != 0) {
-            return code;
-        }
+        if (int code = expand_value(f, n->u.value, value); code != 0) return code;
         md5.add(n->name);
         md5.add(value.c_str());
     }
@@ -136,19 +132,16 @@ using namespace kxcf;
 extern "C" int kxcf_cksum(KXCF_FILE* f, const char* section, const char* subsection,
                           const char* name) {
     return guarded<int>(-1, [&]() -> int {
-        if (!f || !name || kxcf_findsubsection(f, section, subsection) != 0) {
-            if (!f || !name) kx_errno = KXCF_EPARAM;
-            return -1;
-        }
-        std::string keyword = kChecksumPrefix + std::string(name);
+        // The keyword name is formed first, cut to the longest keyword name.
+        std::string keyword = name ? kChecksumPrefix + std::string(name) : std::string();
         keyword.resize(std::min(keyword.size(), std::size_t{KXCF_MAX_NAME}));
-        std::string sec, sub, kw;
-        if (check_name(keyword.c_str(), kKeywordName, kw) != 0) {
+        std::string kw;
+        if (!f || check_name(keyword.c_str(), kKeywordName, kw) != 0) {
             kx_errno = KXCF_EPARAM;
             return -1;
         }
-        check_name(section, kSectionName, sec);
-        check_name(subsection, kSubsectionName, sub);
+        if (kxcf_findsubsection(f, section, subsection) != 0) return -1;
+        const std::string sec = f->cur_section->name, sub = f->cur_subsection->name;
 
         Words computed{}, stored{};
         bool has_stored = false;

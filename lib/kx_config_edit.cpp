@@ -29,6 +29,29 @@ std::string strip_value(const char* value) {
     return std::string(value + start, end - start);
 }
 
+// The list an edit works on: the own list of the first section of that name,
+// or the first subsection of that name in the sections of that name.
+int locate_list(KXCF_FILE* f, const std::string& section, const std::string* subsection,
+                KXCF_NODE*& owner) {
+    KXCF_NODE* s = section_from(f->root, section);
+    if (!s) return KXCF_ENOSECTION;
+    if (!subsection) {
+        owner = s;
+        return 0;
+    }
+    for (; s; s = section_from(s->next, section)) {
+        if ((owner = subsection_from(s->subsections, *subsection))) return 0;
+    }
+    return KXCF_ENOSUBSECTION;
+}
+
+// A section and a subsection, both required.
+int check_subsection_args(KXCF_FILE* f, const char* section, const char* subsection,
+                          std::string& sec, std::string& sub) {
+    int code = f ? check_name(section, kSectionName, sec) : KXCF_EPARAM;
+    return code ? code : check_name(subsection, kSubsectionName, sub);
+}
+
 // The arguments of the edits that set or remove a keyword: section and
 // keyword required, subsection optional; a bad keyword name is 1001.
 struct KeywordArgs {
@@ -37,8 +60,8 @@ struct KeywordArgs {
     std::string keyword;
     bool has_subsection = false;
 
-    int check(const char* sec, const char* sub, const char* kw) {
-        int code = check_name(sec, kSectionName, section);
+    int check(const KXCF_FILE* f, const char* sec, const char* sub, const char* kw) {
+        int code = f ? check_name(sec, kSectionName, section) : KXCF_EPARAM;
         if (!code && sub) {
             code = check_name(sub, kSubsectionName, subsection);
             has_subsection = true;
@@ -46,7 +69,12 @@ struct KeywordArgs {
         if (!code && check_name(kw, kKeywordName, keyword) != 0) code = KXCF_EPARAM;
         return code;
     }
-    const std::string* sub() const { return has_subsection ? &subsection : nullptr; }
+    // Finds the list the edit works on.
+    auto locator() const {
+        return [this](KXCF_FILE* h, KXCF_NODE*& owner) {
+            return locate_list(h, section, has_subsection ? &subsection : nullptr, owner);
+        };
+    }
 };
 
 // A value given to an edit must fit the format: at most 1152 characters and
@@ -77,26 +105,22 @@ int add_container(KXCF_NODE*& head, int kind, const std::string& name) {
     return 0;
 }
 
+// Takes NODE out of the list whose head is HEAD and frees it; nothing of
+// the handle is left pointing into it.
+int remove_node(KXCF_FILE* f, KXCF_NODE*& head, KXCF_NODE* node) {
+    forget_node(f, node);
+    unlink_node(head, node);
+    free_list(node);
+    find_expand_list(f);
+    return 0;
+}
+
 int locate_root(KXCF_FILE*, KXCF_NODE*& owner) {
     owner = nullptr;
     return 0;
 }
 
 }  // namespace
-
-int locate_list(KXCF_FILE* f, const std::string& section, const std::string* subsection,
-                KXCF_NODE*& owner) {
-    KXCF_NODE* s = section_from(f->root, section);
-    if (!s) return KXCF_ENOSECTION;
-    if (!subsection) {
-        owner = s;
-        return 0;
-    }
-    for (; s; s = section_from(s->next, section)) {
-        if ((owner = subsection_from(s->subsections, *subsection))) return 0;
-    }
-    return KXCF_ENOSUBSECTION;
-}
 
 int set_instance(KXCF_NODE* owner, const std::string& keyword, const char* value, int instance) {
     KXCF_NODE* last = nullptr;
@@ -122,9 +146,7 @@ extern "C" int kxcf_setsection(KXCF_FILE* f, const char* section) {
         std::string sec;
         if (!f || check_name(section, kSectionName, sec) != 0) return fail(KXCF_EPARAM);
         return run_edit(f, locate_root, [&](KXCF_FILE* h, KXCF_NODE*) {
-            int code = add_container(h->root, KXCF_NODE_SECTION, sec);
-            if (code == 0) find_expand_list(h);
-            return code;
+            return add_container(h->root, KXCF_NODE_SECTION, sec);
         });
     });
 }
@@ -132,9 +154,7 @@ extern "C" int kxcf_setsection(KXCF_FILE* f, const char* section) {
 extern "C" int kxcf_setsubsection(KXCF_FILE* f, const char* section, const char* subsection) {
     return guarded<int>(-1, [&]() -> int {
         std::string sec, sub;
-        int code = f ? check_name(section, kSectionName, sec) : KXCF_EPARAM;
-        if (!code) code = check_name(subsection, kSubsectionName, sub);
-        if (code) return fail(code);
+        if (int code = check_subsection_args(f, section, subsection, sec, sub)) return fail(code);
         auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) {
             return locate_list(h, sec, nullptr, owner);
         };
@@ -150,17 +170,13 @@ extern "C" int kxcf_setvar_inst(KXCF_FILE* f, const char* section, const char* s
                                 const char* keyword, const char* value, int instance) {
     return guarded<int>(-1, [&]() -> int {
         KeywordArgs args;
-        int code = f ? args.check(section, subsection, keyword) : KXCF_EPARAM;
-        if (code) return fail(code);
+        if (int code = args.check(f, section, subsection, keyword)) return fail(code);
         if (instance < 1 || (value && std::strlen(value) > KXCF_MAX_VALUE))
             return fail(KXCF_EPARAM);
         std::string stripped = value ? strip_value(value) : std::string();
         const char* stored = value ? stripped.c_str() : nullptr;
         if (!value_fits(stored)) return fail(KXCF_EPARAM);
-        auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) {
-            return locate_list(h, args.section, args.sub(), owner);
-        };
-        return run_edit(f, locate, [&](KXCF_FILE*, KXCF_NODE* owner) {
+        return run_edit(f, args.locator(), [&](KXCF_FILE*, KXCF_NODE* owner) {
             return set_instance(owner, args.keyword, stored, instance);
         });
     });
@@ -175,13 +191,9 @@ extern "C" int kxcf_setvar_index(KXCF_FILE* f, const char* section, const char* 
                                  const char* keyword, const char* value, int index) {
     return guarded<int>(-1, [&]() -> int {
         KeywordArgs args;
-        int code = f ? args.check(section, subsection, keyword) : KXCF_EPARAM;
-        if (code) return fail(code);
+        if (int code = args.check(f, section, subsection, keyword)) return fail(code);
         if (!value_fits(value)) return fail(KXCF_EPARAM);
-        auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) {
-            return locate_list(h, args.section, args.sub(), owner);
-        };
-        return run_edit(f, locate, [&](KXCF_FILE*, KXCF_NODE* owner) {
+        return run_edit(f, args.locator(), [&](KXCF_FILE*, KXCF_NODE* owner) {
             KXCF_NODE* after = nullptr;
             int count = 0;
             for (KXCF_NODE* n = keyword_line_from(owner->u.lines); n && count < index;
@@ -215,11 +227,7 @@ extern "C" int kxcf_delsection(KXCF_FILE* f, const char* section) {
             return locate_list(h, sec, nullptr, owner);
         };
         return run_edit(f, locate, [&](KXCF_FILE* h, KXCF_NODE* owner) {
-            forget_node(h, owner);
-            unlink_node(h->root, owner);
-            free_list(owner);
-            find_expand_list(h);
-            return 0;
+            return remove_node(h, h->root, owner);
         });
     });
 }
@@ -227,9 +235,7 @@ extern "C" int kxcf_delsection(KXCF_FILE* f, const char* section) {
 extern "C" int kxcf_delsubsection(KXCF_FILE* f, const char* section, const char* subsection) {
     return guarded<int>(-1, [&]() -> int {
         std::string sec, sub;
-        int code = f ? check_name(section, kSectionName, sec) : KXCF_EPARAM;
-        if (!code) code = check_name(subsection, kSubsectionName, sub);
-        if (code) return fail(code);
+        if (int code = check_subsection_args(f, section, subsection, sec, sub)) return fail(code);
         KXCF_NODE* parent = nullptr;
         auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) -> int {
             for (parent = section_from(h->root, sec); parent;
@@ -238,11 +244,7 @@ extern "C" int kxcf_delsubsection(KXCF_FILE* f, const char* section, const char*
             return section_from(h->root, sec) ? KXCF_ENOSUBSECTION : KXCF_ENOSECTION;
         };
         return run_edit(f, locate, [&](KXCF_FILE* h, KXCF_NODE* owner) {
-            forget_node(h, owner);
-            unlink_node(parent->subsections, owner);
-            free_list(owner);
-            find_expand_list(h);
-            return 0;
+            return remove_node(h, parent->subsections, owner);
         });
     });
 }
@@ -251,21 +253,14 @@ extern "C" int kxcf_delvar_inst(KXCF_FILE* f, const char* section, const char* s
                                 const char* keyword, int instance) {
     return guarded<int>(-1, [&]() -> int {
         KeywordArgs args;
-        int code = f ? args.check(section, subsection, keyword) : KXCF_EPARAM;
-        if (code) return fail(code);
+        if (int code = args.check(f, section, subsection, keyword)) return fail(code);
         if (instance < 1) return fail(KXCF_EPARAM);
-        auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) {
-            return locate_list(h, args.section, args.sub(), owner);
-        };
-        return run_edit(f, locate, [&](KXCF_FILE* h, KXCF_NODE* owner) -> int {
+        return run_edit(f, args.locator(), [&](KXCF_FILE* h, KXCF_NODE* owner) -> int {
             int count = 0;
             for (KXCF_NODE* n = keyword_line_from(owner->u.lines); n;
                  n = keyword_line_from(n->next)) {
-                if (!name_is(n, args.keyword) || ++count < instance) continue;
-                forget_node(h, n);
-                unlink_node(owner->u.lines, n);
-                free_list(n);
-                return 0;
+                if (name_is(n, args.keyword) && ++count == instance)
+                    return remove_node(h, owner->u.lines, n);
             }
             return count == 0 ? KXCF_ENOKEYWORD : KXCF_EINSTANCE;
         });

@@ -74,6 +74,10 @@ void find_expand_list(KXCF_FILE* f) {
 int expand_value(const KXCF_FILE* f, const char* value, std::string& result) {
     Output out(result);
     if (!value) return 0;
+    if (f->flags & KXCF_NOEXPAND) {
+        result = value;
+        return 0;
+    }
     std::size_t n = std::strlen(value);
     for (std::size_t i = 0; i < n; ++i) {
         char c = value[i];
@@ -104,9 +108,7 @@ extern "C" char* kxcf_expand_path(const char* value, KXCF_FILE* f) {
     }
     std::string out;
     try {
-        if (f->flags & KXCF_NOEXPAND) {
-            out = value ? value : "";
-        } else if (int code = expand_value(f, value, out); code != 0) {
+        if (int code = expand_value(f, value, out); code != 0) {
             kx_errno = code;
             return KXCF_FAIL;
         }

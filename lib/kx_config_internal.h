@@ -38,7 +38,6 @@ extern const NameRule kSectionName;
 extern const NameRule kSubsectionName;
 extern const NameRule kKeywordName;
 
-bool is_name_char(unsigned char c);
 // Checks NAME against RULE and leaves its lower-case form in LOWER.
 // Returns 0 or the rule's error code (a null name is 1001).
 int check_name(const char* name, const NameRule& rule, std::string& lower);
@@ -58,7 +57,6 @@ void free_list(KXCF_NODE* first);
 // Links NODE after AFTER in the list whose head is HEAD (AFTER null: first).
 void link_after(KXCF_NODE*& head, KXCF_NODE* after, KXCF_NODE* node);
 void unlink_node(KXCF_NODE*& head, KXCF_NODE* node);
-bool is_keyword_line(const KXCF_NODE* n);
 bool name_is(const KXCF_NODE* n, const std::string& name);
 
 // Lookups over the tree; each returns the first match from START on.
@@ -116,11 +114,6 @@ int run_edit(KXCF_FILE* f, Locate locate, Change change) {
     return -1;
 }
 
-// Locators shared by the edits: the own list of the first section of that
-// name, or the first subsection of that name in the sections of that name.
-int locate_list(KXCF_FILE* f, const std::string& section, const std::string* subsection,
-                KXCF_NODE*& owner);
-
 // Sets instance INSTANCE of KEYWORD in OWNER's list, or adds one line after
 // the list's last keyword line. VALUE may be null. 0 or ENOMEM.
 int set_instance(KXCF_NODE* owner, const std::string& keyword, const char* value, int instance);
@@ -139,10 +132,8 @@ R guarded(R failure, Body body) {
 
 // ---- values ----------------------------------------------------------------
 
-// Expands VALUE for F into OUT; 0 or 1024.
+// VALUE as F hands it out, expanded unless F has KXCF_NOEXPAND, into OUT
+// (a null VALUE gives the empty string); 0 or 1024.
 int expand_value(const KXCF_FILE* f, const char* value, std::string& out);
-// Copies the value of keyword line LINE into F's value buffer as the walking
-// operations return it; the buffer, or KXCF_FAIL.
-const char* deliver_value(KXCF_FILE* f, const KXCF_NODE* line, int valueflags);
 
 }  // namespace kxcf

@@ -24,6 +24,17 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// Names are made of ASCII letters and digits, "_" and ".".
+bool is_name_char(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.';
+}
+
+// A line node without a text is a keyword line.
+bool is_keyword_line(const KXCF_NODE* n) {
+    return n->kind == KXCF_NODE_LINE && !n->text;
+}
+
 std::size_t skip_blanks(const std::string& s, std::size_t pos) {
     while (pos < s.size() && is_blank(s[pos]))
         ++pos;
@@ -255,11 +266,6 @@ int build_tree(KXCF_FILE* f) {
 
 }  // namespace
 
-bool is_name_char(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '.';
-}
-
 void to_lower_ascii(std::string& s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -341,10 +347,6 @@ void unlink_node(KXCF_NODE*& head, KXCF_NODE* node) {
         head = node->next;
     if (node->next) node->next->prev = node->prev;
     node->next = node->prev = nullptr;
-}
-
-bool is_keyword_line(const KXCF_NODE* n) {
-    return n->kind == KXCF_NODE_LINE && !n->text;
 }
 
 bool name_is(const KXCF_NODE* n, const std::string& name) {

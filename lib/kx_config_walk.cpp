@@ -64,18 +64,14 @@ int walk_list(KXCF_FILE* f, const std::string& sec, const char* subsection, cons
     return 0;
 }
 
-}  // namespace
-
+// Copies the value of keyword line LINE into F's value buffer as the walking
+// operations return it; the buffer, or KXCF_FAIL.
 const char* deliver_value(KXCF_FILE* f, const KXCF_NODE* line, int valueflags) {
     if (!line->u.value && (valueflags & KXCF_NOTNULL)) return fail(KXCF_ENULL);
     std::string out;
-    if (f->flags & KXCF_NOEXPAND) {
-        out = line->u.value ? line->u.value : "";
-    } else {
-        int code = expand_value(f, line->u.value, out);
-        if (code != 0) return fail(code);
-    }
-    if (out.size() > KXCF_MAX_VALUE) return fail(KXCF_EVALSIZE);
+    int code = expand_value(f, line->u.value, out);
+    if (code == 0 && out.size() > KXCF_MAX_VALUE) code = KXCF_EVALSIZE;
+    if (code != 0) return fail(code);
     if (valueflags & KXCF_LOWER)
         to_lower_ascii(out);
     else if (valueflags & KXCF_UPPER)
@@ -84,6 +80,7 @@ const char* deliver_value(KXCF_FILE* f, const KXCF_NODE* line, int valueflags) {
     return f->value_buf;
 }
 
+}  // namespace
 }  // namespace kxcf
 
 using namespace kxcf;
@@ -187,8 +184,9 @@ extern "C" const char* kxcf_nextvar(KXCF_FILE* f, const char* section, const cha
         }
         f->cur_list = owner;
         f->cur_keyword = line;
-        if (keyword_out) *keyword_out = line->name;
-        return deliver_value(f, line, valueflags);
+        const char* value = deliver_value(f, line, valueflags);
+        if (keyword_out && value != KXCF_FAIL) *keyword_out = line->name;
+        return value;
     });
 }
 
