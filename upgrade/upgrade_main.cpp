@@ -312,9 +312,9 @@ void strip_trailing_slashes(char* path) {
 // A derived name must fit the suite's path limit, with room for the
 // suffixes the configuration file library adds to it; the run ends otherwise.
 void check_path_length(const std::string& path, std::size_t reserve = 0) {
-    if (path.size() + reserve >= KXCF_MAX_PATH) {
+    if (path.size() + reserve > KXCF_MAX_PATH) {
         std::string message =
-            format_text(kMsgPathTooLong, static_cast<int>(KXCF_MAX_PATH - 1 - reserve), path.c_str());
+            format_text(kMsgPathTooLong, static_cast<int>(KXCF_MAX_PATH - reserve), path.c_str());
         upgrade_fatal(0, message.c_str(), FILE_NONE);
     }
 }

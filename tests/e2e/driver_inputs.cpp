@@ -86,7 +86,7 @@ TEST(DriverInputs, MissingInputsEndTheRunBeforeTheCopy) {
         {{"-c", "app_config"}, "app_config", "New Configuration file does not exist\n  New Config File: @app_config\n\n"},
         {{"-c", "app_config", "-V", "v4.0.1", "-o", "nodir/out"}, "upgrade_ver",
          "Directory for Output Configuration file does not exist\n  Output Config file: nodir/out\n\n"},
-        {{"-c", std::string(1100, 'x')}, nullptr, "Path name longer than 1023 characters:\n  @xxxx"},
+        {{"-c", std::string(1100, 'x')}, nullptr, "Path name longer than 1024 characters:\n  @xxxx"},
         // The debug file's directory is a plain file.
         {{"-c", "app_config", "-d", "1"}, "../../log", "main: debug file open fail\n\n"},
     };
