@@ -432,6 +432,7 @@ void read_previous_version(const BaseNames& base) {
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) upgrade_fatal(errno, format_text(kMsgVersionOpen, path.c_str()).c_str(), FILE_NONE);
         char bytes[kVersionFileBytes + 1];
+        errno = 0;  // an empty file is no system error
         ssize_t count = ::read(fd, bytes, kVersionFileBytes);
         int reason = errno;
         ::close(fd);
