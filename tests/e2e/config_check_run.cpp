@@ -37,7 +37,7 @@ struct Checked {
 TEST(ConfigCheck, AcceptsAFileWithinItsSyntax) {
     Checked c("# factory\n[System]\nkestrix_version = v4.0.1\nadmin =\nsite = north\n"
               "(path_expand)\nlogs = /var/log\n"
-              "[files]\nlog_dir = $KESTRIX_HOME/logs\nmax_size = 2 M\nretries = -3\n"
+              "[files]\nlog_dir = $KESTRIX_HOME/logs\nmax_size = 2 Mb\nretries = -3\n"
               "(queue_in)\npath = $KESTRIX_HOME/data/queue.dat\npath = $KESTRIX_HOME/data/queue.dat\n"
               "(queue_main)\ndepth = 40\n[test_one]\nanything = at all\n");
     kxtest::RunResult r = c.run();
