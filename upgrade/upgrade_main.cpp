@@ -441,11 +441,12 @@ void read_previous_version(const BaseNames& base) {
 }
 
 // Fills NAME with the default PATH when no option gave it; true when it did.
+// The trace names the file in use either way.
 bool derive_default(char*& name, const char* field, const std::string& path) {
-    if (name) return false;
-    name = keep_path(path);
+    const bool derived = !name;
+    if (derived) name = keep_path(path);
     debug_line(show_detail, format_text("%s = %s", field, name));
-    return true;
+    return derived;
 }
 
 void find_rules_file(const BaseNames& base) {

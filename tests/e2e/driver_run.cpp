@@ -112,7 +112,7 @@ TEST(DriverRun, DefaultNamesFollowTheNewFile) {
           "WARNING: New Kestrix version \"5\" is not a valid version number\n\n",
           "ERROR: 0  WARNING: Previous Kestrix version \"4.0\" is not a valid version number"}},
         {{"-c", "app_config", "-C", "g/prev", "-u", "g/rules", "-S", "g/prev.syn", "-s", "g/new.syn", "-o", "out/x"},
-         {"[-c][g/prev][-s][g/prev.syn]", "Upgrade Rules File:\tg/rules", "Output Config File:\tout/x",
+         {"[-c][g/prev][-s][g/prev.syn]", "upgrade_rules_file = g/rules", "Output Config File:\tout/x",
           "tmp_new_config_file = out/x.tup", "log file: out/app_config.chk"}},
     };
     for (const auto& [args, names] : cases) {
