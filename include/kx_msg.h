@@ -2,7 +2,9 @@
  * Message header files: one "NAME=value" line per field, written into a
  * communication type's queue directory as PREFIX + message id + ".msg".
  * A message file appears whole (written as ".tmp", then renamed) or not at
- * all, so a transmitting program looks at ".msg" files only.
+ * all, so a transmitting program looks at ".msg" files only. msg_queue gives
+ * -1 when it could not: a header that could not be written stays as the
+ * ".tmp" file, a failed rename removes it.
  *
  *     MSG_HEADER h = {0};
  *     ... fill event_id, serial_no, channel fields, fmt_*, flags ...

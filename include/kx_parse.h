@@ -6,16 +6,14 @@
 
 #include <stdio.h>
 
+#include "kxevent.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Readline results besides 0. */
-#define KX_READLINE_ERROR 3008
-#define KX_READLINE_EOF 3009
-
 /* The next line of STREAM without its newline, malloc'd into *line.
- * 0, KX_READLINE_EOF at end of file, KX_READLINE_ERROR on a read error. */
+ * 0, KXEV_EEOF at end of file, KXEV_EREADLINE on a read error. */
 int Readline(FILE* stream, char** line);
 /* Skips leading white space: a pointer into TEXT. */
 char* ltrim(char* text);

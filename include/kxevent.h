@@ -13,8 +13,9 @@
  * Or step by step:
  *
  *     KX_EVENT_REC* ev = event_begin(type, subtype, version, code, name, ver,
- *                                    description, 0, NULL, 0);  // null: kx_errno
- *     if (event_writedata(ev, text, NULL) != 0) { ... }
+ *                                    description, 0, NULL, 0);
+ *     // null: kx_errno set, and no event file is left behind
+ *     if (event_writedata(ev, text, NULL) != 0) { ... }  // header stays on disk
  *     event_destroy(ev);                                       // closes and frees
  *
  * Reading back:

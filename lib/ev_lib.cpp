@@ -54,16 +54,16 @@ bool store_line(KX_EVENT_HDR* hdr, ReadState& st, const char* name, char*& value
 }
 
 // At the data start line: the required lines must all be there; a missing
-// sequence or uptime reads as the placeholder.
-bool finish_header(KX_EVENT_HDR* hdr, const ReadState& st) {
-    if (!st.data_control_seen) return false;
+// sequence or uptime reads as the placeholder. 0 or a kx_errno value.
+int finish_header(KX_EVENT_HDR* hdr, const ReadState& st) {
+    if (!st.data_control_seen) return KXEV_EINCOMPLETE;
     for (size_t i = 0; i < kLineCount; ++i)
-        if (kxevent::kHeaderLines[i].required && !st.seen[i]) return false;
+        if (kxevent::kHeaderLines[i].required && !st.seen[i]) return KXEV_EINCOMPLETE;
     for (size_t i = 0; i < kLineCount; ++i) {
         char*& field = hdr->*kxevent::kHeaderLines[i].field;
-        if (!field && !kxcomm::replace_c(&field, KX_EVENT_NO_SEQUENCE)) return false;
+        if (!field && !kxcomm::replace_c(&field, KX_EVENT_NO_SEQUENCE)) return kx_errno;
     }
-    return true;
+    return 0;
 }
 
 // Reads header lines up to KX_DATA_START; 0 or a kx_errno value.
@@ -81,8 +81,7 @@ int parse_header(KX_EVENT_REC* ev) {
         if (split != 0) return KXEV_ESPLIT;
         if (std::strcmp(name.p, kxevent::kDataStartLine) == 0) {
             ev->data_offset = std::ftell(ev->stream);
-            if (finish_header(ev->header, st)) return 0;
-            return kx_errno = KXEV_EINCOMPLETE;
+            return finish_header(ev->header, st);
         }
         if (!store_line(ev->header, st, name.p, value.p)) return kx_errno;
     }

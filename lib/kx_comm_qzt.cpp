@@ -294,7 +294,7 @@ int comm_set_encryption_all(const char* value) {
             return -1;
         }
     }
-    kx_log_message(nullptr, "COMM", kxcomm::kAnnouncer, kSetAllDone);
+    kx_log_message(nullptr, kxcomm::kLogTag, kxcomm::kAnnouncer, kSetAllDone);
     return 0;
 }
 
@@ -488,7 +488,7 @@ int queue_message(const char* event_id, const SendSettings& s, const Candidate& 
     if ((options & KXCOMM_ADMIN_EVENT) && msg_read_admin_fields(&h, s.event_path.c_str()) != 0)
         return -1;
     if (msg_queue(&h, c.type.queue, KXCOMM_MSG_PREFIX) != 0) return -1;
-    kx_log_message(nullptr, "COMM", kxcomm::kAnnouncer,
+    kx_log_message(nullptr, kxcomm::kLogTag, kxcomm::kAnnouncer,
                    strprintf(kQueued, event_id, h.message_id).c_str());
     // A heartbeat problem is announced but does not keep the program from
     // being started for the message that is now queued.

@@ -23,6 +23,8 @@ namespace kxcomm {
 
 // The program name under which the communication library announces problems.
 inline constexpr const char* kAnnouncer = "kxcomm_send_event";
+// The suite log's tag for what the communication library did.
+inline constexpr const char* kLogTag = "COMM";
 
 // Texts announced by the communication library.
 namespace text {
@@ -101,6 +103,21 @@ inline char* dup_c(const std::string& s) {
     }
     std::memcpy(p, s.c_str(), s.size() + 1);
     return p;
+}
+
+// "DIR/PREFIXID", malloc'd: null with NULL_ERROR when a part is missing,
+// with TOO_LONG_ERROR when the parts together exceed a path's length.
+inline char* join_name(const char* dir, const char* prefix, const char* id, int null_error,
+                       int too_long_error) {
+    if (!dir || !prefix || !id) {
+        kx_errno = null_error;
+        return nullptr;
+    }
+    if (std::strlen(dir) + std::strlen(prefix) + std::strlen(id) > KXCF_MAX_PATH) {
+        kx_errno = too_long_error;
+        return nullptr;
+    }
+    return dup_c(strprintf("%s/%s%s", dir, prefix, id));
 }
 
 // Frees *p and stores a copy of S there; false when the copy failed.

@@ -26,7 +26,6 @@ using kxcomm::strprintf;
 namespace {
 
 constexpr int kCreateAttempts = 250;
-constexpr size_t kMaxEventPath = 1024;
 constexpr size_t kCopyBlock = 1024;
 
 // Test mode: "event_id" of section "test" replaces the time as the counter.
@@ -157,15 +156,7 @@ int event_get_dir(char* buffer) {
 }
 
 char* event_buildname(const char* dir, const char* prefix, const char* event_id) {
-    if (!dir || !prefix || !event_id) {
-        kx_errno = KXEV_EBUILDNAME;
-        return nullptr;
-    }
-    if (std::strlen(dir) + std::strlen(prefix) + std::strlen(event_id) > kMaxEventPath) {
-        kx_errno = KXEV_ETOOLONG;
-        return nullptr;
-    }
-    return dup_c(strprintf("%s/%s%s", dir, prefix, event_id));
+    return kxcomm::join_name(dir, prefix, event_id, KXEV_EBUILDNAME, KXEV_ETOOLONG);
 }
 
 KX_EVENT_REC* event_create(const char* dir, const char* prefix, long event_time) {

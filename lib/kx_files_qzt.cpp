@@ -26,8 +26,8 @@ using kxcomm::strprintf;
 namespace {
 
 constexpr int kSearchLines = 100;
+constexpr int kSearchLineLength = 79;
 constexpr size_t kSequenceDigits = 8;
-constexpr size_t kMaxSequencePath = 1024;
 constexpr int kLockWait = 2;
 
 // Where the placeholder digits of an event file lie; found is false when the
@@ -38,30 +38,28 @@ struct Placeholder {
 };
 
 // True when TEXT (a line without its newline) holds, after the line name,
-// exactly eight digits up to its end that read as 0; OFFSET is their start.
+// exactly eight characters from its first digit to its end that read as 0;
+// OFFSET is their start.
 bool is_placeholder(const std::string& text, size_t& offset) {
     size_t start = std::strlen(kxevent::kSequenceLine);
     while (start < text.size() && !std::isdigit(static_cast<unsigned char>(text[start]))) ++start;
     if (start >= text.size() || text.size() - start != kSequenceDigits) return false;
-    for (size_t i = start; i < text.size(); ++i)
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
     if (std::strtol(text.c_str() + start, nullptr, 10) != 0) return false;
     offset = start;
     return true;
 }
 
-// Looks through the first lines only, so that a large data part is never read.
+// Looks through the first short lines only, so that a large data part is
+// never read: a longer line is taken in pieces, each counting as a line.
 Placeholder find_placeholder(FILE* f) {
     Placeholder p;
-    char* buf = nullptr;
-    size_t cap = 0;
+    char buf[kSearchLineLength + 1];
     for (int i = 0; i < kSearchLines; ++i) {
         long pos = std::ftell(f);
-        ssize_t n = getline(&buf, &cap, f);
-        if (n < 0) break;
+        if (!std::fgets(buf, sizeof buf, f)) break;
         if (std::strncmp(buf, kxevent::kSequenceLine, std::strlen(kxevent::kSequenceLine)) != 0)
             continue;
-        std::string text(buf, static_cast<size_t>(n));
+        std::string text(buf);
         if (!text.empty() && text.back() == '\n') text.pop_back();
         size_t offset = 0;
         if (is_placeholder(text, offset)) {
@@ -70,7 +68,6 @@ Placeholder find_placeholder(FILE* f) {
         }
         break;
     }
-    std::free(buf);
     return p;
 }
 
@@ -160,7 +157,7 @@ bool draw_number(const std::string& seq_path, int& number) {
 std::string sequence_path(KXCF_FILE* cfg) {
     std::string path;
     if (!kxcomm::get_value(cfg, KXKW_SECT_FILES, nullptr, KXKW_SEQUENCE_FILE, 0, path)) return "";
-    if (path.empty() || path.size() > kMaxSequencePath) {
+    if (path.empty() || path.size() > KXCF_MAX_PATH) {
         kx_errno = KXCOMM_ESEQNAME;
         return "";
     }

@@ -24,7 +24,6 @@ using kxcomm::strprintf;
 namespace {
 
 constexpr int kQueueAttempts = 250;
-constexpr size_t kMaxMessagePath = 1024;
 constexpr int kMissingAdminLine = 8014;  // "Missing keyword"
 
 enum class Kind { Text, Int, Long };
@@ -142,15 +141,7 @@ bool file_present(const std::string& path) {
 extern "C" {
 
 char* msg_buildname(const char* dir, const char* prefix, const char* message_id) {
-    if (!dir || !prefix || !message_id) {
-        kx_errno = EINVAL;
-        return nullptr;
-    }
-    if (std::strlen(dir) + std::strlen(prefix) + std::strlen(message_id) > kMaxMessagePath) {
-        kx_errno = KXCOMM_EPATHLEN;
-        return nullptr;
-    }
-    return kxcomm::dup_c(strprintf("%s/%s%s", dir, prefix, message_id));
+    return kxcomm::join_name(dir, prefix, message_id, EINVAL, KXCOMM_EPATHLEN);
 }
 
 int msg_write_header(const char* path, const MSG_HEADER* header) {
@@ -206,12 +197,12 @@ int msg_queue(MSG_HEADER* header, const char* queue_dir, const char* prefix) {
             continue;
         }
         header->create_value = static_cast<long>(when);
+        // A header that cannot be written stays as the ".tmp" file, which no
+        // transmitting program picks up.
         if (!kxcomm::replace_c(&header->message_id, id) ||
             !kxcomm::replace_c(&header->create_date, kxcomm::ctime_text(when)) ||
-            msg_write_header(tmp.c_str(), header) != 0) {
-            ::unlink(tmp.c_str());
+            msg_write_header(tmp.c_str(), header) != 0)
             return -1;
-        }
         // The message appears under its name whole, or not at all.
         if (std::rename(tmp.c_str(), msg.c_str()) != 0) {
             kx_errno = errno;

@@ -121,6 +121,14 @@ void wait_for(pid_t pid) {
     }
 }
 
+// Makes FD the standard input of a program about to be started. When the
+// caller had no standard input, the pipe itself may already be descriptor
+// 0; it then only loses its close-on-exec flag, or the mail would be empty.
+bool connect_stdin(int fd) {
+    if (fd == STDIN_FILENO) return ::fcntl(fd, F_SETFD, 0) == 0;
+    return ::dup2(fd, STDIN_FILENO) == STDIN_FILENO;
+}
+
 // Starts the mail program with the address as its one argument, without a
 // shell, and writes the mail to its standard input. False when the program
 // could not be started.
@@ -136,7 +144,7 @@ bool run_mail_program(const std::string& address, const std::string& mail) {
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec. The status
         // pipe closes on a successful exec; a failed one sends its errno.
-        if (::dup2(input_read.fd, STDIN_FILENO) >= 0) ::execv(argv[0], argv);
+        if (connect_stdin(input_read.fd)) ::execv(argv[0], argv);
         const int reason = errno;
         (void)!::write(status_write.fd, &reason, sizeof reason);
         ::_exit(127);
@@ -185,7 +193,7 @@ bool send_admin_mail(const Notice& n) {
     if (!config.get("system", nullptr, "admin", address)) return false;
     // An address that the mail program would read as one of its options
     // is no address.
-    if (address.empty() || address[0] == '-') return false;
+    if (address.starts_with('-')) return false;
     return run_mail_program(address, mail_text(n, address, tag));
 }
 

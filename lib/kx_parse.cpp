@@ -11,10 +11,10 @@ int Readline(FILE* stream, char** line) {
     std::string text;
     int c;
     while ((c = std::fgetc(stream)) != EOF && c != '\n') text.push_back(static_cast<char>(c));
-    if (std::ferror(stream)) return KX_READLINE_ERROR;
-    if (c == EOF && text.empty()) return KX_READLINE_EOF;
+    if (std::ferror(stream)) return KXEV_EREADLINE;
+    if (c == EOF && text.empty()) return KXEV_EEOF;
     char* copy = static_cast<char*>(std::malloc(text.size() + 1));
-    if (!copy) return KX_READLINE_ERROR;
+    if (!copy) return KXEV_EREADLINE;
     std::memcpy(copy, text.c_str(), text.size() + 1);
     *line = copy;
     return 0;

@@ -6,7 +6,8 @@
 // once), works through the message files of QUEUE_DIR in name order, and
 // "transmits" each one by moving it and the event it names into
 // QUEUE_DIR/sent and logging a "COMM" entry. A message file it cannot read
-// goes to QUEUE_DIR/failed. It exits when the queue is empty.
+// goes to QUEUE_DIR/failed. It exits when the queue is empty, with status 1
+// when a message could not be moved out of the queue.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -66,23 +67,26 @@ int take_lock(const std::string& path) {
 
 void log_entry(const std::string& text) { kx_log_message(nullptr, "COMM", kProgram, text.c_str()); }
 
-void transmit(const std::string& queue, const std::string& event_dir, const std::string& name) {
+// Moves one message (and its event) out of the queue; false when the
+// message stays, so that the caller does not meet it again and again.
+bool transmit(const std::string& queue, const std::string& event_dir, const std::string& name) {
     std::string msg_path = queue + "/" + name;
     MSG_HEADER* h = msg_read_header(queue.c_str(), name.c_str());
     if (!h) {
-        ::mkdir((queue + "/failed").c_str(), 0755);
-        std::rename(msg_path.c_str(), (queue + "/failed/" + name).c_str());
         log_entry("Message '" + name + "' unreadable, error " + std::to_string(kx_errno));
-        return;
+        ::mkdir((queue + "/failed").c_str(), 0755);
+        return std::rename(msg_path.c_str(), (queue + "/failed/" + name).c_str()) == 0;
     }
     std::string event_name = std::string(KX_EVENT_PREFIX) + h->event_id;
     std::string sent = queue + "/sent/";
     bool event_moved = std::rename((event_dir + "/" + event_name).c_str(), (sent + event_name).c_str()) == 0;
-    std::rename(msg_path.c_str(), (sent + name).c_str());
-    log_entry("Message '" + std::string(h->message_id) + "' sent to " + h->address_to + ", event '" +
-              h->event_id + "'" + (event_moved ? "" : " (event file missing)"));
+    bool moved = std::rename(msg_path.c_str(), (sent + name).c_str()) == 0;
+    if (moved)
+        log_entry("Message '" + std::string(h->message_id) + "' sent to " + h->address_to + ", event '" +
+                  h->event_id + "'" + (event_moved ? "" : " (event file missing)"));
     msg_free(h);
     std::free(h);
+    return moved;
 }
 
 }  // namespace
@@ -106,7 +110,8 @@ int main(int argc, char** argv) {
     if (lock < 0) return 0;  // another instance is at work
     for (;;) {
         std::vector<std::string> names = queued_messages(queue);
-        for (const std::string& name : names) transmit(queue, event_dir, name);
+        for (const std::string& name : names)
+            if (!transmit(queue, event_dir, name)) return 1;
         if (!names.empty()) continue;
         // A message queued while the lock was still held found the program
         // running and started nothing: look once more after letting go.

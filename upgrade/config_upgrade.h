@@ -214,7 +214,9 @@ extern const RULE_WORD keyword_rule_words[];
 void parse_upgrade_rule(KXCF_FILE* rules, UPGRADE_RULE* rule, const ERROR_CONTEXT* context);
 /* The next ordinary keyword of the section's own lines (SUBSECTION null) or
  * of the subsection, stepping over reserved keywords; KXCF_FAIL with kx_errno
- * 1028 at the end. A keyword starting with "_" is returned with a warning. */
+ * 1028 at the end. A keyword starting with "_" is returned with a warning.
+ * VALUEFLAGS go to kxcf_nextvar; of a held keyword's value, only KXCF_LOWER
+ * is applied (callers pass 0). */
 const char* upgrade_nextvar(KXCF_FILE* rules, const char* section, const char* subsection,
                             const char** keyword_out, int valueflags);
 /* Rewinds the rules file and forgets the held keyword. */
@@ -255,13 +257,15 @@ typedef struct KW_LOCATION {
     int value_match;
 } KW_LOCATION;
 
-/* One keyword set being upgraded: its start keyword in the new file. */
+/* One keyword set being upgraded: its start keyword in the new file, and
+ * the set's first line in the previous keyword list. */
 typedef struct KW_SET {
     const char* first_keyword;
     int instance;
     int line;
     int value_match;
     UPGRADE_RULE* start_rule;
+    const NAME_LIST* prev_first;
 } KW_SET;
 
 /* The keyword lines of the section or subsection being upgraded in the new

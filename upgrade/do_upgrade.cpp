@@ -51,6 +51,7 @@ struct LevelTexts {
     const char* factory;
     const char* adding;
     const char* add_failed;
+    const char* repeated;
 };
 const LevelTexts kSectionTexts = {
     "Section in the Previous Config File has no match in Upgrade Rules file\n"
@@ -60,6 +61,8 @@ const LevelTexts kSectionTexts = {
     "  Section in Previous config file is replaced by section in New config file\n",
     "upgrade_all_sections: Adding section in New config file\n",
     "kxcf_setsection failed",
+    "Section occurs more than once in the Previous Config file\n"
+    "Only the first instance is included in the New configuration file",
 };
 const LevelTexts kSubsectionTexts = {
     "Subsection in the Previous Config file has no match in Upgrade Rules file\n"
@@ -69,6 +72,8 @@ const LevelTexts kSubsectionTexts = {
     "  Subsection in Previous config file is replaced by subsection in New config file\n",
     "upgrade_section: Adding subsection in New config file\n",
     "kxcf_setsubsection failed",
+    "Subsection occurs more than once in its section of the Previous Config file\n"
+    "Only the first instance is included in the New Config file",
 };
 
 const char* const kRulesNextvar = "upgrade_nextvar failed after this keyword";
@@ -87,12 +92,16 @@ const char* const kWriteKeyword = "upgrade_keyword: Writing keyword to New confi
 const char* const kInsertKeyword =
     "upgrade_keyword: Writing keyword to New config file\n"
     "  after line %d in subsection of New config file\n";
-// A keyword that is not multiple keeps one value: a later instance of the
-// previous file overwrites the value an earlier one left, which must not go
-// unnoticed.
+// A keyword that is not multiple keeps one value, and a set keeps one line
+// of each member name: a later line of the previous file overwrites the
+// value an earlier one left, which must not go unnoticed.
 const char* const kRepeatedKeyword =
     "Keyword occurs more than once in the Previous Config file\n"
     "  but its Upgrade Rule is not multiple\n"
+    "  This value replaces the value of the earlier instance";
+const char* const kRepeatedSetMember =
+    "Keyword occurs more than once in a set in the Previous Config file\n"
+    "  but a set holds one line of each keyword\n"
     "  This value replaces the value of the earlier instance";
 const char* const kSetvarInstFailed = "kxcf_setvar_inst failed";
 const char* const kSetvarIndexFailed = "kxcf_setvar_index failed for index = %d";
@@ -186,35 +195,31 @@ struct ListGuard {
 
 bool in_list(const char* name, NAME_LIST* list) { return count_name_list(name, list) > 0; }
 
-// Where each line of new_keyword_list is: its node by position, and the
-// positions of each name's instances in order. A section may hold thousands
-// of keywords, and each one is looked up; walking the list for every lookup
-// would make its upgrade quadratic. Rebuilt with the list.
-struct NewListIndex {
-    std::vector<NAME_LIST*> lines;                              // line n is lines[n - 1]
-    std::unordered_map<std::string, std::vector<int>> by_name;  // line of instance i is [i - 1]
-};
-NewListIndex new_list_index;
-
-// A keyword list being read: appended at its tail and numbered by the names
-// seen so far.
-struct KeywordListBuilder {
-    explicit KeywordListBuilder(NAME_LIST** list) : head(list) {}
+// A keyword list being built, appended at its tail: each node numbered by
+// the lines of its name so far, and each line found by position and by name.
+// A section may hold thousands of keywords, and each one is looked up in the
+// new file's list; walking the list for every lookup would make its upgrade
+// quadratic.
+struct KeywordList {
+    explicit KeywordList(NAME_LIST** list) : head(list) {}
 
     NAME_LIST** head;
-    NAME_LIST* tail = nullptr;
-    std::unordered_map<std::string, std::vector<int>> lines_of;
-    int lines = 0;
+    std::vector<NAME_LIST*> lines;                              // line n is lines[n - 1]
+    std::unordered_map<std::string, std::vector<int>> by_name;  // line of instance i is [i - 1]
 
     NAME_LIST* append(const char* name, const char* value) {
-        tail = append_name_list(upgrade_strdup(name), tail ? &tail->next : head);
-        tail->text = upgrade_strdup(value);
-        std::vector<int>& same_name = lines_of[tail->name];
-        same_name.push_back(++lines);
-        tail->instance = static_cast<int>(same_name.size());
-        return tail;
+        NAME_LIST* node = append_name_list(upgrade_strdup(name), lines.empty() ? head : &lines.back()->next);
+        node->text = upgrade_strdup(value);
+        lines.push_back(node);
+        std::vector<int>& same_name = by_name[node->name];
+        same_name.push_back(static_cast<int>(lines.size()));
+        node->instance = static_cast<int>(same_name.size());
+        return node;
     }
 };
+
+// new_keyword_list with its lines by position and by name.
+KeywordList new_list_index(&new_keyword_list);
 
 // A listing that stopped with anything but its normal end cannot be trusted
 // for a walk: report it and end the run.
@@ -280,16 +285,32 @@ void check_new_names(NAME_LIST* names, NAME_LIST* rules, const char* message,
     }
 }
 
-// Whether a previous section or subsection is carried into the new file
-// under RULE; a dropped one is reported or logged. Without factory, custom
-// or delete the item is carried, as custom.
-bool carried_over(const UPGRADE_RULE* rule, const msg::LevelTexts& texts, const ERROR_CONTEXT* context) {
+// Whether NODE's name is held by an earlier node of the list that starts
+// at FIRST (and reaches NODE).
+bool named_earlier(const NAME_LIST* node, const NAME_LIST* first) {
+    for (; first && first != node; first = first->next)
+        if (std::strcmp(first->name, node->name) == 0) return true;
+    return false;
+}
+
+// Whether the previous section or subsection NODE of list FIRST is carried
+// into the new file under RULE; a dropped one is reported or logged.
+// Without factory, custom or delete the item is carried, as custom. Keyword
+// lines are read by section and subsection name, which finds the first
+// item of that name only: a later one of the same name cannot be carried,
+// and is reported rather than lost without a word.
+bool carried_over(const UPGRADE_RULE* rule, const NAME_LIST* node, const NAME_LIST* first,
+                  const msg::LevelTexts& texts, const ERROR_CONTEXT* context) {
     if (!rule) {
         upgrade_error(0, texts.no_rule, FILE_PREV, SEVERITY_ERROR, context);
         return false;
     }
     if (rule->flags & (RULE_DELETE | RULE_FACTORY)) {
         upgrade_log_context(rule->flags & RULE_DELETE ? texts.deleting : texts.factory, FILE_PREV, context);
+        return false;
+    }
+    if (named_earlier(node, first)) {
+        upgrade_error(0, texts.repeated, FILE_PREV, SEVERITY_ERROR, context);
         return false;
     }
     return true;
@@ -322,7 +343,7 @@ void read_keyword_rules(KXCF_FILE* rules_cfg, const char* rules_section, const c
 void read_prev_keywords(KXCF_FILE* prev_cfg, const char* section, const char* subsection,
                         NAME_LIST** list) {
     ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
-    KeywordListBuilder builder(list);
+    KeywordList builder(list);
     kxcf_rewind(prev_cfg);
     const char* name = nullptr;
     const char* value;
@@ -338,6 +359,17 @@ std::string lower_case_name(const char* name) {
     std::string lower(name);
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower;
+}
+
+// Whether NAME is the rename target of a member rule of START's set. A
+// renamed member stands in the new file under its new name, and still
+// belongs to its set there: ending the set before it would add the member
+// a second time.
+bool renamed_member(const char* name, const UPGRADE_RULE* start) {
+    const UPGRADE_RULE* rule = start->next;
+    for (; rule && (rule->flags & RULE_SET) && !(rule->flags & RULE_START); rule = rule->next)
+        if ((rule->flags & RULE_RENAME) && lower_case_name(rule->text) == name) return true;
+    return false;
 }
 
 bool same_value(const char* a, const char* b) {
@@ -366,21 +398,27 @@ std::string stored_value(const char* value) {
     return std::string(begin, end);
 }
 
-// After kxcf_setvar_inst of the keyword found at LINE. Replacing the value
-// of an existing instance moves no line and renumbers no instance, so the
-// list is corrected in place instead of being re-read: a section whose every
-// keyword changes would otherwise be re-read once per keyword. Any other
-// write (an added line, or a file whose values are expanded when read)
-// makes the list stale.
-void note_setvar_inst(KXCF_FILE* new_cfg, const ERROR_CONTEXT* work, int line) {
-    NAME_LIST* node = new_keyword_list_stale ? nullptr : node_at_line(line);
-    if (!node || node->instance != work->instance || std::strcmp(node->name, work->keyword) != 0 ||
-        !(new_cfg->flags & KXCF_NOEXPAND)) {
+// After kxcf_setvar_inst of WORK's keyword and instance. The library either
+// replaces the value of an existing instance, which moves no line, or adds
+// one line after the last keyword line of the list; the list is corrected
+// the same way instead of being re-read, since a section whose every keyword
+// is written would otherwise be re-read once per keyword. A file whose
+// values are expanded when read lists other values than those written, and
+// is re-read.
+void note_setvar_inst(KXCF_FILE* new_cfg, const ERROR_CONTEXT* work) {
+    if (new_keyword_list_stale || !(new_cfg->flags & KXCF_NOEXPAND)) {
         new_keyword_list_stale = 1;
         return;
     }
+    const std::string value = stored_value(work->value);
+    const std::vector<int>* lines = lines_named(work->keyword);
+    if (!lines || static_cast<size_t>(work->instance) > lines->size()) {
+        new_list_index.append(work->keyword, value.c_str());
+        return;
+    }
+    NAME_LIST* node = node_at_line((*lines)[work->instance - 1]);
     std::free(node->text);
-    node->text = upgrade_strdup(stored_value(work->value).c_str());
+    node->text = upgrade_strdup(value.c_str());
 }
 
 struct FreeDeleter {
@@ -402,7 +440,7 @@ void write_keyword(KXCF_FILE* new_cfg, ERROR_CONTEXT* work, const KW_LOCATION& l
             new_keyword_list_stale = 1;
             return;
         }
-        note_setvar_inst(new_cfg, work, location.line);
+        note_setvar_inst(new_cfg, work);
         return;
     }
     upgrade_log_context(format(msg::kInsertKeyword, location.line).c_str(), FILE_NEW, work);
@@ -424,6 +462,15 @@ KW_LOCATION locate_outside_set(KXCF_FILE* new_cfg, const ERROR_CONTEXT* work, co
         location.instance++;
     }
     return location;
+}
+
+// The warning due when writing PREV_KEYWORD over an existing line replaces
+// the value that an earlier line of the previous file has left there, or
+// null. Outside a set the write goes to the last instance unless the rule
+// is multiple; inside a set, to the first line of the name.
+const char* overwrite_warning(const NAME_LIST* prev_keyword, const UPGRADE_RULE* rule, const KW_SET* set) {
+    if (set) return named_earlier(prev_keyword, set->prev_first) ? msg::kRepeatedSetMember : nullptr;
+    return !(rule->flags & RULE_MULTIPLE) && prev_keyword->instance > 1 ? msg::kRepeatedKeyword : nullptr;
 }
 
 void debug_keyword_rule(const UPGRADE_RULE* rule) {
@@ -449,7 +496,7 @@ void upgrade_all_sections(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* ru
     for (NAME_LIST* node = prev_sections.head; node; node = node->next) {
         context.section = node->name;
         UPGRADE_RULE* rule = match_name_list(node->name, nullptr, rules.head, kAllQualifiers);
-        if (!carried_over(rule, msg::kSectionTexts, &context)) continue;
+        if (!carried_over(rule, node, prev_sections.head, msg::kSectionTexts, &context)) continue;
         add_when_missing(node->name, new_sections.head, msg::kSectionTexts, &context,
                          [&] { return kxcf_setsection(new_cfg, node->name); });
         upgrade_section(new_cfg, prev_cfg, rules_cfg, node->name, rule->name);
@@ -474,7 +521,7 @@ void upgrade_section(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_c
     for (NAME_LIST* node = prev_subsections.head; node; node = node->next) {
         context.subsection = node->name;
         UPGRADE_RULE* rule = match_name_list(node->name, nullptr, rules.head, kAllQualifiers);
-        if (!carried_over(rule, msg::kSubsectionTexts, &context)) continue;
+        if (!carried_over(rule, node, prev_subsections.head, msg::kSubsectionTexts, &context)) continue;
         add_when_missing(node->name, new_subsections.head, msg::kSubsectionTexts, &context,
                          [&] { return kxcf_setsubsection(new_cfg, section, node->name); });
         upgrade_subsection(new_cfg, prev_cfg, rules_cfg, section, node->name, rules_section, rule->name);
@@ -576,10 +623,11 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
                       "No update is required\n",
                       FILE_NEW, &work);
     } else {
-        if (!set && !(rule->flags & RULE_MULTIPLE) && prev_keyword->instance > 1 && work.instance != 0) {
+        const char* warning = work.instance ? overwrite_warning(prev_keyword, rule, set) : nullptr;
+        if (warning) {
             ERROR_CONTEXT repeated = *context;
             repeated.instance = prev_keyword->instance;
-            upgrade_error(0, msg::kRepeatedKeyword, FILE_PREV, SEVERITY_WARNING, &repeated);
+            upgrade_error(0, warning, FILE_PREV, SEVERITY_WARNING, &repeated);
         }
         if (prev_keyword->text[0] == '\0') work.value = nullptr;
         write_keyword(new_cfg, &work, location);
@@ -639,8 +687,10 @@ void add_xfer_event_code(KXCF_FILE* new_cfg, const char* event_code, ERROR_CONTE
                         FILE_NEW, &report_context);
     // A keyword whose value was replaced may already carry the new release's
     // code on the next line: that line now gets the previous code, rather
-    // than leaving two codes under one keyword.
-    if (NAME_LIST* existing = event_code_after(location.line)) {
+    // than leaving two codes under one keyword. A keyword inserted into a
+    // set (instance 0) has no code yet; the line after it is another's.
+    NAME_LIST* existing = context->instance ? event_code_after(location.line) : nullptr;
+    if (existing) {
         if (kxcf_setvar_inst(new_cfg, context->section, context->subsection, msg::kEventCodeKeyword,
                              event_code, existing->instance) != 0)
             upgrade_error(kx_errno, msg::kSetvarInstFailed, FILE_NEW, SEVERITY_ERROR, &report_context);
@@ -661,16 +711,12 @@ void build_new_kw_list(KXCF_FILE* new_cfg, const char* section, const char* subs
     ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
     debug_context(show_detail, "build_new_kw_list: Building list of keywords\n", FILE_NEW, &context);
 
-    KeywordListBuilder builder(&new_keyword_list);
+    new_list_index = KeywordList(&new_keyword_list);
     kxcf_rewind(new_cfg);
     const char* name = nullptr;
     const char* value;
-    new_list_index.lines.clear();
-    while ((value = kxcf_nextvar(new_cfg, section, subsection, &name, 0)) != KXCF_FAIL) {
-        new_list_index.lines.push_back(builder.append(name, value));
-        context.keyword = builder.tail->name;
-    }
-    new_list_index.by_name = std::move(builder.lines_of);
+    while ((value = kxcf_nextvar(new_cfg, section, subsection, &name, 0)) != KXCF_FAIL)
+        context.keyword = new_list_index.append(name, value)->name;
     if (kx_errno != kNoMoreKeywords)
         upgrade_error(kx_errno, msg::kNextvar, FILE_NEW, SEVERITY_ERROR, &context);
     new_keyword_list_stale = 0;
@@ -742,7 +788,8 @@ NAME_LIST* find_end_of_set(NAME_LIST* first, UPGRADE_RULE* start_rule) {
     NAME_LIST* last = first;
     for (NAME_LIST* node = first->next; node; node = node->next) {
         UPGRADE_RULE* rule = match_name_in_set(node->name, nullptr, start_rule, kNameOnly);
-        if (!rule || (rule->flags & RULE_START)) break;
+        if (rule && (rule->flags & RULE_START)) break;
+        if (!rule && !renamed_member(node->name, start_rule)) break;
         last = node;
     }
     return last;
@@ -750,7 +797,7 @@ NAME_LIST* find_end_of_set(NAME_LIST* first, UPGRADE_RULE* start_rule) {
 
 void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* start_rule,
                          ERROR_CONTEXT* context) {
-    KW_SET set = {nullptr, 0, 0, 0, nullptr};
+    KW_SET set = {nullptr, 0, 0, 0, nullptr, first};
     debug_context(show_funcs, "upgrade_keyword_set:\n", FILE_PREV, context);
     debug_line(show_detail, "upgrade_keyword_set: Upgrade rule flags =" +
                                 flag_words(start_rule->flags, kSetFlagWords) + "\n");
@@ -770,13 +817,13 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
     }
     KW_LOCATION location = locate_keyword_in_new(new_cfg, &start, nullptr);
     if (location.value_match) {
-        set = {start.keyword, location.instance, location.line, 1, start_rule};
+        set = {start.keyword, location.instance, location.line, 1, start_rule, first};
         debug_line(show_detail, "upgrade_keyword_set: Found start of set in New config file\n");
     } else if (start_rule->flags & RULE_FACTORY) {
         upgrade_error(0, msg::kFactorySetStart, FILE_PREV, SEVERITY_ERROR, context);
         return;
     } else if (start_rule->flags & RULE_CUSTOM) {
-        set = {start.keyword, location.instance + 1, 0, 0, start_rule};
+        set = {start.keyword, location.instance + 1, 0, 0, start_rule, first};
         debug_line(show_detail,
                    "upgrade_keyword_set: Start of set was NOT found in New config file\n"
                    "Adding the entire set from the Previous config file\n");

@@ -18,12 +18,6 @@ bool same_text(const char* a, const char* b) {
     return std::strcmp(a, b) == 0;
 }
 
-bool list_has_name(const NAME_LIST* list, const char* name) {
-    for (; list != nullptr; list = list->next)
-        if (same_text(list->name, name)) return true;
-    return false;
-}
-
 // Splits a pattern into its literal runs: pairs of dots are taken greedily
 // from the left, so "a..." is the run "a", a wildcard, then the run ".".
 // There is always one more run than wildcards; runs may be empty.
@@ -143,11 +137,11 @@ int name_match_score(const char* name, const char* rule_name) {
 
 int rule_applies(const UPGRADE_RULE* rule, const char* value, int qualifiers) {
     if ((qualifiers & MATCH_VALUES) && rule->values != nullptr) {
-        if (value == nullptr || !list_has_name(rule->values, value)) return 0;
+        if (value == nullptr || count_name_list(value, rule->values) == 0) return 0;
     }
     if ((qualifiers & MATCH_VERSIONS) && rule->versions != nullptr) {
         const char* previous = upgrade_inputs.prev_kx_version;
-        if (previous == nullptr || !list_has_name(rule->versions, previous)) return 0;
+        if (previous == nullptr || count_name_list(previous, rule->versions) == 0) return 0;
     }
     return 1;
 }

@@ -1,7 +1,6 @@
 // The upgrade rules file: reserved keywords, rule words and the parsing of
 // the rules that follow one section, subsection or keyword name.
 
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -74,7 +73,7 @@ PendingKeyword pending;
 
 void drop_pending() { pending = PendingKeyword{}; }
 
-std::string format_message(const char* format, ...) {
+__attribute__((format(printf, 1, 2))) std::string format_message(const char* format, ...) {
     va_list args;
     va_start(args, format);
     va_list again;
@@ -108,22 +107,6 @@ bool same_list(const char* section, const char* subsection) {
     if (pending.section != section) return false;
     if (subsection == nullptr) return !pending.subsection.has_value();
     return pending.subsection.has_value() && *pending.subsection == subsection;
-}
-
-// The value flags of the library's walk, applied to a held value.
-bool apply_value_flags(std::string& value, int valueflags) {
-    if ((valueflags & KXCF_NOTNULL) && value.empty()) {
-        kx_errno = KXCF_ENULL;
-        return false;
-    }
-    for (char& c : value) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (valueflags & KXCF_LOWER)
-            c = static_cast<char>(std::tolower(u));
-        else if (valueflags & KXCF_UPPER)
-            c = static_cast<char>(std::toupper(u));
-    }
-    return true;
 }
 
 // ---- Reserved keywords ------------------------------------------------------
@@ -325,10 +308,7 @@ const char* upgrade_nextvar(KXCF_FILE* rules, const char* section, const char* s
     const char* value = nullptr;
     if (pending.held && section != nullptr && same_list(section, subsection)) {
         pending.held = false;
-        if (!apply_value_flags(pending.value, valueflags)) {
-            *keyword_out = nullptr;
-            return KXCF_FAIL;
-        }
+        if (valueflags & KXCF_LOWER) string_tolower(pending.value.data());
         *keyword_out = pending.keyword.c_str();
         value = pending.value.c_str();
     } else {

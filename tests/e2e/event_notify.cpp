@@ -1,7 +1,6 @@
 // An error announced on the event and log channels travels all the way:
 // event file, sequence number, queued message, log entries, heartbeat and a
 // transmitting program that sends it.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,16 +12,6 @@
 using namespace kxtest;
 
 namespace {
-
-std::vector<std::string> entries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
 
 std::string find_prefixed(const std::vector<std::string>& names, const std::string& prefix) {
     for (const std::string& n : names)
@@ -40,10 +29,10 @@ TEST(EventNotify, ErrorEventIsQueuedLoggedAndTransmitted) {
 
     // The transmitting program was started and ran to completion.
     EXPECT_EQ(reap_children(), std::vector<int>{0});
-    EXPECT_TRUE(entries(t.events).empty());
-    EXPECT_EQ(find_prefixed(entries(t.queue), "qzt_msg_"), "");
+    EXPECT_TRUE(dir_entries(t.events).empty());
+    EXPECT_EQ(find_prefixed(dir_entries(t.queue), "qzt_msg_"), "");
 
-    std::vector<std::string> sent = entries(t.queue + "/sent");
+    std::vector<std::string> sent = dir_entries(t.queue + "/sent");
     ASSERT_EQ(sent.size(), 2u);
     std::string event = find_prefixed(sent, "qzt_event_");
     std::string msg = find_prefixed(sent, "qzt_msg_");

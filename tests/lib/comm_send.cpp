@@ -1,11 +1,9 @@
 // Queueing events: channel choice, communication states, message files and
 // the launch of the transmitting program.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -20,25 +18,6 @@ using namespace kxtest;
 
 namespace {
 
-std::vector<std::string> messages(const CommTree& t) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(t.queue.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-void write_event(const CommTree& t, const std::string& id, const std::string& data = "data\n") {
-    write_file(t.events + "/qzt_event_" + id,
-               "QZT_EVENT_ID: " + id + "\nQZT_EVENT_SEQUENCE: 00000000\nKX_VERSION: v5.0.0\n"
-               "ASCII_DATE: d\nEVENT_TYPE: admin\nEVENT_SUBTYPE: error\nEVENT_VERSION: v1\n"
-               "EVENT_CODE: 1\nCOLLECTOR_NAME: c v1\nSYSTEM_SERIAL_NUMBER: SN42\nSYSTEM_NAME: h\n"
-               "DESCRIPTION: d\nDATA_CONTROL: 0\nKX_DATA_START:\n" + data);
-}
-
 // Queues a fresh event with FLAGS and returns the chosen channel ("" when
 // nothing was queued); the queue is emptied again.
 std::string chosen(const CommTree& t, const std::string& channels, int flags) {
@@ -47,7 +26,7 @@ std::string chosen(const CommTree& t, const std::string& channels, int flags) {
     std::string id = std::to_string(++next_id);
     write_event(t, id);
     if (kxcomm_send_event(id.c_str(), flags, 0) != 0) return "";
-    std::vector<std::string> names = messages(t);
+    std::vector<std::string> names = dir_entries(t.queue);
     if (names.size() != 1) return "wrong count";
     MSG_HEADER* h = msg_read_header(t.queue.c_str(), names[0].c_str());
     std::string channel = h ? h->channel_name : "unreadable";
@@ -108,24 +87,23 @@ TEST(CommSend, MessageFileAndStates) {
     CommTree t;
     write_event(t, "e1");
     ASSERT_EQ(kxcomm_send_event("e1", KXCOMM_URGENT, 0), 0);
-    std::vector<std::string> names = messages(t);
+    std::vector<std::string> names = dir_entries(t.queue);
     ASSERT_EQ(names.size(), 1u);
     std::string text = read_file(t.queue + "/" + names[0]);
     size_t at = text.find("CREATE_VALUE=");
     ASSERT_NE(at, std::string::npos);
     time_t created = std::atol(text.c_str() + at + 13);
-    char id[32], date[64];
-    struct tm tm_buf;
-    strftime(id, sizeof id, "%y%m%d_%H%M%S", localtime_r(&created, &tm_buf));
+    std::string id = time_id_of(created);
+    char date[64];
     ctime_r(&created, date);
     date[strlen(date) - 1] = '\0';
-    EXPECT_EQ(names[0], std::string("qzt_msg_") + id + ".msg");
-    EXPECT_EQ(text, std::string("MESSAGE_ID=") + id + "\nEVENT_ID=e1\nSERIAL_NO=SN42\nCREATE_VALUE=" +
+    EXPECT_EQ(names[0], "qzt_msg_" + id + ".msg");
+    EXPECT_EQ(text, "MESSAGE_ID=" + id + "\nEVENT_ID=e1\nSERIAL_NO=SN42\nCREATE_VALUE=" +
                         std::to_string(created) + "\nCREATE_DATE=" + date +
                         "\nCHANNEL_NAME=channel1\nCHANNEL_TYPE=modem\nADDRESS_TO=vendor@example.com\n"
                         "PRIORITY=2\nRELIABILITY=16\nBANDWIDTH=512\nFMT_E=1\nFMT_C=2\nFMT_A=3\nFLAGS=0\n");
     EXPECT_NE(read_file(t.events + "/qzt_event_e1").find("QZT_EVENT_SEQUENCE: 00000100"), std::string::npos);
-    EXPECT_NE(t.log_text().find("Event 'e1' queued for transmission to Brannock, msg id '" + std::string(id) + "'"),
+    EXPECT_NE(t.log_text().find("Event 'e1' queued for transmission to Brannock, msg id '" + id + "'"),
               std::string::npos);
     EXPECT_TRUE(path_exists(t.heartbeat));
     // State "queue" starts nothing.
@@ -138,7 +116,7 @@ TEST(CommSend, MessageFileAndStates) {
     kx_errno = 0;
     EXPECT_EQ(kxcomm_send_event("e2", 0, KXCOMM_REPORT_SHUTDOWN), -1);
     EXPECT_EQ(kx_errno, 2007);
-    EXPECT_EQ(messages(t).size(), 1u);
+    EXPECT_EQ(dir_entries(t.queue).size(), 1u);
 
     kx_errno = 0;
     EXPECT_EQ(kxcomm_send_event(nullptr, 0, 0), -1);
@@ -179,7 +157,7 @@ TEST(CommSend, SendStartsTheProgramOnceAndForcedQueueToo) {
     (void)!write(release[1], "x", 1);
     EXPECT_EQ(reap_children(), std::vector<int>{0});  // only the lock holder
     EXPECT_EQ(read_file(t.started), "run\n");
-    EXPECT_EQ(messages(t).size(), 2u);
+    EXPECT_EQ(dir_entries(t.queue).size(), 2u);
     for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
 
     // Forced: queued and started although the state is "queue".
@@ -217,7 +195,7 @@ TEST(CommSend, AdminEventsAndQueueFiles) {
     CommTree t;
     write_event(t, "a1", "BRN_NOTIFY: yes\nINSTALLER_NAME: Ann\nINSTALLER_PHONE: 555-1234\n");
     ASSERT_EQ(kxcomm_send_event("a1", 0, KXCOMM_ADMIN_EVENT), 0);
-    std::vector<std::string> names = messages(t);
+    std::vector<std::string> names = dir_entries(t.queue);
     ASSERT_EQ(names.size(), 1u);
     std::string text = read_file(t.queue + "/" + names[0]);
     EXPECT_NE(text.find("FLAGS=4\nBRN_NOTIFY=yes\nINSTALLER_NAME=Ann\nINSTALLER_PHONE=555-1234\n"), std::string::npos);
@@ -232,19 +210,21 @@ TEST(CommSend, AdminEventsAndQueueFiles) {
 
     write_event(t, "a2", "BRN_NOTIFY: yes\nINSTALLER_NAME: Ann\n");
     EXPECT_EQ(kxcomm_send_event("a2", 0, KXCOMM_ADMIN_EVENT), -1);
-    EXPECT_TRUE(messages(t).empty());
+    EXPECT_TRUE(dir_entries(t.queue).empty());
 
     // Two messages queued at once get ids one second apart.
     ASSERT_EQ(msg_queue(h, t.queue.c_str(), "qzt_msg_"), 0);
     long first = h->create_value;
     ASSERT_EQ(msg_queue(h, t.queue.c_str(), "qzt_msg_"), 0);
     EXPECT_EQ(h->create_value, first + 1);
-    EXPECT_EQ(messages(t).size(), 2u);
-    // A message that cannot be written leaves nothing behind.
+    EXPECT_EQ(dir_entries(t.queue).size(), 2u);
+    // A header that cannot be written gives no message file, only its ".tmp".
     free(h->serial_no);
     h->serial_no = nullptr;
     EXPECT_EQ(msg_queue(h, t.queue.c_str(), "qzt_msg_"), -1);
-    EXPECT_EQ(messages(t).size(), 2u);
+    names = dir_entries(t.queue);
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(names[2].substr(names[2].size() - 4), ".tmp");
     msg_free(h);
     free(h);
 

@@ -54,22 +54,20 @@ TEST(ErrMessages, EveryListMatchesItsTextsAndEndsWithItsEndLine) {
 
 TEST(ErrMessages, SystemNumbersTakeThePlatformTexts) {
     EXPECT_EQ(text_of(2), std::strerror(2));
-    for (int n = 1; n < 1000; ++n) {
+    for (int n = 1; n < 1000; ++n) {  // a hole in the numbering has no text
         const std::string text = text_of(n);
-        if (text == "(null)") continue;
-        EXPECT_EQ(text, std::strerror(n)) << n;
-        EXPECT_NE(text.rfind("Unknown error", 0), 0u) << "a hole in the numbering has no text: " << n;
+        EXPECT_TRUE(text == "(null)" || (text == std::strerror(n) && text.rfind("Unknown error", 0) != 0)) << n;
     }
 }
 
 TEST(ErrMessages, EveryCallReturnsAFreshCopyAndLeavesKxErrno) {
+    kx_errno = 4242;
     char *a = kx_errmsg(1003), *b = kx_errmsg(1003);
     ASSERT_TRUE(a != nullptr && b != nullptr && a != b);
     a[0] = 'X';  // the copy is the caller's
     EXPECT_STREQ(b, "Configuration file not found");
     std::free(a), std::free(b);
-    kx_errno = 4242;
-    EXPECT_EQ(text_of(-5) + text_of(1001), "(null)Parameter error");
+    EXPECT_EQ(text_of(-5), "(null)");
     EXPECT_EQ(kx_errno, 4242);
 }
 

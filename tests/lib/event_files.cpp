@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <string>
 
 #include "kx_comm_tree.h"
@@ -12,13 +11,6 @@
 using namespace kxtest;
 
 namespace {
-
-std::string id_of(time_t t) {
-    char buf[32];
-    struct tm tm_buf;
-    strftime(buf, sizeof buf, "%y%m%d_%H%M%S", localtime_r(&t, &tm_buf));
-    return buf;
-}
 
 struct EventDeleter {
     void operator()(KX_EVENT_REC* e) const { event_destroy(e); }
@@ -66,9 +58,9 @@ TEST(EventFiles, NamesAreUniqueByTimeOrTestCounter) {
     Event b(event_create(t.events.c_str(), "qzt_event_", when));
     ASSERT_TRUE(a && b);
     // The second event of the same second is named for the following second.
-    EXPECT_EQ(a->file_name, t.events + "/qzt_event_" + id_of(when));
-    EXPECT_EQ(b->file_name, t.events + "/qzt_event_" + id_of(when + 1));
-    EXPECT_STREQ(b->event_id, id_of(when + 1).c_str());
+    EXPECT_EQ(a->file_name, t.events + "/qzt_event_" + time_id_of(when));
+    EXPECT_EQ(b->file_name, t.events + "/qzt_event_" + time_id_of(when + 1));
+    EXPECT_STREQ(b->event_id, time_id_of(when + 1).c_str());
     EXPECT_STREQ(b->header->event_sequence, "00000000");
     EXPECT_EQ(b->header->event_data_control, -1);
 
@@ -115,6 +107,13 @@ TEST(EventFiles, HeaderIsWrittenOnlyWhenComplete) {
     Event forged(event_begin("admin", "error", "v1", "1", "c", "v1", "two\nKX_DATA_START:\nlines", 0, nullptr, 0));
     ASSERT_TRUE(forged);
     EXPECT_NE(read_file(forged->file_name).find("DESCRIPTION: two KX_DATA_START: lines\n"), std::string::npos);
+
+    // A header that cannot be filled leaves no event file behind.
+    std::string cfg = read_file(t.tree.config_dir() + "qzt_config");
+    t.tree.write_main_config(cfg.replace(cfg.find("system_name = testhost\n"), 23, ""));
+    size_t files = dir_entries(t.events).size();
+    EXPECT_FALSE(begin(0));
+    EXPECT_EQ(dir_entries(t.events).size(), files);
 }
 
 TEST(EventFiles, DataControlCases) {

@@ -14,14 +14,6 @@ using namespace kxtest;
 
 namespace {
 
-// An event file holding SEQUENCE in its sequence line; returns its path.
-std::string write_event(const CommTree& t, const std::string& id, const std::string& sequence = "00000000") {
-    std::string path = t.events + "/qzt_event_" + id;
-    write_file(path, "QZT_EVENT_ID: " + id + "\nQZT_EVENT_SEQUENCE: " + sequence +
-                         "\nKX_VERSION: v5.0.0\nDATA_CONTROL: 0\nKX_DATA_START:\ndata\n");
-    return path;
-}
-
 std::string sequence_of(const std::string& path) {
     std::string text = read_file(path);
     size_t at = text.find("QZT_EVENT_SEQUENCE: ");
@@ -46,7 +38,7 @@ TEST(EventSequence, FirstAndFollowingNumbersAndCounterBytes) {
 
     // Numbered events are left alone and draw nothing.
     ASSERT_EQ(event_expand_sequence(first.c_str()), 0);
-    std::string numbered = write_event(t, "3", "00000042");
+    std::string numbered = write_event(t, "3", "data\n", "00000042");
     ASSERT_EQ(event_expand_sequence(numbered.c_str()), 0);
     EXPECT_EQ(sequence_of(numbered), "00000042");
     EXPECT_EQ(read_file(t.seq), "00000101\n");
@@ -62,7 +54,7 @@ TEST(EventSequence, NonPlaceholdersAndBadCounters) {
     EXPECT_EQ(read_file(plain), "QZT_EVENT_ID: 9\nKX_DATA_START:\n");
     EXPECT_FALSE(path_exists(t.seq));
 
-    std::string short_digits = write_event(t, "4", "0000000");
+    std::string short_digits = write_event(t, "4", "data\n", "0000000");
     EXPECT_EQ(event_expand_sequence(short_digits.c_str()), 0);
     EXPECT_EQ(sequence_of(short_digits), "0000000\n");
 

@@ -3,9 +3,12 @@
 // communication type "modem" runs a chosen program.
 #pragma once
 
+#include <dirent.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -65,6 +68,38 @@ public:
 
     std::string log_text() const { return path_exists(log) ? read_file(log) : ""; }
 };
+
+// An unnumbered event file with a complete header in the event directory;
+// returns its path.
+inline std::string write_event(const CommTree& t, const std::string& id, const std::string& data = "data\n",
+                               const std::string& sequence = "00000000") {
+    std::string path = t.events + "/qzt_event_" + id;
+    write_file(path, "QZT_EVENT_ID: " + id + "\nQZT_EVENT_SEQUENCE: " + sequence + "\nKX_VERSION: v5.0.0\n"
+                     "ASCII_DATE: d\nEVENT_TYPE: admin\nEVENT_SUBTYPE: error\nEVENT_VERSION: v1\n"
+                     "EVENT_CODE: 1\nCOLLECTOR_NAME: c v1\nSYSTEM_SERIAL_NUMBER: SN42\nSYSTEM_NAME: h\n"
+                     "DESCRIPTION: d\nDATA_CONTROL: 0\nKX_DATA_START:\n" + data);
+    return path;
+}
+
+// "%y%m%d_%H%M%S" of T in local time: the id of an event or message.
+inline std::string time_id_of(time_t t) {
+    char buf[32];
+    struct tm tm_buf;
+    strftime(buf, sizeof buf, "%y%m%d_%H%M%S", localtime_r(&t, &tm_buf));
+    return buf;
+}
+
+// The names in DIR, without those that begin with a dot, sorted.
+inline std::vector<std::string> dir_entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 // Waits for every child of this process; returns their exit statuses.
 inline std::vector<int> reap_children() {

@@ -46,7 +46,7 @@ TEST(EngineLookup, FindsKeywordsAnywhereAndInsideSetsAndFollowsWrites) {
     UPGRADE_RULE* start = add_rule(&rules, "name", RULE_CUSTOM | RULE_START);
     add_rule(&rules, "member", RULE_CUSTOM | RULE_SET);
     UPGRADE_RULE* port_rule = add_rule(&rules, "port", RULE_CUSTOM);
-    KW_SET set = {"name", 1, 5, 1, start};
+    KW_SET set = {"name", 1, 5, 1, start, nullptr};
     context = {"s", nullptr, "member", "2", 0};
     expect_location(locate_keyword_in_new(f, &context, &set), 1, 6, 0);
     context.keyword = "extra";  // missing from the set: goes after its last line

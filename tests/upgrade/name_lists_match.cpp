@@ -12,7 +12,7 @@
 namespace {
 
 // A rules list freed with the test; a rule may carry one "_value" and one
-// "_kx_version" restriction.
+// "_kx_version" restriction. A chosen rule reads "name/flags", none "-".
 struct Rules {
     UPGRADE_RULE* head = nullptr;
     ~Rules() { free_name_list(head); }
@@ -24,10 +24,10 @@ struct Rules {
         if (version) append_name_list(upgrade_strdup(version), &rule->versions);
         return *this;
     }
-    // The name of the rule chosen, "-" for none; equal names are told
-    // apart by their flags.
-    std::string pick(const char* name, const char* value = nullptr, int qualifiers = 3) const {
-        UPGRADE_RULE* rule = match_name_list(name, value, head, qualifiers);
+    std::string pick(const char* name, const char* value = nullptr, int qualifiers = 3,
+                     UPGRADE_RULE* set_start = nullptr) const {
+        UPGRADE_RULE* rule = set_start ? match_name_in_set(name, value, set_start, qualifiers)
+                                       : match_name_list(name, value, head, qualifiers);
         return rule ? std::string(rule->name) + "/" + std::to_string(rule->flags) : "-";
     }
 };
@@ -39,13 +39,11 @@ int reference_score(const std::string& name, const std::string& pattern) {
     std::string expression;
     int literals = 0;
     for (size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern.compare(i, 2, "..") == 0) {
-            expression += ".*";
-            ++i;
-        } else {
-            expression += std::string(std::isalnum(pattern[i] & 0xff) ? "" : "\\") + pattern[i];
-            ++literals;
-        }
+        bool wildcard = pattern.compare(i, 2, "..") == 0;
+        std::string escape = std::isalnum(pattern[i] & 0xff) ? "" : "\\";
+        expression += wildcard ? ".*" : escape + pattern[i];
+        literals += !wildcard;
+        i += wildcard;
     }
     std::smatch m;
     if (!std::regex_search(name, m, std::regex(expression))) return 0;
@@ -80,63 +78,51 @@ TEST(NameLists, PatternScoresAgreeWithRegularExpressions) {
     EXPECT_EQ(pattern_match_score((name + "b").c_str(), (pattern + "b").c_str()), 42);
 }
 
-TEST(NameLists, ExactNamesAndBetterPatternsWin) {
-    EXPECT_EQ(Rules().add("chan..").add("chan_in").pick("chan_in"), "chan_in/2");
-    EXPECT_EQ(Rules().add("a..").add("ab..").pick("abc"), "ab../2");
-    EXPECT_EQ(Rules().add("ab..").add("a..").pick("abc"), "ab../2");
-    EXPECT_EQ(Rules().add("a.b").pick("axb"), "-");  // single dots are literal
-    EXPECT_EQ(Rules().add("..").pick("x"), "../2");
+TEST(NameLists, TheMostSpecificApplicableRuleGoverns) {
     EXPECT_EQ(Rules().pick("x"), "-");
+    EXPECT_EQ(Rules().add("chan..").add("chan_in", 1).pick("chan_in"), "chan_in/1");
+    EXPECT_EQ(Rules().add("a..", 1).add("ab..").pick("abc"), "ab../2");
+    EXPECT_EQ(Rules().add("ab..").add("a..", 1).pick("abc"), "ab../2");
+    EXPECT_EQ(Rules().add("a.b").pick("axb"), "-");  // single dots are literal
     // Wildcards that stand for nothing leave every character of the name
     // literal; the exact name must still beat them, wherever it stands.
-    EXPECT_EQ(Rules().add("abc..").add("..abc").add("abc").pick("abc"), "abc/2");
-}
+    EXPECT_EQ(Rules().add("abc..").add("..abc").add("abc", 1).pick("abc"), "abc/1");
 
-TEST(NameLists, RestrictionsSelectAmongRules) {
+    // Rules of one name with different values are alternatives in order;
+    // an applicable rule stops later rules of the same score.
     Rules alternatives;
-    alternatives.add("kw", RULE_CUSTOM, "x").add("kw", RULE_FACTORY, "y");
+    alternatives.add("kw", RULE_CUSTOM, "x").add("kw", RULE_FACTORY, "y").add("kw", RULE_DELETE);
     EXPECT_EQ(alternatives.pick("kw", "y"), "kw/1");
-    EXPECT_EQ(alternatives.pick("kw", "z"), "-");
-    EXPECT_EQ(alternatives.pick("kw", "z", 0), "kw/2");  // restrictions not asked for
-    EXPECT_EQ(count_name_list("kw", alternatives.head), 2);
-    // An applicable rule stops later rules of the same score.
-    EXPECT_EQ(Rules().add("kw").add("kw", RULE_FACTORY, "y").pick("kw", "y"), "kw/2");
+    EXPECT_EQ(alternatives.pick("kw", "z"), "kw/4");
+    EXPECT_EQ(alternatives.pick("kw", "y", 0), "kw/2");  // restrictions not asked for
     // A better rule that does not apply clears the weaker choice; a later
     // rule scoring above the weaker one can still be chosen, an equal one not.
-    Rules cleared;
-    cleared.add("k..").add("kw", RULE_CUSTOM, "x");
-    EXPECT_EQ(cleared.pick("kw", "y"), "-");
+    EXPECT_EQ(Rules().add("k..").add("kw", RULE_CUSTOM, "x").pick("kw", "y"), "-");
     EXPECT_EQ(Rules().add("a..").add("ab..", 2, "x").add("abc..", 4).pick("abcd", "y"), "abc../4");
     EXPECT_EQ(Rules().add("a..").add("ab..", 2, "x").add("..c", 4).pick("abc", "y"), "-");
 
-    char* saved = upgrade_inputs.prev_kx_version;
+    // "_kx_version" limits a rule to the previous versions it names.
     Rules versions;
     versions.add("sect", RULE_DELETE, nullptr, "v3.1").add("sect", RULE_CUSTOM);
-    upgrade_inputs.prev_kx_version = const_cast<char*>("v3.1");
-    EXPECT_EQ(versions.pick("sect"), "sect/4");
-    upgrade_inputs.prev_kx_version = const_cast<char*>("v4.0");
-    EXPECT_EQ(versions.pick("sect"), "sect/2");
-    upgrade_inputs.prev_kx_version = nullptr;  // unknown: a limited rule never applies
-    EXPECT_EQ(versions.pick("sect"), "sect/2");
-    upgrade_inputs.prev_kx_version = saved;
-}
-
-TEST(NameLists, SetRulesEndAtTheNextStartOrNonMember) {
-    Rules rules;
-    rules.add("host", RULE_CUSTOM | RULE_START).add("port..", RULE_CUSTOM | RULE_SET);
-    rules.add("port_2", RULE_FACTORY | RULE_SET, "x").add("user", RULE_SET | RULE_START);
-    rules.add("pass", RULE_CUSTOM | RULE_SET).add("name").add("tail", RULE_SET);
-    UPGRADE_RULE* user = rules.head->next->next->next;
-    auto in_set = [](const char* name, const char* value, UPGRADE_RULE* start) {
-        UPGRADE_RULE* rule = match_name_in_set(name, value, start, 3);
-        return rule ? std::string(rule->name) : "-";
+    char* saved = upgrade_inputs.prev_kx_version;
+    auto after = [&](const char* previous) {
+        upgrade_inputs.prev_kx_version = const_cast<char*>(previous);
+        return versions.pick("sect");
     };
-    EXPECT_EQ(in_set("host", nullptr, rules.head), "host");
-    EXPECT_EQ(in_set("port_2", "x", rules.head), "port_2");
-    EXPECT_EQ(in_set("port_2", "y", rules.head), "-");
-    EXPECT_EQ(in_set("port_3", "y", rules.head), "port..");
-    EXPECT_EQ(in_set("pass", nullptr, rules.head), "-");  // the next start ends the set
-    EXPECT_EQ(in_set("pass", nullptr, user), "pass");
-    EXPECT_EQ(in_set("tail", nullptr, user), "-");  // so does a rule without "set"
-    EXPECT_EQ(rules.pick("tail"), "tail/8");  // the list itself is whole
+    EXPECT_EQ(after("v3.1"), "sect/4");
+    EXPECT_EQ(after("v4.0"), "sect/2");
+    EXPECT_EQ(after(nullptr), "sect/2");  // unknown: a limited rule never applies
+    upgrade_inputs.prev_kx_version = saved;
+
+    // A keyword set's rules run from its start up to the next start or non-member.
+    Rules set;
+    set.add("host", RULE_START).add("port..", RULE_SET).add("port_2", RULE_SET, "x");
+    set.add("user", RULE_SET | RULE_START).add("pass", RULE_SET).add("name").add("tail", RULE_SET);
+    UPGRADE_RULE *host = set.head, *user = host->next->next->next;
+    EXPECT_EQ(set.pick("port_2", "x", 3, host), "port_2/8");
+    EXPECT_EQ(set.pick("port_3", "y", 3, host), "port../8");
+    EXPECT_EQ(set.pick("pass", nullptr, 3, host), "-");
+    EXPECT_EQ(set.pick("pass", nullptr, 3, user), "pass/8");
+    EXPECT_EQ(set.pick("tail", nullptr, 3, user), "-");
+    EXPECT_EQ(set.pick("tail"), "tail/8");  // the list itself is whole
 }
