@@ -706,6 +706,9 @@ void remove_lock_file(const char* path) {
 
 void print_usage() { usage_exit(); }
 
+namespace {
+
+// The debug_flags bits of a -d level.
 unsigned debug_level_flags(const char* level) {
     // A negative level reads as a large unsigned one and turns on everything.
     unsigned value = static_cast<unsigned>(std::atoi(level));
@@ -715,6 +718,8 @@ unsigned debug_level_flags(const char* level) {
     return 0;
 }
 
+// Options into upgrade_inputs and debug_flags; the usage text and exit 1 for
+// a bad command line.
 void parse_upgrade_options(int argc, char** argv) {
     debug_flags = 0;
     upgrade_inputs.program_name = argv[0];
@@ -743,6 +748,8 @@ void parse_upgrade_options(int argc, char** argv) {
         }
     }
 }
+
+}  // namespace
 
 void check_program_inputs() {
     UPGRADE_INPUTS& in = upgrade_inputs;
