@@ -3,6 +3,7 @@
 // keyword's value. Findings go to standard output, one per line; the exit
 // status is 0 when the file is valid and 1 otherwise (a usage error or an
 // unusable syntax file included). The syntax-file format is in README.md.
+#include "kx_decode_size.h"
 #include "kx_errno.h"
 #include "kx_files.h"
 #include "kx_versions.h"
@@ -30,12 +31,6 @@ constexpr int kInvalid = 1;
 // ---------------------------------------------------------------------------
 // Value kinds
 
-// Limits of a size value: the number times its unit must fit a signed 32-bit
-// value, as the suite's size decoder requires.
-constexpr long kMaxKilo = 2097151;
-constexpr long kMaxMega = 2047;
-constexpr long kMaxBytes = 2147483647;
-
 // An optional sign and decimal digits, within the range of a 32-bit int.
 bool is_integer(const std::string& v) {
     std::size_t i = (!v.empty() && (v[0] == '-' || v[0] == '+')) ? 1 : 0;
@@ -50,25 +45,8 @@ bool is_integer(const std::string& v) {
     return true;
 }
 
-// A decimal number, optional blanks or tabs, and a unit b, k or m in either
-// case, nothing after it.
-bool is_size(const std::string& v) {
-    std::size_t i = 0;
-    long number = 0;
-    for (; i < v.size() && std::isdigit(static_cast<unsigned char>(v[i])); ++i) {
-        number = number * 10 + (v[i] - '0');
-        if (number > kMaxBytes) return false;
-    }
-    if (i == 0) return false;
-    while (i < v.size() && (v[i] == ' ' || v[i] == '\t')) ++i;
-    if (i + 1 != v.size()) return false;
-    switch (std::tolower(static_cast<unsigned char>(v[i]))) {
-    case 'b': return true;
-    case 'k': return number <= kMaxKilo;
-    case 'm': return number <= kMaxMega;
-    default: return false;
-    }
-}
+// A size is whatever the suite's programs can decode as one.
+bool is_size(const std::string& v) { return kx_decode_size(v.c_str()) >= 0; }
 
 bool is_version(const std::string& v) {
     KX_VERSION version;

@@ -84,11 +84,6 @@ typedef struct ERROR_CONTEXT {
 
 /* The program: main hands its arguments here. */
 [[noreturn]] void upgrade_main(int argc, char** argv);
-/* Options into upgrade_inputs and debug_flags; usage text and exit 1 on a
- * bad command line. */
-void parse_upgrade_options(int argc, char** argv);
-/* The debug_flags bits of a -d level. */
-unsigned debug_level_flags(const char* level);
 void check_program_inputs(void);
 [[noreturn]] void print_usage(void);
 /* 0 when config_check accepts config_file, else its exit status or the raw

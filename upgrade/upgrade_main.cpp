@@ -298,23 +298,16 @@ std::string directory_of(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-std::string last_component(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Removes trailing "/" in place, keeping a lone "/".
-void strip_trailing_slashes(char* path) {
-    std::size_t length = std::strlen(path);
-    while (length > 1 && path[length - 1] == '/') path[--length] = '\0';
-}
+// The last component of a path (trailing "/" ignored); the path itself is
+// left as it is.
+std::string last_component(std::string path) { return basename(path.data()); }
 
 // A derived name must fit the suite's path limit, with room for the
 // suffixes the configuration file library adds to it; the run ends otherwise.
 void check_path_length(const std::string& path, std::size_t reserve = 0) {
-    if (path.size() + reserve >= KXCF_MAX_PATH) {
+    if (path.size() + reserve > KXCF_MAX_PATH) {
         std::string message =
-            format_text(kMsgPathTooLong, static_cast<int>(KXCF_MAX_PATH - 1 - reserve), path.c_str());
+            format_text(kMsgPathTooLong, static_cast<int>(KXCF_MAX_PATH - reserve), path.c_str());
         upgrade_fatal(0, message.c_str(), FILE_NONE);
     }
 }
@@ -382,21 +375,26 @@ struct BaseNames {
 BaseNames derive_base_names() {
     UPGRADE_INPUTS& in = upgrade_inputs;
     BaseNames base;
-    strip_trailing_slashes(in.new_config_file);
-    const char first = in.new_config_file[0];
-    if (first == '/' || first == '.') {
-        base.dir = directory_of(in.new_config_file);
-    } else {
-        const char* config_dir = get_config_dir();
+    const bool given_dir = in.new_config_file[0] == '/' || in.new_config_file[0] == '.';
+    if (!given_dir) {
+        const char* config_dir = get_config_dir();  // always ends in "/"
         if (!config_dir) upgrade_fatal(kx_errno, kMsgConfigDir, FILE_NONE);
         base.dir = config_dir;
-        if (!base.dir.empty() && base.dir.back() != '/') base.dir.push_back('/');
         in.new_config_file = keep_path(base.dir + in.new_config_file);
     }
-    base.filename = last_component(in.new_config_file);
+    // basename also cuts trailing "/" off the name in place.
+    base.filename = basename(in.new_config_file);
+    if (given_dir) base.dir = directory_of(in.new_config_file);
     debug_line(show_detail, format_text("new_config_file = %s\nbase_dir = %s\nbase_filename = %s",
                                         in.new_config_file, base.dir.c_str(), base.filename.c_str()));
     return base;
+}
+
+// A version that does not parse is only noted: the run goes on with it.
+void warn_if_invalid_version(const char* format, const char* version) {
+    KX_VERSION parsed;
+    if (kx_parse_version(version, &parsed) != 0)
+        upgrade_error(0, format_text(format, version).c_str(), FILE_NONE, SEVERITY_WARNING, nullptr);
 }
 
 void read_version_to_install(const BaseNames& base) {
@@ -416,10 +414,7 @@ void read_version_to_install(const BaseNames& base) {
         kxcf_close(main_cfg);
     }
     debug_line(show_detail, format_text("kx_version_to_install = %s", in.kx_version_to_install));
-    KX_VERSION version;
-    if (kx_parse_version(in.kx_version_to_install, &version) != 0)
-        upgrade_error(0, format_text(kMsgNewVersion, in.kx_version_to_install).c_str(), FILE_NONE,
-                      SEVERITY_WARNING, nullptr);
+    warn_if_invalid_version(kMsgNewVersion, in.kx_version_to_install);
 }
 
 // The previous release is named by the first bytes of upgrade_ver; nothing
@@ -432,6 +427,7 @@ void read_previous_version(const BaseNames& base) {
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) upgrade_fatal(errno, format_text(kMsgVersionOpen, path.c_str()).c_str(), FILE_NONE);
         char bytes[kVersionFileBytes + 1];
+        errno = 0;  // an empty file is no system error
         ssize_t count = ::read(fd, bytes, kVersionFileBytes);
         int reason = errno;
         ::close(fd);
@@ -441,27 +437,29 @@ void read_previous_version(const BaseNames& base) {
         in.prev_kx_version = upgrade_strdup(bytes);
     }
     debug_line(show_detail, format_text("prev_kx_version = %s", in.prev_kx_version));
-    KX_VERSION version;
-    if (kx_parse_version(in.prev_kx_version, &version) != 0)
-        upgrade_error(0, format_text(kMsgPrevVersion, in.prev_kx_version).c_str(), FILE_NONE,
-                      SEVERITY_WARNING, nullptr);
+    warn_if_invalid_version(kMsgPrevVersion, in.prev_kx_version);
+}
+
+// Fills NAME with the default PATH when no option gave it; true when it did.
+// The trace names the file in use either way.
+bool derive_default(char*& name, const char* field, const std::string& path) {
+    const bool derived = !name;
+    if (derived) name = keep_path(path);
+    debug_line(show_detail, format_text("%s = %s", field, name));
+    return derived;
 }
 
 void find_rules_file(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    if (!in.upgrade_rules_file) {
-        in.upgrade_rules_file = keep_path(base.dir + kRulesDir + "/" + base.filename + kRulesSuffix);
-        debug_line(show_detail, format_text("upgrade_rules_file = %s", in.upgrade_rules_file));
-    }
+    derive_default(in.upgrade_rules_file, "upgrade_rules_file",
+                   base.dir + kRulesDir + "/" + base.filename + kRulesSuffix);
     if (!file_exists(in.upgrade_rules_file)) upgrade_fatal(kx_errno, kMsgRulesMissing, FILE_RULES);
 }
 
 void find_new_syntax_file(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    if (!in.new_syntax_file) {
-        in.new_syntax_file = keep_path(base.dir + kSyntaxDir + "/" + base.filename + kSyntaxSuffix);
-        debug_line(show_detail, format_text("new_syntax_file = %s", in.new_syntax_file));
-    }
+    derive_default(in.new_syntax_file, "new_syntax_file",
+                   base.dir + kSyntaxDir + "/" + base.filename + kSyntaxSuffix);
     if (file_exists(in.new_syntax_file)) return;
     std::string message = format_text(kMsgNewSyntaxMissing, in.new_syntax_file);
     if (!in.force) upgrade_fatal(kx_errno, message.c_str(), FILE_NONE);
@@ -476,12 +474,8 @@ void drop_name(char*& name, bool derived) {
 
 void find_previous_file(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    const bool derived = !in.prev_config_file;
-    if (derived) {
-        in.prev_config_file =
-            keep_path(base.dir + in.prev_kx_version + "/" + kCustomDir + "/" + base.filename);
-        debug_line(show_detail, format_text("prev_config_file = %s", in.prev_config_file));
-    }
+    const bool derived = derive_default(in.prev_config_file, "prev_config_file",
+                                        base.dir + in.prev_kx_version + "/" + kCustomDir + "/" + base.filename);
     if (file_exists(in.prev_config_file)) return;
     std::string message = format_text(kMsgPrevMissing, in.prev_config_file);
     upgrade_notify(kx_errno, message.data());
@@ -499,13 +493,9 @@ bool release_without_admin_syntax(const std::string& base_filename) {
 void find_previous_syntax_file(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
     if (!in.prev_config_file) return;
-    const bool derived = !in.prev_syntax_file;
-    if (derived) {
-        std::string prev = in.prev_config_file;
-        in.prev_syntax_file =
-            keep_path(directory_of(prev) + kSyntaxDir + "/" + last_component(prev) + kSyntaxSuffix);
-        debug_line(show_detail, format_text("prev_syntax_file = %s", in.prev_syntax_file));
-    }
+    const std::string prev = in.prev_config_file;
+    const bool derived = derive_default(in.prev_syntax_file, "prev_syntax_file",
+                                        directory_of(prev) + kSyntaxDir + "/" + last_component(prev) + kSyntaxSuffix);
     if (file_exists(in.prev_syntax_file)) return;
     int reason = kx_errno;
     std::string message = format_text(kMsgPrevSyntaxMissing, in.prev_syntax_file);
@@ -716,6 +706,9 @@ void remove_lock_file(const char* path) {
 
 void print_usage() { usage_exit(); }
 
+namespace {
+
+// The debug_flags bits of a -d level.
 unsigned debug_level_flags(const char* level) {
     // A negative level reads as a large unsigned one and turns on everything.
     unsigned value = static_cast<unsigned>(std::atoi(level));
@@ -725,6 +718,8 @@ unsigned debug_level_flags(const char* level) {
     return 0;
 }
 
+// Options into upgrade_inputs and debug_flags; the usage text and exit 1 for
+// a bad command line.
 void parse_upgrade_options(int argc, char** argv) {
     debug_flags = 0;
     upgrade_inputs.program_name = argv[0];
@@ -753,6 +748,8 @@ void parse_upgrade_options(int argc, char** argv) {
         }
     }
 }
+
+}  // namespace
 
 void check_program_inputs() {
     UPGRADE_INPUTS& in = upgrade_inputs;

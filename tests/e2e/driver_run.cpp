@@ -1,125 +1,244 @@
-// Runs of config_upgrade from the checks to the final rename: what each end
-// leaves on disk, prints and logs.
-#include <gtest/gtest.h>
+// Runs of config_upgrade in a private installation tree: the command line,
+// the derived names, and what each end of a run leaves on disk, prints and
+// logs. The stand-in config_check on PATH records its arguments, rejects a
+// file holding REJECT and is killed by a signal on a file holding KILLME.
+#include <gmock/gmock.h>
 #include <unistd.h>
 
-#include "driver_tree.h"
+#include "kx_test_support.h"
 
-using drvtest::has;
-using drvtest::Install;
-using drvtest::kNotSaved;
-using drvtest::put;
 using kxtest::path_exists;
+using testing::EndsWith;
+using testing::HasSubstr;
 
 namespace {
 
+void put(const std::string& path, const std::string& text, int mode = 0644) {
+    kxtest::make_dirs(path.substr(0, path.rfind('/')));
+    kxtest::write_file(path, text, mode);
+}
+
+std::string text_of(const std::string& path) { return path_exists(path) ? kxtest::read_file(path) : ""; }
+
+struct Install {
+    kxtest::TempTree tree;
+    std::string root = tree.path(), etc = tree.config_dir();
+    std::string log = root + "/log/kx_log", debug = root + "/log/debug", calls = root + "/calls";
+
+    Install() {
+        tree.write_main_config("[system]\nkestrix_version = v5.0.0\n[log_files]\n(system)\nlog_file = " + log +
+                               "\n(debug)\nlog_file = " + debug + "\n");
+        kxtest::make_dirs(root + "/log");
+        put(root + "/bin/config_check",
+            "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done >>'" + calls + "'\necho >>'" + calls +
+                "'\ncase \"$(cat \"$2\")\" in\n*KILLME*) kill -KILL $$ ;;\n*REJECT*) exit 1 ;;\nesac\n",
+            0755);
+    }
+
+    // The new file NAME in DIR with its rules and syntax files, the version
+    // files of DIR (another directory than the installation's has versions
+    // of its own) and, when PREV is given, the previous release's file.
+    void add_set(const std::string& dir, const std::string& name, const std::string& text,
+                 const char* prev = nullptr) const {
+        const std::string version = dir == etc ? "v4.0.1" : "4.0";
+        for (const std::string& file : {name, "upgrade/" + name + ".upg", "syntax/" + name + ".syn"})
+            put(dir + file, file == name ? text : "[a]\n");
+        put(dir + "upgrade_ver", version + "\n");
+        if (dir != etc) put(dir + "qzt_config", "[system]\nkestrix_version = v5.1.0\n");
+        if (prev) put(dir + version + "/custom/" + name, prev);
+        if (prev) put(dir + version + "/custom/syntax/" + name + ".syn", "");
+    }
+
+    kxtest::RunResult run(std::vector<std::string> args, const std::string& cwd = "") const {
+        args.insert(args.begin(), kxtest::program_path("config_upgrade"));
+        return kxtest::run_program(args, {{"PATH", root + "/bin:/usr/bin:/bin"}, {"KESTRIX_HOME", root}}, cwd);
+    }
+
+    // TEXT with every "@" replaced by the configuration directory.
+    std::string at(std::string text) const {
+        for (std::size_t pos; (pos = text.find('@')) != std::string::npos;) text.replace(pos, 1, etc);
+        return text;
+    }
+};
+
+const std::string kExit = "EXIT: Kestrix Configuration File Upgrade FAILED\n";
+const std::string kNotSaved = kExit + "  Modifications to New configuration file were NOT saved\n\n";
+
+std::string saved_exit(const std::string& label, const std::string& target) {
+    return kExit + "  Modifications to New configuration file were saved with errors\n"
+           "  Running Kestrix with this configuration file may have erroneous results\n  " + label + ": " +
+           target + "\n\n";
+}
+
+TEST(DriverRun, BadCommandLineGivesTheUsage) {
+    Install in;
+    const std::string usage = kxtest::read_file(std::string(KX_SOURCE_DIR) + "/tests/e2e/driver_usage.txt");
+    // The platform's own diagnostic comes first for an unknown option or a
+    // missing argument.
+    const std::pair<std::vector<std::string>, bool> lines[] = {
+        {{}, true}, {{"-c", "a", "-c", "b"}, true}, {{"-X", "-d", "0", "-c", "a", "-d", "0"}, true},
+        {{"-q", "-c", "a"}, false}, {{"-c"}, false}};
+    for (const auto& [line, exact] : lines) {
+        auto r = in.run(line);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, EndsWith(usage));
+        EXPECT_EQ(r.err.size() == usage.size(), exact);
+    }
+    EXPECT_EQ(text_of(in.log), "");
+}
+
+// Each run stops at the rejected previous file, before the merge; the debug
+// output, the checker's arguments, the log and the report name every file.
+// Versions that do not parse only warn.
+TEST(DriverRun, DefaultNamesFollowTheNewFile) {
+    const std::string custom = "v4.0.1/custom/", here = "4.0/custom/";
+    const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+        {{"-c", "app_config"},
+         {"kx_version_to_install = v5.0.0", "upgrade_rules_file = @upgrade/app_config.upg",
+          "new_syntax_file = @syntax/app_config.syn",
+          "[-c][@" + custom + "app_config][-s][@" + custom + "syntax/app_config.syn]",
+          "tmp_new_config_file = @app_config.tup", "log file: @app_config.chk"}},
+        {{"-c", "sub/app_config"},
+         {"new_config_file = @sub/app_config\nbase_dir = @\n", "upgrade_rules_file = @upgrade/app_config.upg",
+          "prev_config_file = @" + custom + "app_config", "tmp_new_config_file = @sub/app_config.tup",
+          "log file: @sub/app_config.chk"}},
+        {{"-c", "./app_config"},
+         {"base_dir = ./\n", "kx_version_to_install = v5.1.0", "upgrade_rules_file = ./upgrade/app_config.upg",
+          "[-c][./" + here + "app_config][-s][./" + here + "syntax/app_config.syn]", "log file: ./app_config.chk"}},
+        {{"-c", ".cfg", "-v", "5", "-d", "2"},
+         {"base_dir = \nbase_filename = .cfg", "upgrade_rules_file = upgrade/.cfg.upg",
+          "new_syntax_file = syntax/.cfg.syn", "[-c][" + here + ".cfg][-s][" + here + "syntax/.cfg.syn]",
+          "tmp_new_config_file = .cfg.tup", "arg[1] = '-c'", "check_program_inputs:",
+          "WARNING: New Kestrix version \"5\" is not a valid version number\n\n",
+          "ERROR: 0  WARNING: Previous Kestrix version \"4.0\" is not a valid version number"}},
+        {{"-c", "app_config", "-C", "g/prev", "-u", "g/rules", "-S", "g/prev.syn", "-s", "g/new.syn", "-o", "out/x"},
+         {"[-c][g/prev][-s][g/prev.syn]", "upgrade_rules_file = g/rules", "Output Config File:\tout/x",
+          "tmp_new_config_file = out/x.tup", "log file: out/app_config.chk"}},
+    };
+    for (const auto& [args, names] : cases) {
+        Install in;
+        SCOPED_TRACE(args[1]);
+        const std::string w = in.root + "/w/";
+        for (const std::string& dir : {in.etc, w}) in.add_set(dir, "app_config", "[a]\n", "REJECT\n");
+        in.add_set(w, ".cfg", "[a]\n", "REJECT\n");
+        put(in.etc + "sub/app_config", "[a]\n");
+        for (const char* given : {"g/prev", "g/rules", "g/prev.syn", "g/new.syn", "out/x"}) put(w + given, "REJECT\n");
+
+        std::vector<std::string> line = args;
+        line.insert(line.end(), {"-D", "show_detail"});
+        auto r = in.run(line, w);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, HasSubstr("config_check failed for Previous Config file"));
+        const std::string seen = text_of(in.debug) + text_of(in.calls) + text_of(in.log) + r.err;
+        for (const std::string& name : names) EXPECT_THAT(seen, HasSubstr(in.at(name)));
+    }
+}
+
+TEST(DriverRun, MissingInputsEndTheRunBeforeTheCopy) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {  // "#": a new file of 1024 characters
+        {{"-c", "app_config", "-o", "nodir/out"},
+         "ERROR: 2\t\nNo such file or directory\nDirectory for Output Configuration file does not exist\n"
+         "  Output Config file: nodir/out\n\n"},
+        {{"-c", "#"}, "ERROR: 36\t\nFile name too long\nNew Configuration file does not exist\n  New Config File: @xxx"},
+        {{"-c", "#x"}, "ERROR: Path name longer than 1024 characters:\n  @xxx"},
+        // An empty version file is no system error: the report has no number.
+        {{"-c", "./app_config", "-v", "v5.0"}, "ERROR: Read failed for Upgrade Version file ./upgrade_ver\n\n"},
+    };
+    for (const auto& [args, report] : cases) {
+        Install in;
+        SCOPED_TRACE(report);
+        in.add_set(in.etc, "app_config", "[a]\n");
+        put(in.root + "/app_config", "[a]\n");
+        put(in.root + "/upgrade_ver", "");
+        std::vector<std::string> line = args;
+        if (line[1][0] == '#') line[1].replace(0, 1, std::string(1024 - in.etc.size(), 'x'));
+        auto r = in.run(line, in.root);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, HasSubstr(in.at(report)));
+        EXPECT_THAT(r.err, EndsWith("\n\n" + kNotSaved));
+        EXPECT_FALSE(path_exists(in.etc + "app_config.tup") || path_exists(in.root + "/app_config.tup"));
+    }
+}
+
+// The new file's name, quoted for the shell, reaches the checker whole and
+// runs nothing.
 TEST(DriverRun, WithoutPreviousFileTheNewFileStaysAsItIs) {
     Install in;
     const std::string factory = "# factory\n[Sect]\n  Key =  Value  \nunterminated", e = in.etc;
-    in.add_set(e, "app_config", factory);
+    const std::string app = "my app's;touch pwned$(touch pwned)";
+    in.add_set(e, app, factory);
     // A stale copy of an earlier run is replaced, never written through.
     put(in.root + "/victim", "keep\n");
-    ASSERT_EQ(::symlink((in.root + "/victim").c_str(), (e + "app_config.tup").c_str()), 0);
+    ASSERT_EQ(::symlink((in.root + "/victim").c_str(), (e + app + ".tup").c_str()), 0);
 
-    auto r = in.run({"-c", "app_config", "-T", "-T", "-X", "-X"});
+    auto r = in.run({"-c", app, "-T", "-T", "-X", "-X"}, in.root);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(Install::text_of(e + "app_config"), factory);
-    EXPECT_EQ(Install::text_of(in.root + "/victim"), "keep\n");
-    for (const char* left : {".tup", ".tup.lck", ".chk"}) EXPECT_FALSE(path_exists(e + "app_config" + left)) << left;
-    EXPECT_EQ(Install::text_of(in.calls), "[-c][" + e + "app_config.tup][-s][" + e + "syntax/app_config.syn][-z]\n");
-    for (const char* entry : {"START:  Kestrix Configuration File Upgrade\n  New Config File:\t@app_config",
-                              "Previous Configuration file does not exist\n  Previous Config File: "
-                              "@v4.0.1/custom/app_config\nNew Configuration file will be used without modifications",
-                              "  Previous Config File:\tNone\n  Upgrade Rules File:\t@upgrade/app_config.upg",
-                              "SUCCESS:  Kestrix Configuration File Upgrade Completed\n  New Config File:\t@app_config"})
-        EXPECT_TRUE(has(Install::text_of(in.log), in.at(entry))) << entry;
+    EXPECT_EQ(text_of(e + app), factory);
+    EXPECT_EQ(text_of(in.root + "/victim"), "keep\n");
+    for (const char* left : {".tup", ".tup.lck", ".chk"}) EXPECT_FALSE(path_exists(e + app + left)) << left;
+    EXPECT_FALSE(path_exists(in.root + "/pwned"));
+    EXPECT_EQ(text_of(in.calls), in.at("[-c][@" + app + ".tup][-s][@syntax/" + app + ".syn][-z]\n"));
+    for (const std::string& entry : {"START:  Kestrix Configuration File Upgrade\n  New Config File:\t@" + app,
+                                     "Previous Configuration file does not exist\n  Previous Config File: "
+                                     "@v4.0.1/custom/" + app + "\nNew Configuration file will be used without modifications",
+                                     "  Previous Config File:\tNone\n  Upgrade Rules File:\t@upgrade/" + app + ".upg",
+                                     "SUCCESS:  Kestrix Configuration File Upgrade Completed\n  New Config File:\t@" + app})
+        EXPECT_THAT(text_of(in.log), HasSubstr(in.at(entry)));
+    EXPECT_EQ(text_of(in.debug), "");
 }
 
-TEST(DriverRun, PreviousFileRejectedByTheChecker) {
-    Install in;
-    const std::string e = in.etc;
-    in.add_set(e, "app_config", "[a]\n", "[a]\nREJECT\n");
-    auto r = in.run({"-c", "app_config"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "ERROR: config_check failed for Previous Config file\n  Errors are in log file: " + e +
-                         "app_config.chk\n  Previous Config File: " + e + "v4.0.1/custom/app_config\n\n" + kNotSaved);
-    EXPECT_EQ(Install::text_of(e + "app_config.chk"), e + "v4.0.1/custom/app_config: rejected\n");
-    EXPECT_EQ(Install::text_of(e + "app_config.tup"), "[a]\n");
-    EXPECT_TRUE(has(Install::text_of(in.log), "EXIT: Kestrix Configuration File Upgrade FAILED"));
-
-    // Forced, the rejection is one counted error and the run ends failed
-    // with the copy saved over the new file.
-    r = in.run({"-c", "app_config", "-X"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(has(r.err, "ERROR: config_check failed for Previous Config file\n"));
-    EXPECT_TRUE(has(r.err, drvtest::saved_exit("New Config File", e + "app_config")));
-    EXPECT_FALSE(path_exists(e + "app_config.tup"));
-    EXPECT_FALSE(path_exists(e + "app_config.tup.lck"));
-    EXPECT_TRUE(path_exists(e + "app_config.chk"));
-}
-
+// The save-on-failure rule: where the copy goes at each end, what the
+// report and the EXIT text say, which check log stays.
 TEST(DriverRun, OutputAndForceDecideWhereTheResultGoes) {
-    const std::string e = "qzt/etc/", app = e + "app_config";
-    struct Case {
+    const std::string app = "qzt/etc/app_config";
+    const std::string new_failed = "ERROR: config_check failed for New Config file\n  Errors are in log file: ";
+    const std::string prev_failed = "ERROR: config_check failed for Previous Config file\n  Errors are in log file: "
+                                    "@app_config.chk\n  Previous Config File: @v4.0.1/custom/app_config\n\n";
+    const struct {
         std::vector<std::string> options;
-        const char* text;
+        const char *text, *prev;
         int status;
-        std::string holder, check_log, err_end;  // in the tree; "@" is the configuration directory
+        std::string holder, check_log, err;  // "@" is the configuration directory
     } cases[] = {
-        {{"-o", "out/result"}, "[a]\n", 0, "out/result", "", ""},
-        {{"-o", "out/result"}, "[a]\nREJECT\n", 1, "out/result", "out/app_config.chk",
-         drvtest::saved_exit("Output Config File", "out/result")},
-        {{"-X"}, "[a]\nREJECT\n", 0, app, app + ".chk",
-         "ERROR: config_check failed for New Config file\n  Errors are in log file: @app_config.chk\n\n"},
-        {{}, "[a]\nREJECT\n", 1, app + ".tup", app + ".chk", kNotSaved},
+        {{"-o", "out/x"}, "[a]\n", nullptr, 0, "out/x", "", ""},
+        {{"-o", "out/x"}, "REJECT\n", nullptr, 1, "out/x", "out/app_config.chk",
+         new_failed + "out/app_config.chk\n\n" + saved_exit("Output Config File", "out/x")},
+        {{"-X"}, "REJECT\n", nullptr, 0, app, app + ".chk", new_failed + "@app_config.chk\n\n"},
+        {{}, "REJECT\n", nullptr, 1, app + ".tup", app + ".chk", new_failed + "@app_config.chk\n\n" + kNotSaved},
+        {{}, "[a]\n", "[a]\n# REJECT\n", 1, app + ".tup", app + ".chk", prev_failed + kNotSaved},
+        {{"-X"}, "[a]\n", "[a]\n# REJECT\n", 1, app, app + ".chk",
+         prev_failed + saved_exit("New Config File", "@app_config")},
+        // A checker killed by a signal: the status report and the failed check.
+        {{}, "KILLME\n", nullptr, 1, app + ".tup", app + ".chk",
+         "ERROR: 8010\t\nkx_event_dispatcher could not interpret incoming event\nsystem() returns 9 for command:\n"
+         "\tconfig_check -c '@app_config.tup' -s '@syntax/app_config.syn' >'@app_config.chk'\n\n" +
+             new_failed + "@app_config.chk\n\n" + kNotSaved},
         // The rename onto a directory fails: the copy stays where it was.
-        {{"-o", "out"}, "[a]\n", 1, "out.tup", "", kNotSaved},
+        {{"-o", "out"}, "[a]\n", nullptr, 1, "out.tup", "",
+         "ERROR: 21\t\nIs a directory\nRename of temporary file out.tup\n  to New configuration file out failed\n\n" +
+             kNotSaved},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Install in;
-        SCOPED_TRACE(c.options.empty() ? "-" : c.options[0]);
-        in.add_set(in.etc, "app_config", c.text);
-        const std::string tmp = in.root + "/" + (c.options.size() == 2 ? c.options[1] : app) + ".tup";
+        SCOPED_TRACE(c.err);
+        in.add_set(in.etc, "app_config", c.text, c.prev);
+        const std::string tmp = (c.options.size() == 2 ? c.options[1] : app) + ".tup";
         kxtest::make_dirs(in.root + "/out");
-        put(tmp + ".lck", "");
+        put(in.root + "/" + tmp + ".lck", "");
         std::vector<std::string> args{"-c", "app_config"};
         args.insert(args.end(), c.options.begin(), c.options.end());
         auto r = in.run(args, in.root);
 
         EXPECT_EQ(r.status, c.status);
-        EXPECT_TRUE(drvtest::ends_with(r.err, in.at(c.err_end))) << r.err;
-        EXPECT_EQ(r.err.empty(), c.err_end.empty());
-        EXPECT_EQ(Install::text_of(in.root + "/" + c.holder), c.text);
-        EXPECT_EQ(Install::text_of(in.etc + "app_config"), c.text);
+        EXPECT_EQ(r.err, in.at(c.err));
+        EXPECT_EQ(text_of(in.root + "/" + c.holder), c.text);
+        EXPECT_EQ(path_exists(in.root + "/" + tmp), c.holder == tmp);
+        EXPECT_EQ(text_of(in.etc + "app_config"), c.text);
         for (const std::string& log : {app + ".chk", std::string("out/app_config.chk")})
             EXPECT_EQ(path_exists(in.root + "/" + log), log == c.check_log) << log;
-        EXPECT_FALSE(path_exists(tmp + ".lck"));
+        EXPECT_FALSE(path_exists(in.root + "/" + tmp + ".lck"));
     }
-}
-
-TEST(DriverRun, CheckerKilledBySignalGivesTwoErrors) {
-    Install in;
-    const std::string e = in.etc;
-    in.add_set(e, "app_config", "[a]\nKILLME\n");
-    auto r = in.run({"-c", "app_config"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(has(r.err, "ERROR: 8010\t\n"));
-    EXPECT_TRUE(has(r.err, "system() returns 9 for command:\n\tconfig_check -c '" + e + "app_config.tup' -s '" + e +
-                               "syntax/app_config.syn' >'" + e + "app_config.chk'\n\nERROR: config_check failed "
-                               "for New Config file\n  Errors are in log file: " +
-                               e + "app_config.chk\n\n" + kNotSaved));
-}
-
-TEST(DriverRun, FileNamesReachTheCheckerWhole) {
-    Install in;
-    const std::string name = "my app's;touch pwned$(touch pwned)", w = in.root + "/w/";
-    in.add_set(w, name, "[a]\n");
-    auto r = in.run({"-c", "./" + name}, w);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Install::text_of(in.calls), "[-c][./" + name + ".tup][-s][./syntax/" + name + ".syn]\n");
-    EXPECT_FALSE(path_exists(w + "pwned"));
-    EXPECT_EQ(Install::text_of(w + name), "[a]\n");
 }
 
 TEST(DriverRun, ErrorsOfTheMergeFailTheRunAndTheTwentiethStopsIt) {
@@ -129,18 +248,17 @@ TEST(DriverRun, ErrorsOfTheMergeFailTheRunAndTheTwentiethStopsIt) {
         std::string prev;
         for (int i = 1; i <= sections; i++) prev += "[s" + std::to_string(i) + "]\n";
         in.add_set(in.etc, "app_config", "[a]\n", prev.c_str());
-        put(in.etc + "upgrade/app_config.upg", "[a]\n");
         auto r = in.run({"-c", "app_config", "-o", "result"}, in.root);
         EXPECT_EQ(r.status, 1);
         std::size_t count = 0;
         for (std::size_t at = 0; (at = r.err.find(report, at)) != std::string::npos; ++at) count++;
         EXPECT_EQ(count, sections > 20 ? 20u : 3u);
-        EXPECT_EQ(has(r.err, "\n\nERROR: Too many errors\n\nEXIT:"), sections > 20);
-        // The result check is not run after a failed merge; the copy goes to
-        // the output file.
-        EXPECT_EQ(Install::text_of(in.calls), "[-c][" + in.etc + "v4.0.1/custom/app_config][-s][" + in.etc +
-                                                  "v4.0.1/custom/syntax/app_config.syn]\n");
-        EXPECT_TRUE(drvtest::ends_with(r.err, drvtest::saved_exit("Output Config File", "result")));
+        EXPECT_EQ(r.err.find("\n\nERROR: Too many errors\n\nEXIT:") != std::string::npos, sections > 20);
+        // The previous file passed its check; the result is not checked after
+        // a failed merge, and the copy goes to the output file.
+        EXPECT_FALSE(path_exists(in.etc + "app_config.chk"));
+        EXPECT_EQ(text_of(in.calls), in.at("[-c][@v4.0.1/custom/app_config][-s][@v4.0.1/custom/syntax/app_config.syn]\n"));
+        EXPECT_THAT(r.err, EndsWith(saved_exit("Output Config File", "result")));
         EXPECT_FALSE(path_exists(in.root + "/result.tup.lck"));
     }
 }

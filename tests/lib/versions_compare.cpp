@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -23,10 +24,8 @@ TEST(Versions, ParseReadsVAndTwoOrThreeFieldsKeepingWhatWasRead) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text ? c.text : "(null)");
         KX_VERSION v{-7, -7, -7};
-        EXPECT_EQ(kx_parse_version(c.text, &v), c.rc);
-        EXPECT_EQ(v.major, c.major);
-        EXPECT_EQ(v.minor, c.minor);
-        EXPECT_EQ(v.patch, c.patch);
+        const int rc = kx_parse_version(c.text, &v);
+        EXPECT_EQ(std::tie(rc, v.major, v.minor, v.patch), std::tie(c.rc, c.major, c.minor, c.patch));
     }
 }
 
