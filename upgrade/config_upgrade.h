@@ -7,6 +7,8 @@
 
 #include "kxcf.h"
 
+#include <string>
+
 /* ---- Driver and reporting ------------------------------------------------ */
 
 /*
@@ -104,6 +106,8 @@ void upgrade_debug(const char* message);
 void upgrade_debug_context(const char* message, int file_kind, const ERROR_CONTEXT* context);
 void upgrade_notify(int error_number, char* message);
 void upgrade_notify_class(int notify_level, int error_number, char* message);
+/* printf into a string: the one formatter of the program's messages. */
+__attribute__((format(printf, 1, 2))) std::string upgrade_format(const char* format, ...);
 char* upgrade_strdup(const char* text);
 void strip_newline(char* text);
 void string_tolower(char* text);

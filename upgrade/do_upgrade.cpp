@@ -8,7 +8,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,19 +147,6 @@ constexpr FlagWord kFlagWords[] = {
     {RULE_XFER_EVENT, " xfer_event"}, {RULE_RENAME, " rename"},
 };
 constexpr int kSetFlagWords = 6;  // a set's debug line names the first six only
-
-__attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    va_list again;
-    va_copy(again, ap);
-    int n = std::vsnprintf(nullptr, 0, fmt, ap);
-    va_end(ap);
-    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, again);
-    va_end(again);
-    return out;
-}
 
 bool debugging(unsigned bit) { return (debug_flags & bit) != 0; }
 
@@ -443,10 +429,10 @@ void write_keyword(KXCF_FILE* new_cfg, ERROR_CONTEXT* work, const KW_LOCATION& l
         note_setvar_inst(new_cfg, work);
         return;
     }
-    upgrade_log_context(format(msg::kInsertKeyword, location.line).c_str(), FILE_NEW, work);
+    upgrade_log_context(upgrade_format(msg::kInsertKeyword, location.line).c_str(), FILE_NEW, work);
     if (kxcf_setvar_index(new_cfg, work->section, work->subsection, work->keyword, work->value,
                           location.line) != 0)
-        report(kx_errno, format(msg::kSetvarIndexFailed, location.line), FILE_NEW, SEVERITY_ERROR,
+        report(kx_errno, upgrade_format(msg::kSetvarIndexFailed, location.line), FILE_NEW, SEVERITY_ERROR,
                work);
     new_keyword_list_stale = 1;
 }
@@ -581,7 +567,7 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
     if (rule->flags & RULE_RENAME) {
         new_name = lower_case_name(rule->text);
         work.keyword = new_name.c_str();
-        upgrade_log_context(format(msg::kRenameKeyword, prev_keyword->name, work.keyword).c_str(),
+        upgrade_log_context(upgrade_format(msg::kRenameKeyword, prev_keyword->name, work.keyword).c_str(),
                             FILE_PREV, context);
     }
     const char* event_code = nullptr;
@@ -638,7 +624,7 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
 char* upgrade_units(const char* value, const char* units, ERROR_CONTEXT* context) {
     debug_context(show_funcs, "upgrade_units:\n", FILE_PREV, context);
     if (!std::isdigit(static_cast<unsigned char>(value[0]))) {
-        report(0, format(msg::kNoDigit, units), FILE_PREV, SEVERITY_WARNING, context);
+        report(0, upgrade_format(msg::kNoDigit, units), FILE_PREV, SEVERITY_WARNING, context);
         return nullptr;
     }
     const char* rest = value;
@@ -648,11 +634,11 @@ char* upgrade_units(const char* value, const char* units, ERROR_CONTEXT* context
         if (std::isalpha(static_cast<unsigned char>(*rest))) {
             debug_line(show_detail, "upgrade_units: Keyword value already has units\n");
         } else {
-            report(0, format(msg::kBadUnits, units), FILE_PREV, SEVERITY_WARNING, context);
+            report(0, upgrade_format(msg::kBadUnits, units), FILE_PREV, SEVERITY_WARNING, context);
         }
         return nullptr;
     }
-    debug_line(show_detail, format("upgrade_units: Appending units \"%s\" to keyword value\n", units));
+    debug_line(show_detail, upgrade_format("upgrade_units: Appending units \"%s\" to keyword value\n", units));
     std::string with_units = std::string(value) + " " + units;
     char* result = static_cast<char*>(std::malloc(with_units.size() + 1));
     if (!result) upgrade_fatal(errno, "malloc failed", FILE_NONE);
@@ -672,7 +658,7 @@ char* extract_xfer_event_code(char* value) {
     while (end > value && (end[-1] == ' ' || end[-1] == '\t')) --end;
     *end = '\0';
     debug_line(show_detail,
-               format("extract_xfer_event_code: Extracted event code \"%s\" from keyword arg\n", code));
+               upgrade_format("extract_xfer_event_code: Extracted event code \"%s\" from keyword arg\n", code));
     return code;
 }
 
@@ -683,7 +669,7 @@ void add_xfer_event_code(KXCF_FILE* new_cfg, const char* event_code, ERROR_CONTE
     // Without the keyword line there is nothing to attach the code to; the
     // failed write has been reported already.
     if (location.instance == 0) return;
-    upgrade_log_context(format(msg::kWriteEventCode, msg::kEventCodeKeyword, location.line).c_str(),
+    upgrade_log_context(upgrade_format(msg::kWriteEventCode, msg::kEventCodeKeyword, location.line).c_str(),
                         FILE_NEW, &report_context);
     // A keyword whose value was replaced may already carry the new release's
     // code on the next line: that line now gets the previous code, rather
@@ -699,7 +685,7 @@ void add_xfer_event_code(KXCF_FILE* new_cfg, const char* event_code, ERROR_CONTE
     }
     if (kxcf_setvar_index(new_cfg, context->section, context->subsection, msg::kEventCodeKeyword,
                           event_code, location.line) != 0)
-        report(kx_errno, format(msg::kSetvarIndexFailed, location.line), FILE_NEW, SEVERITY_ERROR,
+        report(kx_errno, upgrade_format(msg::kSetvarIndexFailed, location.line), FILE_NEW, SEVERITY_ERROR,
                &report_context);
     new_keyword_list_stale = 1;
 }
@@ -731,7 +717,7 @@ KW_LOCATION locate_anywhere(const ERROR_CONTEXT* context) {
         int position = (*lines)[i];
         NAME_LIST* node = node_at_line(position);
         debug_line(show_detail,
-                   format("locate_keyword_in_new: Found keyword in New config file\n  Keyword:\t%s\n"
+                   upgrade_format("locate_keyword_in_new: Found keyword in New config file\n  Keyword:\t%s\n"
                           "  Value:\t%s\n  Instance:\t%d\n  Prev Value:\t%s\n",
                           node->name, node->text, node->instance,
                           context->value ? context->value : ""));
@@ -775,10 +761,10 @@ KW_LOCATION locate_in_set(const ERROR_CONTEXT* context, const KW_SET* set) {
 
 KW_LOCATION locate_keyword_in_new(KXCF_FILE* new_cfg, const ERROR_CONTEXT* context, const KW_SET* set) {
     debug_context(show_funcs, "locate_keyword_in_new:\n", FILE_PREV, context);
-    debug_line(show_detail, format("locate_keyword_in_new: %s keyword set\n", set ? "In" : "NOT in"));
+    debug_line(show_detail, upgrade_format("locate_keyword_in_new: %s keyword set\n", set ? "In" : "NOT in"));
     if (new_keyword_list_stale) build_new_kw_list(new_cfg, context->section, context->subsection);
     KW_LOCATION location = set ? locate_in_set(context, set) : locate_anywhere(context);
-    debug_line(show_detail, format("locate_keyword_in_new: instance: %d, line: %d, value_match: %d\n",
+    debug_line(show_detail, upgrade_format("locate_keyword_in_new: instance: %d, line: %d, value_match: %d\n",
                                    location.instance, location.line, location.value_match));
     return location;
 }
@@ -835,7 +821,7 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
         return;
     }
     debug_line(show_detail,
-               format("upgrade_keyword_set: START of keyword set\n  First keyword:\t%s\n  Instance:\t%d\n"
+               upgrade_format("upgrade_keyword_set: START of keyword set\n  First keyword:\t%s\n  Instance:\t%d\n"
                       "  Line:\t%d\n",
                       set.first_keyword, set.instance, set.line));
 
@@ -854,7 +840,7 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
         }
         if (node == end) break;
     }
-    debug_line(show_detail, format("upgrade_keyword_set: END of keyword set\n  First keyword:\t%s\n"
+    debug_line(show_detail, upgrade_format("upgrade_keyword_set: END of keyword set\n  First keyword:\t%s\n"
                                    "  Instance:\t%d\n",
                                    set.first_keyword, set.instance));
 }

@@ -1,7 +1,6 @@
 // The upgrade rules file: reserved keywords, rule words and the parsing of
 // the rules that follow one section, subsection or keyword name.
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -72,19 +71,6 @@ struct PendingKeyword {
 PendingKeyword pending;
 
 void drop_pending() { pending = PendingKeyword{}; }
-
-__attribute__((format(printf, 1, 2))) std::string format_message(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    std::vsnprintf(text.data(), text.size() + 1, format, again);
-    va_end(again);
-    return text;
-}
 
 void report(int severity, const std::string& message, const ERROR_CONTEXT* context,
             int error_number = 0) {
@@ -178,7 +164,7 @@ void require_main_rule(const UPGRADE_RULE* rule, const ERROR_CONTEXT* context) {
     const int main_rules = RULE_FACTORY | RULE_CUSTOM | RULE_DELETE;
     if (rule->flags & main_rules) return;
     report(SEVERITY_ERROR,
-           format_message(msg_no_main_rule, rule_flag_name(RULE_FACTORY),
+           upgrade_format(msg_no_main_rule, rule_flag_name(RULE_FACTORY),
                           rule_flag_name(RULE_CUSTOM), rule_flag_name(RULE_DELETE)),
            context);
 }
@@ -197,10 +183,10 @@ const char* rule_flag_name(int bits) {
 void add_rule_flag(int flag, int conflicts, int* flags, const ERROR_CONTEXT* context) {
     bool already = (*flags & flag) != 0;
     if (already)
-        report(SEVERITY_WARNING, format_message(msg_rule_twice, rule_flag_name(flag)), context);
+        report(SEVERITY_WARNING, upgrade_format(msg_rule_twice, rule_flag_name(flag)), context);
     if (*flags & conflicts) {
         report(SEVERITY_ERROR,
-               format_message(msg_rule_conflict, rule_flag_name(flag),
+               upgrade_format(msg_rule_conflict, rule_flag_name(flag),
                               rule_flag_name(*flags & conflicts)),
                context);
         return;
@@ -219,7 +205,7 @@ void parse_rule_words(char* text, const RULE_WORD* table, int* flags,
             add_rule_flag(row->flag, row->conflicts, flags, context);
         } else {
             std::string word(at, end);
-            report(SEVERITY_ERROR, format_message(msg_invalid_rule, word.c_str()), context);
+            report(SEVERITY_ERROR, upgrade_format(msg_invalid_rule, word.c_str()), context);
         }
         at = skip_blanks(end);
     }
@@ -235,14 +221,14 @@ void parse_version_list(char* text, NAME_LIST** versions, const ERROR_CONTEXT* c
         if (kx_parse_version(word.c_str(), &version) == 0)
             append_name_list(upgrade_strdup(word.c_str()), versions);
         else
-            report(SEVERITY_ERROR, format_message(msg_bad_version, word.c_str()), context);
+            report(SEVERITY_ERROR, upgrade_format(msg_bad_version, word.c_str()), context);
         at = skip_blanks(end);
     }
 }
 
 void set_rule_units(UPGRADE_RULE* rule, const char* units, const ERROR_CONTEXT* context) {
     if (rule->units != nullptr) {
-        report(SEVERITY_ERROR, format_message(msg_entry_twice, kw_units), context);
+        report(SEVERITY_ERROR, upgrade_format(msg_entry_twice, kw_units), context);
         return;
     }
     rule->units = upgrade_strdup(units);
@@ -250,7 +236,7 @@ void set_rule_units(UPGRADE_RULE* rule, const char* units, const ERROR_CONTEXT* 
 
 void set_rule_rename(UPGRADE_RULE* rule, const char* new_name, const ERROR_CONTEXT* context) {
     if (rule->flags & RULE_RENAME) {
-        report(SEVERITY_ERROR, format_message(msg_entry_twice, kw_rename), context);
+        report(SEVERITY_ERROR, upgrade_format(msg_entry_twice, kw_rename), context);
         return;
     }
     rule->text = upgrade_strdup(new_name);

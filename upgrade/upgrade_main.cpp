@@ -143,23 +143,6 @@ constexpr DBG_TOKEN kDebugTokens[] = {
 
 // ---- Small helpers --------------------------------------------------------------
 
-__attribute__((format(printf, 1, 2))) std::string format_text(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text;
-    if (length > 0) {
-        text.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), format, again);
-        text.resize(static_cast<std::size_t>(length));
-    }
-    va_end(again);
-    return text;
-}
-
 const char* program_label() {
     return upgrade_inputs.program_name ? upgrade_inputs.program_name : "config_upgrade";
 }
@@ -222,7 +205,7 @@ void append_error_context(std::string& text, int file_kind, const ERROR_CONTEXT*
                  {"  Value:       ", context->value}};
     for (const auto& line : lines)
         if (line.value) text.append(line.label).append(line.value).append("\n");
-    if (context->instance != 0) text.append(format_text("  Instance:    %d\n", context->instance));
+    if (context->instance != 0) text.append(upgrade_format("  Instance:    %d\n", context->instance));
 }
 
 // ---- Failed end -----------------------------------------------------------------
@@ -307,7 +290,7 @@ std::string last_component(std::string path) { return basename(path.data()); }
 void check_path_length(const std::string& path, std::size_t reserve = 0) {
     if (path.size() + reserve > KXCF_MAX_PATH) {
         std::string message =
-            format_text(kMsgPathTooLong, static_cast<int>(KXCF_MAX_PATH - reserve), path.c_str());
+            upgrade_format(kMsgPathTooLong, static_cast<int>(KXCF_MAX_PATH - reserve), path.c_str());
         upgrade_fatal(0, message.c_str(), FILE_NONE);
     }
 }
@@ -336,7 +319,7 @@ std::string shell_quote(const char* text) {
 [[noreturn]] void usage_exit() {
     const char* name = program_label();
     std::string text = kUsageTitle;
-    text.append(format_text(kUsageSynopsis, last_component(name).c_str()));
+    text.append(upgrade_format(kUsageSynopsis, last_component(name).c_str()));
     for (const char* line : kUsageOptions) text.append(line);
     write_stderr(text);
     std::exit(1);
@@ -385,7 +368,7 @@ BaseNames derive_base_names() {
     // basename also cuts trailing "/" off the name in place.
     base.filename = basename(in.new_config_file);
     if (given_dir) base.dir = directory_of(in.new_config_file);
-    debug_line(show_detail, format_text("new_config_file = %s\nbase_dir = %s\nbase_filename = %s",
+    debug_line(show_detail, upgrade_format("new_config_file = %s\nbase_dir = %s\nbase_filename = %s",
                                         in.new_config_file, base.dir.c_str(), base.filename.c_str()));
     return base;
 }
@@ -394,7 +377,7 @@ BaseNames derive_base_names() {
 void warn_if_invalid_version(const char* format, const char* version) {
     KX_VERSION parsed;
     if (kx_parse_version(version, &parsed) != 0)
-        upgrade_error(0, format_text(format, version).c_str(), FILE_NONE, SEVERITY_WARNING, nullptr);
+        upgrade_error(0, upgrade_format(format, version).c_str(), FILE_NONE, SEVERITY_WARNING, nullptr);
 }
 
 void read_version_to_install(const BaseNames& base) {
@@ -403,17 +386,17 @@ void read_version_to_install(const BaseNames& base) {
         std::string path = base.dir + kMainConfigName;
         check_path_length(path);
         KXCF_FILE* main_cfg = kxcf_open(path.c_str(), 0);
-        if (!main_cfg) upgrade_fatal(kx_errno, format_text(kMsgMainOpen, path.c_str()).c_str(), FILE_NONE);
+        if (!main_cfg) upgrade_fatal(kx_errno, upgrade_format(kMsgMainOpen, path.c_str()).c_str(), FILE_NONE);
         const char* value = kxcf_getvar(main_cfg, kVersionSection, nullptr, kVersionKeyword, 0);
         if (value == KXCF_FAIL) {
             int reason = kx_errno;
             kxcf_close(main_cfg);
-            upgrade_fatal(reason, format_text(kMsgKeywordRead, kVersionKeyword, path.c_str()).c_str(), FILE_NONE);
+            upgrade_fatal(reason, upgrade_format(kMsgKeywordRead, kVersionKeyword, path.c_str()).c_str(), FILE_NONE);
         }
         in.kx_version_to_install = upgrade_strdup(value);
         kxcf_close(main_cfg);
     }
-    debug_line(show_detail, format_text("kx_version_to_install = %s", in.kx_version_to_install));
+    debug_line(show_detail, upgrade_format("kx_version_to_install = %s", in.kx_version_to_install));
     warn_if_invalid_version(kMsgNewVersion, in.kx_version_to_install);
 }
 
@@ -425,18 +408,18 @@ void read_previous_version(const BaseNames& base) {
         std::string path = base.dir + kUpgradeVerName;
         check_path_length(path);
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) upgrade_fatal(errno, format_text(kMsgVersionOpen, path.c_str()).c_str(), FILE_NONE);
+        if (fd < 0) upgrade_fatal(errno, upgrade_format(kMsgVersionOpen, path.c_str()).c_str(), FILE_NONE);
         char bytes[kVersionFileBytes + 1];
         errno = 0;  // an empty file is no system error
         ssize_t count = ::read(fd, bytes, kVersionFileBytes);
         int reason = errno;
         ::close(fd);
-        if (count <= 0) upgrade_fatal(reason, format_text(kMsgVersionRead, path.c_str()).c_str(), FILE_NONE);
+        if (count <= 0) upgrade_fatal(reason, upgrade_format(kMsgVersionRead, path.c_str()).c_str(), FILE_NONE);
         bytes[count] = '\0';
         strip_newline(bytes);
         in.prev_kx_version = upgrade_strdup(bytes);
     }
-    debug_line(show_detail, format_text("prev_kx_version = %s", in.prev_kx_version));
+    debug_line(show_detail, upgrade_format("prev_kx_version = %s", in.prev_kx_version));
     warn_if_invalid_version(kMsgPrevVersion, in.prev_kx_version);
 }
 
@@ -445,7 +428,7 @@ void read_previous_version(const BaseNames& base) {
 bool derive_default(char*& name, const char* field, const std::string& path) {
     const bool derived = !name;
     if (derived) name = keep_path(path);
-    debug_line(show_detail, format_text("%s = %s", field, name));
+    debug_line(show_detail, upgrade_format("%s = %s", field, name));
     return derived;
 }
 
@@ -461,7 +444,7 @@ void find_new_syntax_file(const BaseNames& base) {
     derive_default(in.new_syntax_file, "new_syntax_file",
                    base.dir + kSyntaxDir + "/" + base.filename + kSyntaxSuffix);
     if (file_exists(in.new_syntax_file)) return;
-    std::string message = format_text(kMsgNewSyntaxMissing, in.new_syntax_file);
+    std::string message = upgrade_format(kMsgNewSyntaxMissing, in.new_syntax_file);
     if (!in.force) upgrade_fatal(kx_errno, message.c_str(), FILE_NONE);
     upgrade_error(kx_errno, message.c_str(), FILE_NONE, SEVERITY_ERROR, nullptr);
 }
@@ -477,7 +460,7 @@ void find_previous_file(const BaseNames& base) {
     const bool derived = derive_default(in.prev_config_file, "prev_config_file",
                                         base.dir + in.prev_kx_version + "/" + kCustomDir + "/" + base.filename);
     if (file_exists(in.prev_config_file)) return;
-    std::string message = format_text(kMsgPrevMissing, in.prev_config_file);
+    std::string message = upgrade_format(kMsgPrevMissing, in.prev_config_file);
     upgrade_notify(kx_errno, message.data());
     drop_name(in.prev_config_file, derived);
     in.prev_syntax_file = nullptr;
@@ -498,7 +481,7 @@ void find_previous_syntax_file(const BaseNames& base) {
                                         directory_of(prev) + kSyntaxDir + "/" + last_component(prev) + kSyntaxSuffix);
     if (file_exists(in.prev_syntax_file)) return;
     int reason = kx_errno;
-    std::string message = format_text(kMsgPrevSyntaxMissing, in.prev_syntax_file);
+    std::string message = upgrade_format(kMsgPrevSyntaxMissing, in.prev_syntax_file);
     drop_name(in.prev_syntax_file, derived);
     if (release_without_admin_syntax(base.filename))
         upgrade_notify(reason, message.data());
@@ -511,15 +494,15 @@ void check_output_directory() {
     if (!output) return;
     std::string dir = directory_of(output);
     if (!dir.empty() && !dir_exists(dir.c_str()))
-        upgrade_fatal(kx_errno, format_text(kMsgOutputDir, output).c_str(), FILE_NONE);
-    debug_line(show_detail, format_text("output_config_file = %s", output));
+        upgrade_fatal(kx_errno, upgrade_format(kMsgOutputDir, output).c_str(), FILE_NONE);
+    debug_line(show_detail, upgrade_format("output_config_file = %s", output));
 }
 
 void log_inputs() {
     const UPGRADE_INPUTS& in = upgrade_inputs;
     std::string text =
-        format_text(kMsgInputs, in.new_config_file, or_none(in.prev_config_file), in.upgrade_rules_file);
-    if (in.output_config_file) text.append(format_text(kMsgInputsOutput, in.output_config_file));
+        upgrade_format(kMsgInputs, in.new_config_file, or_none(in.prev_config_file), in.upgrade_rules_file);
+    if (in.output_config_file) text.append(upgrade_format(kMsgInputsOutput, in.output_config_file));
     upgrade_log(text.data());
 }
 
@@ -530,10 +513,10 @@ void make_temporary_copy() {
     const char* target = result_target();
     std::string tmp = std::string(target) + kTempSuffix;
     check_path_length(tmp, std::strlen(kLockSuffix));
-    debug_line(show_detail, format_text("tmp_new_config_file = %s\n", tmp.c_str()));
+    debug_line(show_detail, upgrade_format("tmp_new_config_file = %s\n", tmp.c_str()));
     ::unlink(tmp.c_str());  // a stale copy of an earlier failed run
     if (copy_file(tmp.c_str(), in.new_config_file) != 0)
-        upgrade_fatal(kx_errno, format_text(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW);
+        upgrade_fatal(kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW);
     in.tmp_new_config_file = upgrade_strdup(tmp.c_str());
 }
 
@@ -564,7 +547,7 @@ void check_file(const char* config_file, const char* syntax_file, const char* lo
         if (log_file) ::unlink(log_file);
         return;
     }
-    std::string message = format_text(failure_format, kCheckProgram, or_none(log_file));
+    std::string message = upgrade_format(failure_format, kCheckProgram, or_none(log_file));
     if (!upgrade_inputs.force) upgrade_fatal(0, message.c_str(), file_kind);
     upgrade_error(0, message.c_str(), file_kind, SEVERITY_ERROR, nullptr);
 }
@@ -588,10 +571,10 @@ void merge_previous_file() {
     const char* target = result_target();
     if (std::rename(in.tmp_new_config_file, target) != 0) {
         int reason = errno;
-        upgrade_fatal(reason, format_text(kMsgRename, in.tmp_new_config_file, target).c_str(), FILE_NONE);
+        upgrade_fatal(reason, upgrade_format(kMsgRename, in.tmp_new_config_file, target).c_str(), FILE_NONE);
     }
     remove_lock_file(in.tmp_new_config_file);
-    std::string text = format_text(kMsgSuccess, target);
+    std::string text = upgrade_format(kMsgSuccess, target);
     upgrade_log(text.data());
     if (debug_flags != 0) dbg_close();
     std::exit(0);
@@ -617,7 +600,7 @@ void upgrade_error(int error_number, const char* message, int file_kind, int sev
         if (severity == SEVERITY_WARNING) text = "WARNING: ";
     }
     if (error_number != 0) {
-        text.append(format_text("%d\t", error_number));
+        text.append(upgrade_format("%d\t", error_number));
         if (char* known = kx_errmsg(error_number)) {
             text.append("\n").append(known);
             std::free(known);
@@ -631,7 +614,7 @@ void upgrade_error(int error_number, const char* message, int file_kind, int sev
 
     kx_errno = 0;
     kx_error_notify(KX_NOTIFY_LOG, program_label(), 0, text.c_str(), nullptr);
-    if (debug_flags != 0) debug_write(format_text("ERROR: %d  %s\n", 0, text.c_str()));
+    if (debug_flags != 0) debug_write(upgrade_format("ERROR: %d  %s\n", 0, text.c_str()));
     write_stderr(text + "\n\n");
     if (severity == SEVERITY_ERROR) count_error();
 }
@@ -673,7 +656,24 @@ void upgrade_notify(int error_number, char* message) {
 void upgrade_notify_class(int notify_level, int error_number, char* message) {
     kx_errno = error_number;
     kx_error_notify(notify_level, program_label(), error_number, message, nullptr);
-    if (debug_flags != 0) debug_write(format_text("ERROR: %d  %s\n", error_number, message ? message : ""));
+    if (debug_flags != 0) debug_write(upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
+}
+
+std::string upgrade_format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text;
+    if (length > 0) {
+        text.resize(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.resize(static_cast<std::size_t>(length));
+    }
+    va_end(again);
+    return text;
 }
 
 char* upgrade_strdup(const char* text) {
@@ -757,7 +757,7 @@ void check_program_inputs() {
     if (!in.new_config_file) usage_exit();
     BaseNames base = derive_base_names();
 
-    std::string start = format_text(kMsgStart, in.new_config_file);
+    std::string start = upgrade_format(kMsgStart, in.new_config_file);
     upgrade_log(start.data());
     if (!file_exists(in.new_config_file)) upgrade_fatal(kx_errno, kMsgNewMissing, FILE_NEW);
 
@@ -775,7 +775,7 @@ void check_program_inputs() {
 
 int run_config_check(const char* config_file, const char* syntax_file, const char* log_file) {
     debug_line(show_funcs, "run_config_check:\n");
-    std::string command = format_text("%s -c %s -s %s", kCheckProgram, shell_quote(config_file).c_str(),
+    std::string command = upgrade_format("%s -c %s -s %s", kCheckProgram, shell_quote(config_file).c_str(),
                                       shell_quote(syntax_file).c_str());
     if (upgrade_inputs.test_mode) command.append(" -z");
     if (log_file) command.append(" >").append(shell_quote(log_file));
@@ -788,7 +788,7 @@ int run_config_check(const char* config_file, const char* syntax_file, const cha
     if (status == 0) return 0;
     if ((status & 0xff) != 0) {
         kx_errno = errno != 0 ? errno : kSystemFailure;
-        upgrade_error(kx_errno, format_text(kMsgSystem, status, command.c_str()).c_str(), FILE_NONE,
+        upgrade_error(kx_errno, upgrade_format(kMsgSystem, status, command.c_str()).c_str(), FILE_NONE,
                       SEVERITY_ERROR, nullptr);
         return status;
     }
@@ -800,7 +800,7 @@ void open_config_files() {
     debug_line(show_funcs, "open_config_files:\n");
     in.new_cfg = kxcf_open(in.tmp_new_config_file, KXCF_UPDATE | KXCF_NOEXPAND);
     if (!in.new_cfg)
-        upgrade_fatal(kx_errno, format_text(kMsgOpenNew, in.tmp_new_config_file).c_str(), FILE_NEW);
+        upgrade_fatal(kx_errno, upgrade_format(kMsgOpenNew, in.tmp_new_config_file).c_str(), FILE_NEW);
     in.prev_cfg = kxcf_open(in.prev_config_file, KXCF_NOEXPAND);
     if (!in.prev_cfg) upgrade_fatal(kx_errno, kMsgOpenPrev, FILE_PREV);
     in.rules_cfg = kxcf_open(in.upgrade_rules_file, KXCF_NOEXPAND);
@@ -811,10 +811,10 @@ void close_config_files() {
     UPGRADE_INPUTS& in = upgrade_inputs;
     debug_line(show_funcs, "close_config_files:\n");
     if (kxcf_flush(in.new_cfg) != 0)
-        upgrade_fatal(kx_errno, format_text(kMsgFlushNew, in.tmp_new_config_file).c_str(), FILE_NEW);
+        upgrade_fatal(kx_errno, upgrade_format(kMsgFlushNew, in.tmp_new_config_file).c_str(), FILE_NEW);
     int closed = kxcf_close(in.new_cfg);
     in.new_cfg = nullptr;
-    if (closed != 0) upgrade_fatal(kx_errno, format_text(kMsgCloseNew, in.tmp_new_config_file).c_str(), FILE_NEW);
+    if (closed != 0) upgrade_fatal(kx_errno, upgrade_format(kMsgCloseNew, in.tmp_new_config_file).c_str(), FILE_NEW);
     closed = kxcf_close(in.prev_cfg);
     in.prev_cfg = nullptr;
     if (closed != 0) upgrade_fatal(kx_errno, kMsgClosePrev, FILE_PREV);
