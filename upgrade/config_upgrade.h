@@ -5,9 +5,9 @@
 #ifndef CONFIG_UPGRADE_H
 #define CONFIG_UPGRADE_H
 
-#include "kxcf.h"
-
 #include <string>
+
+#include "kxcf.h"
 
 /* ---- Driver and reporting ------------------------------------------------ */
 

@@ -432,8 +432,8 @@ void write_keyword(KXCF_FILE* new_cfg, ERROR_CONTEXT* work, const KW_LOCATION& l
     upgrade_log_context(upgrade_format(msg::kInsertKeyword, location.line).c_str(), FILE_NEW, work);
     if (kxcf_setvar_index(new_cfg, work->section, work->subsection, work->keyword, work->value,
                           location.line) != 0)
-        report(kx_errno, upgrade_format(msg::kSetvarIndexFailed, location.line), FILE_NEW, SEVERITY_ERROR,
-               work);
+        report(kx_errno, upgrade_format(msg::kSetvarIndexFailed, location.line), FILE_NEW,
+               SEVERITY_ERROR, work);
     new_keyword_list_stale = 1;
 }
 
@@ -567,8 +567,9 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
     if (rule->flags & RULE_RENAME) {
         new_name = lower_case_name(rule->text);
         work.keyword = new_name.c_str();
-        upgrade_log_context(upgrade_format(msg::kRenameKeyword, prev_keyword->name, work.keyword).c_str(),
-                            FILE_PREV, context);
+        upgrade_log_context(
+            upgrade_format(msg::kRenameKeyword, prev_keyword->name, work.keyword).c_str(),
+            FILE_PREV, context);
     }
     const char* event_code = nullptr;
     if (rule->flags & RULE_XFER_EVENT) event_code = extract_xfer_event_code(prev_keyword->text);
@@ -638,7 +639,8 @@ char* upgrade_units(const char* value, const char* units, ERROR_CONTEXT* context
         }
         return nullptr;
     }
-    debug_line(show_detail, upgrade_format("upgrade_units: Appending units \"%s\" to keyword value\n", units));
+    debug_line(show_detail,
+               upgrade_format("upgrade_units: Appending units \"%s\" to keyword value\n", units));
     std::string with_units = std::string(value) + " " + units;
     char* result = static_cast<char*>(std::malloc(with_units.size() + 1));
     if (!result) upgrade_fatal(errno, "malloc failed", FILE_NONE);
@@ -657,8 +659,10 @@ char* extract_xfer_event_code(char* value) {
     char* end = bang;
     while (end > value && (end[-1] == ' ' || end[-1] == '\t')) --end;
     *end = '\0';
-    debug_line(show_detail,
-               upgrade_format("extract_xfer_event_code: Extracted event code \"%s\" from keyword arg\n", code));
+    debug_line(
+        show_detail,
+        upgrade_format("extract_xfer_event_code: Extracted event code \"%s\" from keyword arg\n",
+                       code));
     return code;
 }
 
@@ -669,8 +673,9 @@ void add_xfer_event_code(KXCF_FILE* new_cfg, const char* event_code, ERROR_CONTE
     // Without the keyword line there is nothing to attach the code to; the
     // failed write has been reported already.
     if (location.instance == 0) return;
-    upgrade_log_context(upgrade_format(msg::kWriteEventCode, msg::kEventCodeKeyword, location.line).c_str(),
-                        FILE_NEW, &report_context);
+    upgrade_log_context(
+        upgrade_format(msg::kWriteEventCode, msg::kEventCodeKeyword, location.line).c_str(),
+        FILE_NEW, &report_context);
     // A keyword whose value was replaced may already carry the new release's
     // code on the next line: that line now gets the previous code, rather
     // than leaving two codes under one keyword. A keyword inserted into a
@@ -685,8 +690,8 @@ void add_xfer_event_code(KXCF_FILE* new_cfg, const char* event_code, ERROR_CONTE
     }
     if (kxcf_setvar_index(new_cfg, context->section, context->subsection, msg::kEventCodeKeyword,
                           event_code, location.line) != 0)
-        report(kx_errno, upgrade_format(msg::kSetvarIndexFailed, location.line), FILE_NEW, SEVERITY_ERROR,
-               &report_context);
+        report(kx_errno, upgrade_format(msg::kSetvarIndexFailed, location.line), FILE_NEW,
+               SEVERITY_ERROR, &report_context);
     new_keyword_list_stale = 1;
 }
 
@@ -716,11 +721,12 @@ KW_LOCATION locate_anywhere(const ERROR_CONTEXT* context) {
     for (size_t i = 0; lines && i < lines->size(); ++i) {
         int position = (*lines)[i];
         NAME_LIST* node = node_at_line(position);
-        debug_line(show_detail,
-                   upgrade_format("locate_keyword_in_new: Found keyword in New config file\n  Keyword:\t%s\n"
-                          "  Value:\t%s\n  Instance:\t%d\n  Prev Value:\t%s\n",
-                          node->name, node->text, node->instance,
-                          context->value ? context->value : ""));
+        debug_line(
+            show_detail,
+            upgrade_format(
+                "locate_keyword_in_new: Found keyword in New config file\n  Keyword:\t%s\n"
+                "  Value:\t%s\n  Instance:\t%d\n  Prev Value:\t%s\n",
+                node->name, node->text, node->instance, context->value ? context->value : ""));
         location.instance = node->instance;
         location.line = position;
         if (same_value(node->text, context->value)) {
@@ -761,11 +767,13 @@ KW_LOCATION locate_in_set(const ERROR_CONTEXT* context, const KW_SET* set) {
 
 KW_LOCATION locate_keyword_in_new(KXCF_FILE* new_cfg, const ERROR_CONTEXT* context, const KW_SET* set) {
     debug_context(show_funcs, "locate_keyword_in_new:\n", FILE_PREV, context);
-    debug_line(show_detail, upgrade_format("locate_keyword_in_new: %s keyword set\n", set ? "In" : "NOT in"));
+    debug_line(show_detail,
+               upgrade_format("locate_keyword_in_new: %s keyword set\n", set ? "In" : "NOT in"));
     if (new_keyword_list_stale) build_new_kw_list(new_cfg, context->section, context->subsection);
     KW_LOCATION location = set ? locate_in_set(context, set) : locate_anywhere(context);
-    debug_line(show_detail, upgrade_format("locate_keyword_in_new: instance: %d, line: %d, value_match: %d\n",
-                                   location.instance, location.line, location.value_match));
+    debug_line(show_detail,
+               upgrade_format("locate_keyword_in_new: instance: %d, line: %d, value_match: %d\n",
+                              location.instance, location.line, location.value_match));
     return location;
 }
 
@@ -820,10 +828,12 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
         upgrade_error(0, msg::kNoRuleSetStart, FILE_PREV, SEVERITY_WARNING, context);
         return;
     }
-    debug_line(show_detail,
-               upgrade_format("upgrade_keyword_set: START of keyword set\n  First keyword:\t%s\n  Instance:\t%d\n"
-                      "  Line:\t%d\n",
-                      set.first_keyword, set.instance, set.line));
+    debug_line(
+        show_detail,
+        upgrade_format(
+            "upgrade_keyword_set: START of keyword set\n  First keyword:\t%s\n  Instance:\t%d\n"
+            "  Line:\t%d\n",
+            set.first_keyword, set.instance, set.line));
 
     NAME_LIST* end = find_end_of_set(first, start_rule);
     for (NAME_LIST* node = first;; node = node->next) {
@@ -840,7 +850,8 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
         }
         if (node == end) break;
     }
-    debug_line(show_detail, upgrade_format("upgrade_keyword_set: END of keyword set\n  First keyword:\t%s\n"
-                                   "  Instance:\t%d\n",
-                                   set.first_keyword, set.instance));
+    debug_line(show_detail,
+               upgrade_format("upgrade_keyword_set: END of keyword set\n  First keyword:\t%s\n"
+                              "  Instance:\t%d\n",
+                              set.first_keyword, set.instance));
 }

@@ -205,7 +205,8 @@ void append_error_context(std::string& text, int file_kind, const ERROR_CONTEXT*
                  {"  Value:       ", context->value}};
     for (const auto& line : lines)
         if (line.value) text.append(line.label).append(line.value).append("\n");
-    if (context->instance != 0) text.append(upgrade_format("  Instance:    %d\n", context->instance));
+    if (context->instance != 0)
+        text.append(upgrade_format("  Instance:    %d\n", context->instance));
 }
 
 // ---- Failed end -----------------------------------------------------------------
@@ -289,8 +290,8 @@ std::string last_component(std::string path) { return basename(path.data()); }
 // suffixes the configuration file library adds to it; the run ends otherwise.
 void check_path_length(const std::string& path, std::size_t reserve = 0) {
     if (path.size() + reserve > KXCF_MAX_PATH) {
-        std::string message =
-            upgrade_format(kMsgPathTooLong, static_cast<int>(KXCF_MAX_PATH - reserve), path.c_str());
+        std::string message = upgrade_format(
+            kMsgPathTooLong, static_cast<int>(KXCF_MAX_PATH - reserve), path.c_str());
         upgrade_fatal(0, message.c_str(), FILE_NONE);
     }
 }
@@ -368,8 +369,9 @@ BaseNames derive_base_names() {
     // basename also cuts trailing "/" off the name in place.
     base.filename = basename(in.new_config_file);
     if (given_dir) base.dir = directory_of(in.new_config_file);
-    debug_line(show_detail, upgrade_format("new_config_file = %s\nbase_dir = %s\nbase_filename = %s",
-                                        in.new_config_file, base.dir.c_str(), base.filename.c_str()));
+    debug_line(show_detail,
+               upgrade_format("new_config_file = %s\nbase_dir = %s\nbase_filename = %s",
+                              in.new_config_file, base.dir.c_str(), base.filename.c_str()));
     return base;
 }
 
@@ -377,7 +379,8 @@ BaseNames derive_base_names() {
 void warn_if_invalid_version(const char* format, const char* version) {
     KX_VERSION parsed;
     if (kx_parse_version(version, &parsed) != 0)
-        upgrade_error(0, upgrade_format(format, version).c_str(), FILE_NONE, SEVERITY_WARNING, nullptr);
+        upgrade_error(0, upgrade_format(format, version).c_str(), FILE_NONE, SEVERITY_WARNING,
+                      nullptr);
 }
 
 void read_version_to_install(const BaseNames& base) {
@@ -386,12 +389,15 @@ void read_version_to_install(const BaseNames& base) {
         std::string path = base.dir + kMainConfigName;
         check_path_length(path);
         KXCF_FILE* main_cfg = kxcf_open(path.c_str(), 0);
-        if (!main_cfg) upgrade_fatal(kx_errno, upgrade_format(kMsgMainOpen, path.c_str()).c_str(), FILE_NONE);
+        if (!main_cfg)
+            upgrade_fatal(kx_errno, upgrade_format(kMsgMainOpen, path.c_str()).c_str(), FILE_NONE);
         const char* value = kxcf_getvar(main_cfg, kVersionSection, nullptr, kVersionKeyword, 0);
         if (value == KXCF_FAIL) {
             int reason = kx_errno;
             kxcf_close(main_cfg);
-            upgrade_fatal(reason, upgrade_format(kMsgKeywordRead, kVersionKeyword, path.c_str()).c_str(), FILE_NONE);
+            upgrade_fatal(reason,
+                          upgrade_format(kMsgKeywordRead, kVersionKeyword, path.c_str()).c_str(),
+                          FILE_NONE);
         }
         in.kx_version_to_install = upgrade_strdup(value);
         kxcf_close(main_cfg);
@@ -408,13 +414,15 @@ void read_previous_version(const BaseNames& base) {
         std::string path = base.dir + kUpgradeVerName;
         check_path_length(path);
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) upgrade_fatal(errno, upgrade_format(kMsgVersionOpen, path.c_str()).c_str(), FILE_NONE);
+        if (fd < 0)
+            upgrade_fatal(errno, upgrade_format(kMsgVersionOpen, path.c_str()).c_str(), FILE_NONE);
         char bytes[kVersionFileBytes + 1];
         errno = 0;  // an empty file is no system error
         ssize_t count = ::read(fd, bytes, kVersionFileBytes);
         int reason = errno;
         ::close(fd);
-        if (count <= 0) upgrade_fatal(reason, upgrade_format(kMsgVersionRead, path.c_str()).c_str(), FILE_NONE);
+        if (count <= 0)
+            upgrade_fatal(reason, upgrade_format(kMsgVersionRead, path.c_str()).c_str(), FILE_NONE);
         bytes[count] = '\0';
         strip_newline(bytes);
         in.prev_kx_version = upgrade_strdup(bytes);
@@ -500,8 +508,8 @@ void check_output_directory() {
 
 void log_inputs() {
     const UPGRADE_INPUTS& in = upgrade_inputs;
-    std::string text =
-        upgrade_format(kMsgInputs, in.new_config_file, or_none(in.prev_config_file), in.upgrade_rules_file);
+    std::string text = upgrade_format(kMsgInputs, in.new_config_file, or_none(in.prev_config_file),
+                                      in.upgrade_rules_file);
     if (in.output_config_file) text.append(upgrade_format(kMsgInputsOutput, in.output_config_file));
     upgrade_log(text.data());
 }
@@ -571,7 +579,8 @@ void merge_previous_file() {
     const char* target = result_target();
     if (std::rename(in.tmp_new_config_file, target) != 0) {
         int reason = errno;
-        upgrade_fatal(reason, upgrade_format(kMsgRename, in.tmp_new_config_file, target).c_str(), FILE_NONE);
+        upgrade_fatal(reason, upgrade_format(kMsgRename, in.tmp_new_config_file, target).c_str(),
+                      FILE_NONE);
     }
     remove_lock_file(in.tmp_new_config_file);
     std::string text = upgrade_format(kMsgSuccess, target);
@@ -656,7 +665,8 @@ void upgrade_notify(int error_number, char* message) {
 void upgrade_notify_class(int notify_level, int error_number, char* message) {
     kx_errno = error_number;
     kx_error_notify(notify_level, program_label(), error_number, message, nullptr);
-    if (debug_flags != 0) debug_write(upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
+    if (debug_flags != 0)
+        debug_write(upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
 }
 
 std::string upgrade_format(const char* format, ...) {
@@ -775,8 +785,9 @@ void check_program_inputs() {
 
 int run_config_check(const char* config_file, const char* syntax_file, const char* log_file) {
     debug_line(show_funcs, "run_config_check:\n");
-    std::string command = upgrade_format("%s -c %s -s %s", kCheckProgram, shell_quote(config_file).c_str(),
-                                      shell_quote(syntax_file).c_str());
+    std::string command =
+        upgrade_format("%s -c %s -s %s", kCheckProgram, shell_quote(config_file).c_str(),
+                       shell_quote(syntax_file).c_str());
     if (upgrade_inputs.test_mode) command.append(" -z");
     if (log_file) command.append(" >").append(shell_quote(log_file));
 
@@ -788,8 +799,8 @@ int run_config_check(const char* config_file, const char* syntax_file, const cha
     if (status == 0) return 0;
     if ((status & 0xff) != 0) {
         kx_errno = errno != 0 ? errno : kSystemFailure;
-        upgrade_error(kx_errno, upgrade_format(kMsgSystem, status, command.c_str()).c_str(), FILE_NONE,
-                      SEVERITY_ERROR, nullptr);
+        upgrade_error(kx_errno, upgrade_format(kMsgSystem, status, command.c_str()).c_str(),
+                      FILE_NONE, SEVERITY_ERROR, nullptr);
         return status;
     }
     return (status >> 8) & 0xff;
@@ -800,7 +811,8 @@ void open_config_files() {
     debug_line(show_funcs, "open_config_files:\n");
     in.new_cfg = kxcf_open(in.tmp_new_config_file, KXCF_UPDATE | KXCF_NOEXPAND);
     if (!in.new_cfg)
-        upgrade_fatal(kx_errno, upgrade_format(kMsgOpenNew, in.tmp_new_config_file).c_str(), FILE_NEW);
+        upgrade_fatal(kx_errno, upgrade_format(kMsgOpenNew, in.tmp_new_config_file).c_str(),
+                      FILE_NEW);
     in.prev_cfg = kxcf_open(in.prev_config_file, KXCF_NOEXPAND);
     if (!in.prev_cfg) upgrade_fatal(kx_errno, kMsgOpenPrev, FILE_PREV);
     in.rules_cfg = kxcf_open(in.upgrade_rules_file, KXCF_NOEXPAND);
@@ -811,10 +823,13 @@ void close_config_files() {
     UPGRADE_INPUTS& in = upgrade_inputs;
     debug_line(show_funcs, "close_config_files:\n");
     if (kxcf_flush(in.new_cfg) != 0)
-        upgrade_fatal(kx_errno, upgrade_format(kMsgFlushNew, in.tmp_new_config_file).c_str(), FILE_NEW);
+        upgrade_fatal(kx_errno, upgrade_format(kMsgFlushNew, in.tmp_new_config_file).c_str(),
+                      FILE_NEW);
     int closed = kxcf_close(in.new_cfg);
     in.new_cfg = nullptr;
-    if (closed != 0) upgrade_fatal(kx_errno, upgrade_format(kMsgCloseNew, in.tmp_new_config_file).c_str(), FILE_NEW);
+    if (closed != 0)
+        upgrade_fatal(kx_errno, upgrade_format(kMsgCloseNew, in.tmp_new_config_file).c_str(),
+                      FILE_NEW);
     closed = kxcf_close(in.prev_cfg);
     in.prev_cfg = nullptr;
     if (closed != 0) upgrade_fatal(kx_errno, kMsgClosePrev, FILE_PREV);
