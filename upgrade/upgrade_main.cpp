@@ -238,6 +238,10 @@ void apply_save_on_failure() {
         return;
     }
     if (save_state != SaveState::pending) return;
+    // A run that ends in the middle of the merge still holds its edits in
+    // memory: they go into the copy first, so that what is saved or left
+    // for inspection is the partly merged file, not the factory one.
+    if (upgrade_inputs.new_cfg) kxcf_flush(upgrade_inputs.new_cfg);
     const char* target = failure_target();
     save_state = target && std::rename(tmp, target) == 0 ? SaveState::saved : SaveState::not_saved;
     remove_lock_file(tmp);

@@ -245,9 +245,11 @@ TEST(DriverRun, ErrorsOfTheMergeFailTheRunAndTheTwentiethStopsIt) {
     const std::string report = "ERROR: Section in the Previous Config File has no match in Upgrade Rules file";
     for (int sections : {3, 25}) {
         Install in;
-        std::string prev;
+        // The customer's setting comes first, so it is merged before any error.
+        std::string prev = "[a]\nk = customer\n";
         for (int i = 1; i <= sections; i++) prev += "[s" + std::to_string(i) + "]\n";
-        in.add_set(in.etc, "app_config", "[a]\n", prev.c_str());
+        in.add_set(in.etc, "app_config", "[a]\nk = factory\n", prev.c_str());
+        put(in.etc + "upgrade/app_config.upg", "[a]\nk\n_upgrade = custom\n");
         auto r = in.run({"-c", "app_config", "-o", "result"}, in.root);
         EXPECT_EQ(r.status, 1);
         std::size_t count = 0;
@@ -255,7 +257,10 @@ TEST(DriverRun, ErrorsOfTheMergeFailTheRunAndTheTwentiethStopsIt) {
         EXPECT_EQ(count, sections > 20 ? 20u : 3u);
         EXPECT_EQ(r.err.find("\n\nERROR: Too many errors\n\nEXIT:") != std::string::npos, sections > 20);
         // The previous file passed its check; the result is not checked after
-        // a failed merge, and the copy goes to the output file.
+        // a failed merge, and the partly merged copy goes to the output file,
+        // also when the twentieth error stops the merge half way.
+        EXPECT_EQ(text_of(in.root + "/result"), "[a]\nk = customer\n");
+        EXPECT_FALSE(path_exists(in.root + "/result.tup.tmp"));
         EXPECT_FALSE(path_exists(in.etc + "app_config.chk"));
         EXPECT_EQ(text_of(in.calls), in.at("[-c][@v4.0.1/custom/app_config][-s][@v4.0.1/custom/syntax/app_config.syn]\n"));
         EXPECT_THAT(r.err, EndsWith(saved_exit("Output Config File", "result")));
