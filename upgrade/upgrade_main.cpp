@@ -410,8 +410,15 @@ void read_version_to_install(const BaseNames& base) {
     warn_if_invalid_version(kMsgNewVersion, in.kx_version_to_install);
 }
 
-// The previous release is named by the first bytes of upgrade_ver; nothing
-// but one trailing newline is taken off.
+// A version file saved with DOS line ends or trailing blanks would name a
+// previous release directory that does not exist, and the customer's file
+// would be skipped without a word on the terminal: what ends the text goes.
+void strip_line_end_blanks(char* text) {
+    std::size_t length = std::strlen(text);
+    while (length > 0 && std::strchr(" \t\r\n", text[length - 1])) text[--length] = '\0';
+}
+
+// The previous release is named by the first bytes of upgrade_ver.
 void read_previous_version(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
     if (!in.prev_kx_version) {
@@ -428,7 +435,7 @@ void read_previous_version(const BaseNames& base) {
         if (count <= 0)
             upgrade_fatal(reason, upgrade_format(kMsgVersionRead, path.c_str()).c_str(), FILE_NONE);
         bytes[count] = '\0';
-        strip_newline(bytes);
+        strip_line_end_blanks(bytes);
         in.prev_kx_version = upgrade_strdup(bytes);
     }
     debug_line(show_detail, upgrade_format("prev_kx_version = %s", in.prev_kx_version));

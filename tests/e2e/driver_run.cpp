@@ -134,6 +134,20 @@ TEST(DriverRun, DefaultNamesFollowTheNewFile) {
     }
 }
 
+// The previous file is found whatever ends the version text: its check runs
+// (and rejects it) instead of the run going on without it.
+TEST(DriverRun, VersionFileLineEndsDoNotHideThePreviousFile) {
+    for (const char* version : {"v4.0.1\r\n", "v4.0.1  \n", "v4.0.1\t\r\n\n"}) {
+        Install in;
+        SCOPED_TRACE(version);
+        in.add_set(in.etc, "app_config", "[a]\n", "[a]\n# REJECT\n");
+        put(in.etc + "upgrade_ver", version);
+        auto r = in.run({"-c", "app_config"}, in.root);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, HasSubstr(in.at("Previous Config File: @v4.0.1/custom/app_config\n")));
+    }
+}
+
 TEST(DriverRun, MissingInputsEndTheRunBeforeTheCopy) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {  // "#": a new file of 1024 characters
         {{"-c", "app_config", "-o", "nodir/out"},
