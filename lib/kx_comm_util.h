@@ -16,6 +16,7 @@
 #include <string>
 
 #include "kx_errno.h"
+#include "kx_guards.h"
 #include "kx_qzt.h"
 #include "kxcf.h"
 
@@ -36,33 +37,9 @@ inline constexpr const char* kMissingKeyword = "Missing Comm Keyword - %s, '%s'"
 inline constexpr const char* kMissingType = "Missing Comm Type '%s'";
 }  // namespace text
 
-struct CfgCloser {
-    void operator()(KXCF_FILE* f) const { kxcf_close(f); }
-};
-using CfgHandle = std::unique_ptr<KXCF_FILE, CfgCloser>;
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-// A descriptor closed when it goes out of scope.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
+using kx_internal::CfgHandle;
+using kx_internal::Fd;
+using kx_internal::FilePtr;
 
 // The main configuration file, read without a lock; null with kx_errno set.
 inline CfgHandle open_main_config() { return CfgHandle(kxcf_open(nullptr, 0)); }

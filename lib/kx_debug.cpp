@@ -16,6 +16,7 @@
 
 #include "kx_errno.h"
 #include "kx_files.h"
+#include "kx_guards.h"
 #include "kx_log_entry.h"
 #include "kx_main_config.h"
 
@@ -40,17 +41,7 @@ enum DebugError {
 
 enum ControlOp { kStampOn = 0, kStampOff = 1, kCloseFile = 2 };
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) ::close(fd);
-    }
-};
+using File = kx_internal::FilePtr;
 
 // The one debug facility of the process. The file is opened on the first
 // write after dbg_open, so a program that traces nothing creates nothing.
@@ -194,7 +185,7 @@ void append_log_entry(const char* log_file, const char* tag, const char* program
     if (path.empty()) return;
     // The entry is written even when the lock cannot be had: losing it
     // would be worse than the small chance of a mixed entry.
-    const FdCloser lock{open_lock_file((path + ".lck").c_str(), 2)};
+    const kx_internal::Fd lock(open_lock_file((path + ".lck").c_str(), 2));
     File log(std::fopen(path.c_str(), "a+e"));
     if (!log) return;
     const std::time_t now = std::time(nullptr);

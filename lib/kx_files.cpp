@@ -3,6 +3,7 @@
 #include "kx_files.h"
 
 #include "kx_errno.h"
+#include "kx_guards.h"
 #include "kxcf.h"
 
 #include <fcntl.h>
@@ -41,22 +42,8 @@ std::string home_buffer;
 std::string config_dir_buffer;
 std::string config_file_buffer;
 
-struct ConfigCloser {
-    void operator()(KXCF_FILE* f) const { kxcf_close(f); }
-};
-
-// Closes a descriptor when the guard goes out of scope, unless released.
-class FdGuard {
-public:
-    explicit FdGuard(int fd = -1) : fd_(fd) {}
-    ~FdGuard() { if (fd_ >= 0) ::close(fd_); }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return fd_; }
-    int release() { int fd = fd_; fd_ = -1; return fd; }
-private:
-    int fd_;
-};
+using kx_internal::CfgHandle;
+using kx_internal::Fd;
 
 int fail_with(int reason) {
     kx_errno = reason;
@@ -176,7 +163,7 @@ extern "C" const char* get_config_dir(void) {
 }
 
 extern "C" const char* get_config_file_name(const char* section) {
-    std::unique_ptr<KXCF_FILE, ConfigCloser> main_config(kxcf_open(nullptr, 0));
+    CfgHandle main_config(kxcf_open(nullptr, 0));
     if (!main_config) return nullptr;
     const char* value =
         kxcf_getvar(main_config.get(), section, nullptr, kConfigFileKeyword, KXCF_NOTNULL);
@@ -239,7 +226,7 @@ extern "C" int copy_file(const char* dest, const char* src) {
         kx_errno = errno;
         return -1;
     }
-    FdGuard in(::open(src, O_RDONLY | O_CLOEXEC));
+    Fd in(::open(src, O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) {
         kx_errno = errno;
         return -1;
@@ -251,7 +238,7 @@ extern "C" int copy_file(const char* dest, const char* src) {
         return -1;
     }
     mode_t mode = (src_st.st_mode & kPermissionBits) & ~current_umask();
-    FdGuard out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
     if (out.get() < 0) {
         kx_errno = errno;
         return -1;
@@ -271,7 +258,7 @@ extern "C" int open_lock_file(const char* path, int mode) {
         return -1;
     }
     int flags = O_WRONLY | O_CREAT | O_TRUNC;
-    FdGuard fd(::open(path, flags, 0666));
+    Fd fd(::open(path, flags, 0666));
     if (fd.get() < 0) {
         kx_errno = errno;
         return -1;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "kx_guards.h"
 #include "kxcf.h"
 
 namespace kx_internal {
@@ -14,11 +15,6 @@ namespace kx_internal {
 class MainConfig {
 public:
     MainConfig() : file_(kxcf_open(nullptr, 0)) {}
-    ~MainConfig() {
-        if (file_ != nullptr) kxcf_close(file_);
-    }
-    MainConfig(const MainConfig&) = delete;
-    MainConfig& operator=(const MainConfig&) = delete;
 
     bool ok() const { return file_ != nullptr; }
 
@@ -27,14 +23,14 @@ public:
     bool get(const char* section, const char* subsection, const char* keyword,
              std::string& out) const {
         if (file_ == nullptr) return false;
-        const char* value = kxcf_getvar(file_, section, subsection, keyword, KXCF_NOTNULL);
+        const char* value = kxcf_getvar(file_.get(), section, subsection, keyword, KXCF_NOTNULL);
         if (value == KXCF_FAIL || value == nullptr) return false;
         out = value;
         return true;
     }
 
 private:
-    KXCF_FILE* file_;
+    CfgHandle file_;
 };
 
 }  // namespace kx_internal

@@ -16,6 +16,7 @@
 #include "kx_errno.h"
 #include "kx_dbg.h"
 #include "kxevent.h"
+#include "kx_guards.h"
 #include "kx_main_config.h"
 #include "kx_notify_internal.h"
 
@@ -69,23 +70,13 @@ void send_error_event(const Notice& n) {
 
 // --- mail -----------------------------------------------------------------
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-};
+using kx_internal::Fd;
 
 bool make_pipe(Fd& read_end, Fd& write_end) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-    read_end.fd = fds[0];
-    write_end.fd = fds[1];
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
     return true;
 }
 
@@ -144,21 +135,21 @@ bool run_mail_program(const std::string& address, const std::string& mail) {
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec. The status
         // pipe closes on a successful exec; a failed one sends its errno.
-        if (connect_stdin(input_read.fd)) ::execv(argv[0], argv);
+        if (connect_stdin(input_read.get())) ::execv(argv[0], argv);
         const int reason = errno;
-        (void)!::write(status_write.fd, &reason, sizeof reason);
+        (void)!::write(status_write.get(), &reason, sizeof reason);
         ::_exit(127);
     }
     input_read.reset();
     status_write.reset();
     int reason = 0;
     ssize_t got;
-    while ((got = ::read(status_read.fd, &reason, sizeof reason)) < 0 && errno == EINTR) {
+    while ((got = ::read(status_read.get(), &reason, sizeof reason)) < 0 && errno == EINTR) {
     }
     const bool started = got == 0;
     if (started) {
         const IgnoreBrokenPipe guard;
-        write_all(input_write.fd, mail);
+        write_all(input_write.get(), mail);
     }
     input_write.reset();
     wait_for(pid);

@@ -1,12 +1,12 @@
 // Product version texts such as "v4.0.1": parsing and comparison.
 #include "kx_versions.h"
 
+#include "kx_guards.h"
 #include "kxcf.h"
 
 #include <cctype>
 #include <climits>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -29,9 +29,6 @@ constexpr int kMappedToMajor = 4;
 constexpr const char* kVersionSection = "system";
 constexpr const char* kVersionKeyword = "kestrix_version";
 
-struct ConfigCloser {
-    void operator()(KXCF_FILE* f) const { kxcf_close(f); }
-};
 
 enum class Scan { ok, none, out_of_range };
 
@@ -104,7 +101,7 @@ extern "C" int kx_compare_versions(const char* first, const char* second) {
 }
 
 extern "C" char* kx_get_config_version(const char* path) {
-    std::unique_ptr<KXCF_FILE, ConfigCloser> config(kxcf_open(path, 0));
+    kx_internal::CfgHandle config(kxcf_open(path, 0));
     if (!config) return nullptr;
     const char* value = kxcf_getvar(config.get(), kVersionSection, nullptr, kVersionKeyword, 0);
     return value == KXCF_FAIL ? nullptr : strdup(value);
