@@ -4,6 +4,7 @@
 
 #include "kx_errno.h"
 #include "kx_guards.h"
+#include "kx_main_config.h"
 #include "kxcf.h"
 
 #include <fcntl.h>
@@ -42,7 +43,6 @@ std::string home_buffer;
 std::string config_dir_buffer;
 std::string config_file_buffer;
 
-using kx_internal::CfgHandle;
 using kx_internal::Fd;
 
 int fail_with(int reason) {
@@ -163,13 +163,10 @@ extern "C" const char* get_config_dir(void) {
 }
 
 extern "C" const char* get_config_file_name(const char* section) {
-    CfgHandle main_config(kxcf_open(nullptr, 0));
-    if (!main_config) return nullptr;
-    const char* value =
-        kxcf_getvar(main_config.get(), section, nullptr, kConfigFileKeyword, KXCF_NOTNULL);
-    if (value == KXCF_FAIL) return nullptr;
+    std::string value;
+    if (!kx_internal::MainConfig().get(section, nullptr, kConfigFileKeyword, value)) return nullptr;
     // A value that would not fit a path is no usable file name.
-    if (std::strlen(value) > kMaxPath) {
+    if (value.size() > kMaxPath) {
         kx_errno = KXCF_ENAMETOOLONG;
         return nullptr;
     }

@@ -1,5 +1,6 @@
 // Reading single values of the suite's main configuration file, for the
-// debug facility, the log writer and the notification service.
+// file utilities, the debug facility, the log writer and the notification
+// service.
 #pragma once
 
 #include <string>
