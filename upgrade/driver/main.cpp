@@ -1,3 +1,3 @@
-#include "config_upgrade.h"
+#include "upgrade_driver.h"
 
 int main(int argc, char** argv) { upgrade_main(argc, argv); }

@@ -1,7 +1,6 @@
-// The upgrade driver: command line, program inputs, the run from the first
-// check to the final rename, and the reporting every part of the program
-// goes through.
-#include "config_upgrade.h"
+// The upgrade driver: command line, program inputs and the run from the
+// first check to the final rename.
+#include "upgrade_driver.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -23,12 +22,8 @@
 #include "kx_qzt.h"
 #include "kx_versions.h"
 #include "kxcf.h"
-
-UPGRADE_INPUTS upgrade_inputs = [] {
-    UPGRADE_INPUTS inputs{};
-    inputs.error_limit = UPGRADE_ERROR_LIMIT;
-    return inputs;
-}();
+#include "upgrade_engine.h"
+#include "upgrade_report.h"
 
 namespace {
 
@@ -100,22 +95,6 @@ constexpr const char* kMsgClosePrev = "Close failed for Customer's Previous Conf
 constexpr const char* kMsgCloseRules = "Close failed for Upgrade Rules file";
 constexpr const char* kMsgRename = "Rename of temporary file %s\n  to New configuration file %s failed";
 
-constexpr const char* kMsgTooMany = "Too many errors";
-constexpr const char* kMsgMalloc = "malloc failed";
-
-constexpr const char* kExitFailed = "EXIT: Kestrix Configuration File Upgrade FAILED\n";
-constexpr const char* kExitSaved =
-    "  Modifications to New configuration file were saved with errors\n"
-    "  Running Kestrix with this configuration file may have erroneous results\n";
-constexpr const char* kExitNotSaved = "  Modifications to New configuration file were NOT saved";
-
-constexpr const char* kLabelNewFile = "  New Config File: ";
-constexpr const char* kLabelOutputFile = "  Output Config File: ";
-constexpr const char* kLabelPrevFile = "  Previous Config File: ";
-constexpr const char* kLabelRulesFile = "  Upgrade Rules File: ";
-constexpr const char* kNoFile = "None";
-
-constexpr const char* kTagUpgrade = "UPGRADE";
 constexpr int kSystemFailure = 8010;  // the shell could not run the checker
 
 // Derived names of the installation tree.
@@ -130,7 +109,6 @@ constexpr const char* kSyntaxSuffix = ".syn";
 constexpr const char* kCustomDir = "custom";
 constexpr const char* kTempSuffix = ".tup";
 constexpr const char* kCheckLogSuffix = ".chk";
-constexpr const char* kLockSuffix = ".lck";
 constexpr std::size_t kVersionFileBytes = 30;
 
 // A previous admin configuration of these releases had no syntax file, so
@@ -140,142 +118,6 @@ constexpr const char* kReleasesWithoutAdminSyntax[] = {"v4.0.1", "v4.0.0", "v2.0
 
 constexpr DBG_TOKEN kDebugTokens[] = {
     {"show_args", show_args}, {"show_funcs", show_funcs}, {"show_detail", show_detail}, {nullptr, 0}};
-
-// ---- Small helpers --------------------------------------------------------------
-
-const char* program_label() {
-    return upgrade_inputs.program_name ? upgrade_inputs.program_name : "config_upgrade";
-}
-
-const char* or_none(const char* text) { return text ? text : kNoFile; }
-
-void cut_report(std::string& text) {
-    if (text.size() >= UPGRADE_TEXT_SIZE) text.resize(UPGRADE_TEXT_SIZE - 1);
-}
-
-void strip_last_newline(std::string& text) {
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-}
-
-void write_stderr(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
-void debug_write(const std::string& text) {
-    kx_dbg(text.c_str());
-    dbg_flush();
-}
-
-// A trace line, written only when its debug bit is set.
-void debug_line(unsigned bit, const std::string& text) {
-    if (debug_flags & bit) debug_write(text);
-}
-
-void append_file_line(std::string& text, int file_kind) {
-    const UPGRADE_INPUTS& in = upgrade_inputs;
-    switch (file_kind) {
-    case FILE_NEW:
-        if (in.output_config_file)
-            text.append(kLabelOutputFile).append(in.output_config_file);
-        else
-            text.append(kLabelNewFile).append(or_none(in.new_config_file));
-        break;
-    case FILE_PREV:
-        text.append(kLabelPrevFile).append(or_none(in.prev_config_file));
-        break;
-    case FILE_RULES:
-        text.append(kLabelRulesFile).append(or_none(in.upgrade_rules_file));
-        break;
-    default:
-        return;
-    }
-    text.append("\n");
-}
-
-void append_error_context(std::string& text, int file_kind, const ERROR_CONTEXT* context) {
-    append_file_line(text, file_kind);
-    if (!context) return;
-    const struct {
-        const char* label;
-        const char* value;
-    } lines[] = {{"  Section:     ", context->section},
-                 {"  Subsection:  ", context->subsection},
-                 {"  Keyword:     ", context->keyword},
-                 {"  Value:       ", context->value}};
-    for (const auto& line : lines)
-        if (line.value) text.append(line.label).append(line.value).append("\n");
-    if (context->instance != 0)
-        text.append(upgrade_format("  Instance:    %d\n", context->instance));
-}
-
-// ---- Failed end -----------------------------------------------------------------
-
-// What the save-on-failure rule did; it acts once, so a second failed end in
-// the same run (a fatal error that is also the twentieth) reports the same.
-enum class SaveState { pending, saved, not_saved };
-SaveState save_state = SaveState::pending;
-
-// Where a completed run puts its result.
-const char* result_target() {
-    const UPGRADE_INPUTS& in = upgrade_inputs;
-    return in.output_config_file ? in.output_config_file : in.new_config_file;
-}
-
-const char* failure_target() {
-    const UPGRADE_INPUTS& in = upgrade_inputs;
-    if (in.output_config_file) return in.output_config_file;
-    if (in.force) return in.new_config_file;
-    return nullptr;
-}
-
-// Puts the temporary copy where -o or -X asks for it. A copy whose rename
-// fails stays under its own name and the EXIT text says it was not saved.
-void apply_save_on_failure() {
-    const char* tmp = upgrade_inputs.tmp_new_config_file;
-    if (!tmp) {
-        save_state = SaveState::not_saved;
-        return;
-    }
-    if (save_state != SaveState::pending) return;
-    // A run that ends in the middle of the merge still holds its edits in
-    // memory: they go into the copy first, so that what is saved or left
-    // for inspection is the partly merged file, not the factory one.
-    if (upgrade_inputs.new_cfg) kxcf_flush(upgrade_inputs.new_cfg);
-    const char* target = failure_target();
-    save_state = target && std::rename(tmp, target) == 0 ? SaveState::saved : SaveState::not_saved;
-    remove_lock_file(tmp);
-}
-
-[[noreturn]] void exit_with_exit_text() {
-    std::string text = kExitFailed;
-    if (save_state == SaveState::saved) {
-        text.append(kExitSaved);
-        text.append(upgrade_inputs.output_config_file ? kLabelOutputFile : kLabelNewFile);
-        text.append(failure_target());
-    } else {
-        text.append(kExitNotSaved);
-    }
-    std::string logged = text;
-    upgrade_log(logged.data());
-    write_stderr(text + "\n\n");
-    std::exit(1);
-}
-
-[[noreturn]] void end_failed_run() {
-    apply_save_on_failure();
-    exit_with_exit_text();
-}
-
-void count_error() {
-    UPGRADE_INPUTS& in = upgrade_inputs;
-    if (++in.error_count < in.error_limit) return;
-    // Below the limit again while the closing report is counted.
-    in.error_count = -1;
-    apply_save_on_failure();
-    upgrade_error(0, kMsgTooMany, FILE_NONE, SEVERITY_ERROR, nullptr);
-    exit_with_exit_text();
-}
 
 // ---- Paths ----------------------------------------------------------------------
 
@@ -322,11 +164,11 @@ std::string shell_quote(const char* text) {
 // ---- Command line ---------------------------------------------------------------
 
 [[noreturn]] void usage_exit() {
-    const char* name = program_label();
+    const char* name = upgrade_program_label();
     std::string text = kUsageTitle;
     text.append(upgrade_format(kUsageSynopsis, last_component(name).c_str()));
     for (const char* line : kUsageOptions) text.append(line);
-    write_stderr(text);
+    upgrade_write_stderr(text);
     std::exit(1);
 }
 
@@ -373,7 +215,7 @@ BaseNames derive_base_names() {
     // basename also cuts trailing "/" off the name in place.
     base.filename = basename(in.new_config_file);
     if (given_dir) base.dir = directory_of(in.new_config_file);
-    debug_line(show_detail,
+    upgrade_debug_line(show_detail,
                upgrade_format("new_config_file = %s\nbase_dir = %s\nbase_filename = %s",
                               in.new_config_file, base.dir.c_str(), base.filename.c_str()));
     return base;
@@ -406,7 +248,7 @@ void read_version_to_install(const BaseNames& base) {
         in.kx_version_to_install = upgrade_strdup(value);
         kxcf_close(main_cfg);
     }
-    debug_line(show_detail, upgrade_format("kx_version_to_install = %s", in.kx_version_to_install));
+    upgrade_debug_line(show_detail, upgrade_format("kx_version_to_install = %s", in.kx_version_to_install));
     warn_if_invalid_version(kMsgNewVersion, in.kx_version_to_install);
 }
 
@@ -438,7 +280,7 @@ void read_previous_version(const BaseNames& base) {
         strip_line_end_blanks(bytes);
         in.prev_kx_version = upgrade_strdup(bytes);
     }
-    debug_line(show_detail, upgrade_format("prev_kx_version = %s", in.prev_kx_version));
+    upgrade_debug_line(show_detail, upgrade_format("prev_kx_version = %s", in.prev_kx_version));
     warn_if_invalid_version(kMsgPrevVersion, in.prev_kx_version);
 }
 
@@ -447,7 +289,7 @@ void read_previous_version(const BaseNames& base) {
 bool derive_default(char*& name, const char* field, const std::string& path) {
     const bool derived = !name;
     if (derived) name = keep_path(path);
-    debug_line(show_detail, upgrade_format("%s = %s", field, name));
+    upgrade_debug_line(show_detail, upgrade_format("%s = %s", field, name));
     return derived;
 }
 
@@ -514,12 +356,12 @@ void check_output_directory() {
     std::string dir = directory_of(output);
     if (!dir.empty() && !dir_exists(dir.c_str()))
         upgrade_fatal(kx_errno, upgrade_format(kMsgOutputDir, output).c_str(), FILE_NONE);
-    debug_line(show_detail, upgrade_format("output_config_file = %s", output));
+    upgrade_debug_line(show_detail, upgrade_format("output_config_file = %s", output));
 }
 
 void log_inputs() {
     const UPGRADE_INPUTS& in = upgrade_inputs;
-    std::string text = upgrade_format(kMsgInputs, in.new_config_file, or_none(in.prev_config_file),
+    std::string text = upgrade_format(kMsgInputs, in.new_config_file, upgrade_file_label(in.prev_config_file),
                                       in.upgrade_rules_file);
     if (in.output_config_file) text.append(upgrade_format(kMsgInputsOutput, in.output_config_file));
     upgrade_log(text.data());
@@ -529,10 +371,10 @@ void log_inputs() {
 // copy is renamed over it.
 void make_temporary_copy() {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = result_target();
+    const char* target = upgrade_result_target();
     std::string tmp = std::string(target) + kTempSuffix;
-    check_path_length(tmp, std::strlen(kLockSuffix));
-    debug_line(show_detail, upgrade_format("tmp_new_config_file = %s\n", tmp.c_str()));
+    check_path_length(tmp, std::strlen(UPGRADE_LOCK_SUFFIX));
+    upgrade_debug_line(show_detail, upgrade_format("tmp_new_config_file = %s\n", tmp.c_str()));
     ::unlink(tmp.c_str());  // a stale copy of an earlier failed run
     if (copy_file(tmp.c_str(), in.new_config_file) != 0)
         upgrade_fatal(kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW);
@@ -541,7 +383,7 @@ void make_temporary_copy() {
 
 void derive_check_log(const BaseNames& base) {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = result_target();
+    const char* target = upgrade_result_target();
     in.prev_check_log = keep_path(directory_of(target) + base.filename + kCheckLogSuffix);
     in.new_check_log = in.prev_check_log;
 }
@@ -566,7 +408,7 @@ void check_file(const char* config_file, const char* syntax_file, const char* lo
         if (log_file) ::unlink(log_file);
         return;
     }
-    std::string message = upgrade_format(failure_format, kCheckProgram, or_none(log_file));
+    std::string message = upgrade_format(failure_format, kCheckProgram, upgrade_file_label(log_file));
     if (!upgrade_inputs.force) upgrade_fatal(0, message.c_str(), file_kind);
     upgrade_error(0, message.c_str(), file_kind, SEVERITY_ERROR, nullptr);
 }
@@ -587,7 +429,7 @@ void merge_previous_file() {
 
 [[noreturn]] void install_result() {
     const UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = result_target();
+    const char* target = upgrade_result_target();
     if (std::rename(in.tmp_new_config_file, target) != 0) {
         int reason = errno;
         upgrade_fatal(reason, upgrade_format(kMsgRename, in.tmp_new_config_file, target).c_str(),
@@ -601,127 +443,6 @@ void merge_previous_file() {
 }
 
 }  // namespace
-
-// ---- Reporting ------------------------------------------------------------------
-
-void format_error_context(char* text, int file_kind, const ERROR_CONTEXT* context) {
-    if (!text) return;
-    std::string report = text;
-    append_error_context(report, file_kind, context);
-    cut_report(report);
-    std::memcpy(text, report.c_str(), report.size() + 1);
-}
-
-void upgrade_error(int error_number, const char* message, int file_kind, int severity,
-                   const ERROR_CONTEXT* context) {
-    std::string text;
-    if (error_number != 0 || message) {
-        if (severity == SEVERITY_ERROR) text = "ERROR: ";
-        if (severity == SEVERITY_WARNING) text = "WARNING: ";
-    }
-    if (error_number != 0) {
-        text.append(upgrade_format("%d\t", error_number));
-        if (char* known = kx_errmsg(error_number)) {
-            text.append("\n").append(known);
-            std::free(known);
-        }
-        text.append("\n");
-    }
-    if (message) text.append(message).append("\n");
-    append_error_context(text, file_kind, context);
-    cut_report(text);
-    strip_last_newline(text);
-
-    kx_errno = 0;
-    kx_error_notify(KX_NOTIFY_LOG, program_label(), 0, text.c_str(), nullptr);
-    if (debug_flags != 0) debug_write(upgrade_format("ERROR: %d  %s\n", 0, text.c_str()));
-    write_stderr(text + "\n\n");
-    if (severity == SEVERITY_ERROR) count_error();
-}
-
-void upgrade_fatal(int error_number, const char* message, int file_kind) {
-    apply_save_on_failure();
-    if (error_number != 0 || message) upgrade_error(error_number, message, file_kind, SEVERITY_ERROR, nullptr);
-    exit_with_exit_text();
-}
-
-void upgrade_log(char* message) {
-    if (!message) return;
-    strip_newline(message);
-    kx_log_message(nullptr, kTagUpgrade, program_label(), message);
-    if (debug_flags != 0) debug_write(std::string(message) + "\n");
-}
-
-void upgrade_log_context(const char* message, int file_kind, const ERROR_CONTEXT* context) {
-    std::string text = message ? message : "";
-    append_error_context(text, file_kind, context);
-    cut_report(text);
-    upgrade_log(text.data());
-}
-
-void upgrade_debug(const char* message) { debug_write(message ? message : ""); }
-
-void upgrade_debug_context(const char* message, int file_kind, const ERROR_CONTEXT* context) {
-    std::string text = message ? message : "";
-    append_error_context(text, file_kind, context);
-    cut_report(text);
-    debug_write(text);
-}
-
-void upgrade_notify(int error_number, char* message) {
-    strip_newline(message);
-    upgrade_notify_class(KX_NOTIFY_LOG, error_number, message);
-}
-
-void upgrade_notify_class(int notify_level, int error_number, char* message) {
-    kx_errno = error_number;
-    kx_error_notify(notify_level, program_label(), error_number, message, nullptr);
-    if (debug_flags != 0)
-        debug_write(upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
-}
-
-std::string upgrade_format(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text;
-    if (length > 0) {
-        text.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), format, again);
-        text.resize(static_cast<std::size_t>(length));
-    }
-    va_end(again);
-    return text;
-}
-
-char* upgrade_strdup(const char* text) {
-    if (!text) return nullptr;
-    std::size_t size = std::strlen(text) + 1;
-    char* copy = static_cast<char*>(std::malloc(size));
-    if (!copy) upgrade_fatal(errno, kMsgMalloc, FILE_NONE);
-    std::memcpy(copy, text, size);
-    return copy;
-}
-
-void strip_newline(char* text) {
-    if (!text) return;
-    std::size_t length = std::strlen(text);
-    if (length > 0 && text[length - 1] == '\n') text[length - 1] = '\0';
-}
-
-void string_tolower(char* text) {
-    if (!text) return;
-    for (char* p = text; *p; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-}
-
-void remove_lock_file(const char* path) {
-    if (!path) return;
-    std::string lock = std::string(path) + kLockSuffix;
-    ::unlink(lock.c_str());
-}
 
 // ---- Driver ---------------------------------------------------------------------
 
@@ -774,7 +495,7 @@ void parse_upgrade_options(int argc, char** argv) {
 
 void check_program_inputs() {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    debug_line(show_funcs, "check_program_inputs:\n");
+    upgrade_debug_line(show_funcs, "check_program_inputs:\n");
     if (!in.new_config_file) usage_exit();
     BaseNames base = derive_base_names();
 
@@ -795,7 +516,7 @@ void check_program_inputs() {
 }
 
 int run_config_check(const char* config_file, const char* syntax_file, const char* log_file) {
-    debug_line(show_funcs, "run_config_check:\n");
+    upgrade_debug_line(show_funcs, "run_config_check:\n");
     std::string command =
         upgrade_format("%s -c %s -s %s", kCheckProgram, shell_quote(config_file).c_str(),
                        shell_quote(syntax_file).c_str());
@@ -819,7 +540,7 @@ int run_config_check(const char* config_file, const char* syntax_file, const cha
 
 void open_config_files() {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    debug_line(show_funcs, "open_config_files:\n");
+    upgrade_debug_line(show_funcs, "open_config_files:\n");
     in.new_cfg = kxcf_open(in.tmp_new_config_file, KXCF_UPDATE | KXCF_NOEXPAND);
     if (!in.new_cfg)
         upgrade_fatal(kx_errno, upgrade_format(kMsgOpenNew, in.tmp_new_config_file).c_str(),
@@ -832,7 +553,7 @@ void open_config_files() {
 
 void close_config_files() {
     UPGRADE_INPUTS& in = upgrade_inputs;
-    debug_line(show_funcs, "close_config_files:\n");
+    upgrade_debug_line(show_funcs, "close_config_files:\n");
     if (kxcf_flush(in.new_cfg) != 0)
         upgrade_fatal(kx_errno, upgrade_format(kMsgFlushNew, in.tmp_new_config_file).c_str(),
                       FILE_NEW);
@@ -857,7 +578,7 @@ void upgrade_main(int argc, char** argv) {
     merge_previous_file();
     // Errors counted so far (during the merge, or let through by -X) end the
     // run without checking the result.
-    if (upgrade_inputs.error_count != 0) end_failed_run();
+    if (upgrade_inputs.error_count != 0) upgrade_end_failed_run();
     const UPGRADE_INPUTS& in = upgrade_inputs;
     check_file(in.tmp_new_config_file, in.new_syntax_file, in.new_check_log, kMsgNewCheck, FILE_NONE);
     install_result();

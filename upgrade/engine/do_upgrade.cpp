@@ -17,7 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "config_upgrade.h"
+#include "upgrade_engine.h"
+#include "upgrade_rules.h"
 #include "kx_dbg.h"
 #include "kx_errno.h"
 #include "kxcf.h"

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config_upgrade.h"
+#include "name_lists.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "config_upgrade.h"
+#include "upgrade_rules.h"
 #include "kx_errno.h"
 #include "kx_versions.h"
 

@@ -18,7 +18,7 @@ const char* const kEnd = "<END> THIS MUST BE FINAL LINE OF LIST";
 // Number -> text, from err_messages.expected.
 std::map<int, std::string> expected_texts() {
     std::map<int, std::string> texts;
-    std::ifstream in(KX_SOURCE_DIR "/tests/lib/err_messages.expected");
+    std::ifstream in(KX_SOURCE_DIR "/tests/lib/errors/err_messages.expected");
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
         const std::size_t open = line.find('"'), close = line.rfind('"');

@@ -8,7 +8,7 @@
 #include <regex>
 #include <string>
 
-#include "../../lib/kx_notify_internal.h"
+#include "../../../lib/errors/kx_notify_internal.h"
 #include "kx_qzt.h"
 #include "kx_test_support.h"
 

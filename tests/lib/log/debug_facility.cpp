@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "../../lib/kx_log_entry.h"
+#include "../../../lib/log/kx_log_entry.h"
 #include "kx_dbg.h"
 #include "kx_errno.h"
 #include "kx_test_support.h"

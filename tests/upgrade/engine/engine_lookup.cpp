@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "config_upgrade.h"
+#include "upgrade_engine.h"
 #include "kx_test_support.h"
 
 namespace {

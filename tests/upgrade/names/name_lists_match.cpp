@@ -7,7 +7,7 @@
 #include <regex>
 #include <string>
 
-#include "config_upgrade.h"
+#include "name_lists.h"
 
 namespace {
 

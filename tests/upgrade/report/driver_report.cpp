@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "config_upgrade.h"
+#include "upgrade_report.h"
 #include "kx_dbg.h"
 #include "kx_test_support.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config_upgrade.h"
+#include "upgrade_rules.h"
 #include "kx_errno.h"
 #include "kx_test_support.h"
 

@@ -1,0 +1,70 @@
+/*
+ * The engine's name lists and the choice of the rule that governs a name.
+ */
+#ifndef NAME_LISTS_H
+#define NAME_LISTS_H
+
+#include "upgrade_report.h"
+
+/* Rule flags of an UPGRADE_RULE. */
+#define RULE_FACTORY 1
+#define RULE_CUSTOM 2
+#define RULE_DELETE 4
+#define RULE_SET 8
+#define RULE_START 16
+#define RULE_MULTIPLE 32
+#define RULE_XFER_EVENT 64
+#define RULE_RENAME 128
+
+/* One node of the engine's singly linked lists: names, keywords with their
+ * values, and rules (an UPGRADE_RULE is a NAME_LIST node). A node owns its
+ * strings and sub-lists. */
+typedef struct NAME_LIST {
+    char* name;
+    int flags;
+    int instance;
+    struct NAME_LIST* values;
+    struct NAME_LIST* versions;
+    char* text;
+    char* units;
+    struct NAME_LIST* next;
+} NAME_LIST;
+
+typedef NAME_LIST UPGRADE_RULE;
+
+/* Qualifiers of match_name_list: which restrictions of a rule are tested. */
+#define MATCH_VALUES 1   /* the rule's "_value" list against the value */
+#define MATCH_VERSIONS 2 /* the rule's "_kx_version" list against the previous version */
+
+/* Lists start empty (null head), grow at the tail and are released whole.
+ * append_name_list takes ownership of NAME (a malloc'd copy) and returns the
+ * new node with every other field zero, for the caller to fill; running out
+ * of memory ends the run. */
+NAME_LIST* append_name_list(char* name, NAME_LIST** list);
+void free_name_list(NAME_LIST* list);
+/* Number of nodes named NAME; right after an append it is the new node's
+ * instance number. */
+int count_name_list(const char* name, const NAME_LIST* list);
+
+/* The rule that governs NAME: the best-scoring rule whose restrictions allow
+ * VALUE (may be null) and the previous version, as selected by QUALIFIERS.
+ * Among rules of one score the first applicable one wins; a better-scoring
+ * rule that does not apply clears a weaker choice made before it. Null when
+ * no rule governs the name. */
+UPGRADE_RULE* match_name_list(const char* name, const char* value, UPGRADE_RULE* rules,
+                              int qualifiers);
+/* match_name_list over one keyword set's rules only: START and the rules
+ * after it that carry RULE_SET without RULE_START. */
+UPGRADE_RULE* match_name_in_set(const char* name, const char* value, UPGRADE_RULE* start,
+                                int qualifiers);
+/* How well NAME fits a rule name: 0 for no fit. An exact name scores above
+ * every pattern; a ".." pattern scores its literal characters plus 1. */
+int name_match_score(const char* name, const char* rule_name);
+/* Score of NAME against a ".." PATTERN: when some tail of the name matches
+ * the whole pattern (".." any run, none included; every other character
+ * itself), the number of literal characters plus 1, else 0. */
+int pattern_match_score(const char* name, const char* pattern);
+/* 1 when RULE's restrictions selected by QUALIFIERS allow VALUE, else 0. */
+int rule_applies(const UPGRADE_RULE* rule, const char* value, int qualifiers);
+
+#endif
