@@ -151,10 +151,6 @@ constexpr int kSetFlagWords = 6;  // a set's debug line names the first six only
 
 bool debugging(unsigned bit) { return (debug_flags & bit) != 0; }
 
-void debug_line(unsigned bit, const std::string& text) {
-    if (debugging(bit)) upgrade_debug(text.c_str());
-}
-
 void debug_context(unsigned bit, const char* text, int file_kind, const ERROR_CONTEXT* context) {
     if (debugging(bit)) upgrade_debug_context(text, file_kind, context);
 }
@@ -441,11 +437,11 @@ void write_keyword(KXCF_FILE* new_cfg, ERROR_CONTEXT* work, const KW_LOCATION& l
 // The location of a keyword written outside a set: the same value anywhere
 // means nothing to do; custom adds an instance where the rule asks for one.
 KW_LOCATION locate_outside_set(KXCF_FILE* new_cfg, const ERROR_CONTEXT* work, const UPGRADE_RULE* rule) {
-    debug_line(show_detail, "upgrade_keyword: Keyword is NOT in a set\n");
+    upgrade_debug_line(show_detail, "upgrade_keyword: Keyword is NOT in a set\n");
     KW_LOCATION location = locate_keyword_in_new(new_cfg, work, nullptr);
     if (location.value_match) return location;
     if ((rule->flags & RULE_CUSTOM) && ((rule->flags & RULE_MULTIPLE) || location.instance == 0)) {
-        debug_line(show_detail, "upgrade_keyword: Need to add an instance of this keyword\n");
+        upgrade_debug_line(show_detail, "upgrade_keyword: Need to add an instance of this keyword\n");
         location.instance++;
     }
     return location;
@@ -471,7 +467,7 @@ void debug_keyword_rule(const UPGRADE_RULE* rule) {
 }  // namespace
 
 void upgrade_all_sections(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_cfg) {
-    debug_line(show_funcs, "upgrade_all_sections:\n");
+    upgrade_debug_line(show_funcs, "upgrade_all_sections:\n");
     ListGuard new_sections, prev_sections, rules;
     list_sections(new_cfg, &new_sections.head, msg::kNewSections, FILE_NEW);
     list_sections(prev_cfg, &prev_sections.head, msg::kPrevSections, FILE_PREV);
@@ -542,7 +538,7 @@ void upgrade_subsection(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rule
             upgrade_keyword_set(new_cfg, node, rule, &context);
             node = find_end_of_set(node, rule)->next;
         } else {
-            debug_line(show_detail, "upgrade_subsection: Calling upgrade_keyword\n");
+            upgrade_debug_line(show_detail, "upgrade_subsection: Calling upgrade_keyword\n");
             upgrade_keyword(new_cfg, node, rule, &context, nullptr);
             node = node->next;
         }
@@ -580,7 +576,7 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
     if (!set) {
         location = locate_outside_set(new_cfg, &work, rule);
         if (location.value_match) {
-            debug_line(show_detail,
+            upgrade_debug_line(show_detail,
                        "upgrade_keyword: Keyword with this value already exists in New config file\n"
                        "  No upgrade is needed\n");
             return;
@@ -592,7 +588,7 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
     }
     work.instance = location.instance;
     if (location.instance == 0 && location.line == 0) {
-        debug_line(show_detail, "upgrade_keyword: Unable to locate keyword in New config file\n");
+        upgrade_debug_line(show_detail, "upgrade_keyword: Unable to locate keyword in New config file\n");
         return;
     }
 
@@ -634,13 +630,13 @@ char* upgrade_units(const char* value, const char* units, ERROR_CONTEXT* context
     while (*rest == ' ' || *rest == '\t') ++rest;
     if (*rest) {
         if (std::isalpha(static_cast<unsigned char>(*rest))) {
-            debug_line(show_detail, "upgrade_units: Keyword value already has units\n");
+            upgrade_debug_line(show_detail, "upgrade_units: Keyword value already has units\n");
         } else {
             report(0, upgrade_format(msg::kBadUnits, units), FILE_PREV, SEVERITY_WARNING, context);
         }
         return nullptr;
     }
-    debug_line(show_detail,
+    upgrade_debug_line(show_detail,
                upgrade_format("upgrade_units: Appending units \"%s\" to keyword value\n", units));
     std::string with_units = std::string(value) + " " + units;
     char* result = static_cast<char*>(std::malloc(with_units.size() + 1));
@@ -652,7 +648,7 @@ char* upgrade_units(const char* value, const char* units, ERROR_CONTEXT* context
 char* extract_xfer_event_code(char* value) {
     char* bang = std::strchr(value, '!');
     if (!bang) {
-        debug_line(show_detail, "extract_xfer_event_code: Failed to extract event code from keyword arg\n");
+        upgrade_debug_line(show_detail, "extract_xfer_event_code: Failed to extract event code from keyword arg\n");
         return nullptr;
     }
     char* code = bang + 1;
@@ -660,7 +656,7 @@ char* extract_xfer_event_code(char* value) {
     char* end = bang;
     while (end > value && (end[-1] == ' ' || end[-1] == '\t')) --end;
     *end = '\0';
-    debug_line(
+    upgrade_debug_line(
         show_detail,
         upgrade_format("extract_xfer_event_code: Extracted event code \"%s\" from keyword arg\n",
                        code));
@@ -697,7 +693,7 @@ void add_xfer_event_code(KXCF_FILE* new_cfg, const char* event_code, ERROR_CONTE
 }
 
 void build_new_kw_list(KXCF_FILE* new_cfg, const char* section, const char* subsection) {
-    debug_line(show_funcs, "build_new_kw_list:\n");
+    upgrade_debug_line(show_funcs, "build_new_kw_list:\n");
     free_name_list(new_keyword_list);
     new_keyword_list = nullptr;
     ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
@@ -722,7 +718,7 @@ KW_LOCATION locate_anywhere(const ERROR_CONTEXT* context) {
     for (size_t i = 0; lines && i < lines->size(); ++i) {
         int position = (*lines)[i];
         NAME_LIST* node = node_at_line(position);
-        debug_line(
+        upgrade_debug_line(
             show_detail,
             upgrade_format(
                 "locate_keyword_in_new: Found keyword in New config file\n  Keyword:\t%s\n"
@@ -734,7 +730,7 @@ KW_LOCATION locate_anywhere(const ERROR_CONTEXT* context) {
             location.value_match = 1;
             break;
         }
-        debug_line(show_detail,
+        upgrade_debug_line(show_detail,
                    "locate_keyword_in_new: Keyword values differ in New and Prev config files\n");
     }
     return location;
@@ -755,9 +751,9 @@ KW_LOCATION locate_in_set(const ERROR_CONTEXT* context, const KW_SET* set) {
             break;
         }
         if (node == end) {
-            debug_line(show_detail, "locate_keyword_in_new: Reached END of keyword set\n");
+            upgrade_debug_line(show_detail, "locate_keyword_in_new: Reached END of keyword set\n");
             location.line = position;
-            debug_line(show_detail, "locate_keyword_in_new: Add this keyword at the end of the set\n");
+            upgrade_debug_line(show_detail, "locate_keyword_in_new: Add this keyword at the end of the set\n");
             break;
         }
     }
@@ -768,18 +764,18 @@ KW_LOCATION locate_in_set(const ERROR_CONTEXT* context, const KW_SET* set) {
 
 KW_LOCATION locate_keyword_in_new(KXCF_FILE* new_cfg, const ERROR_CONTEXT* context, const KW_SET* set) {
     debug_context(show_funcs, "locate_keyword_in_new:\n", FILE_PREV, context);
-    debug_line(show_detail,
+    upgrade_debug_line(show_detail,
                upgrade_format("locate_keyword_in_new: %s keyword set\n", set ? "In" : "NOT in"));
     if (new_keyword_list_stale) build_new_kw_list(new_cfg, context->section, context->subsection);
     KW_LOCATION location = set ? locate_in_set(context, set) : locate_anywhere(context);
-    debug_line(show_detail,
+    upgrade_debug_line(show_detail,
                upgrade_format("locate_keyword_in_new: instance: %d, line: %d, value_match: %d\n",
                               location.instance, location.line, location.value_match));
     return location;
 }
 
 NAME_LIST* find_end_of_set(NAME_LIST* first, UPGRADE_RULE* start_rule) {
-    debug_line(show_funcs, "find_end_of_set:\n");
+    upgrade_debug_line(show_funcs, "find_end_of_set:\n");
     NAME_LIST* last = first;
     for (NAME_LIST* node = first->next; node; node = node->next) {
         UPGRADE_RULE* rule = match_name_in_set(node->name, nullptr, start_rule, kNameOnly);
@@ -794,10 +790,10 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
                          ERROR_CONTEXT* context) {
     KW_SET set = {nullptr, 0, 0, 0, nullptr, first};
     debug_context(show_funcs, "upgrade_keyword_set:\n", FILE_PREV, context);
-    debug_line(show_detail, "upgrade_keyword_set: Upgrade rule flags =" +
+    upgrade_debug_line(show_detail, "upgrade_keyword_set: Upgrade rule flags =" +
                                 flag_words(start_rule->flags, kSetFlagWords) + "\n");
     if (start_rule->flags & RULE_DELETE) {
-        debug_line(show_detail, "upgrade_keyword_set: Upgrade rule = delete. New config file is OK\n");
+        upgrade_debug_line(show_detail, "upgrade_keyword_set: Upgrade rule = delete. New config file is OK\n");
         return;
     }
 
@@ -813,13 +809,13 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
     KW_LOCATION location = locate_keyword_in_new(new_cfg, &start, nullptr);
     if (location.value_match) {
         set = {start.keyword, location.instance, location.line, 1, start_rule, first};
-        debug_line(show_detail, "upgrade_keyword_set: Found start of set in New config file\n");
+        upgrade_debug_line(show_detail, "upgrade_keyword_set: Found start of set in New config file\n");
     } else if (start_rule->flags & RULE_FACTORY) {
         upgrade_error(0, msg::kFactorySetStart, FILE_PREV, SEVERITY_ERROR, context);
         return;
     } else if (start_rule->flags & RULE_CUSTOM) {
         set = {start.keyword, location.instance + 1, 0, 0, start_rule, first};
-        debug_line(show_detail,
+        upgrade_debug_line(show_detail,
                    "upgrade_keyword_set: Start of set was NOT found in New config file\n"
                    "Adding the entire set from the Previous config file\n");
     } else {
@@ -829,7 +825,7 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
         upgrade_error(0, msg::kNoRuleSetStart, FILE_PREV, SEVERITY_WARNING, context);
         return;
     }
-    debug_line(
+    upgrade_debug_line(
         show_detail,
         upgrade_format(
             "upgrade_keyword_set: START of keyword set\n  First keyword:\t%s\n  Instance:\t%d\n"
@@ -851,7 +847,7 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
         }
         if (node == end) break;
     }
-    debug_line(show_detail,
+    upgrade_debug_line(show_detail,
                upgrade_format("upgrade_keyword_set: END of keyword set\n  First keyword:\t%s\n"
                               "  Instance:\t%d\n",
                               set.first_keyword, set.instance));
