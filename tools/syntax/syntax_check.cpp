@@ -1,15 +1,7 @@
-// config_check: checks a configuration file against a syntax file that lists
-// the sections, subsections and keywords it may hold and the kind of each
-// keyword's value. Findings go to standard output, one per line; the exit
-// status is 0 when the file is valid and 1 otherwise (a usage error or an
-// unusable syntax file included). The syntax-file format is in README.md.
-#include "kx_decode_size.h"
-#include "kx_errno.h"
-#include "kx_files.h"
-#include "kx_versions.h"
-#include "kxcf.h"
-
-#include <unistd.h>
+// Checking a configuration file against a syntax file that lists the
+// sections, subsections and keywords it may hold and the kind of each
+// keyword's value. The syntax-file format is in tools/README.md.
+#include "syntax_check.h"
 
 #include <cctype>
 #include <cstdio>
@@ -18,15 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "kx_decode_size.h"
+#include "kx_errno.h"
+#include "kx_files.h"
+#include "kx_versions.h"
+#include "kxcf.h"
+
+namespace kx_syntax {
 namespace {
 
-constexpr const char* kProgram = "config_check";
-constexpr const char* kUsage = "usage: %s -c config_file -s syntax_file [-z]\n";
 constexpr const char* kWildcard = "..";
 constexpr char kOptionalMark = '?';
-
-constexpr int kValid = 0;
-constexpr int kInvalid = 1;
 
 // ---------------------------------------------------------------------------
 // Value kinds
@@ -170,17 +164,13 @@ std::string place(const std::string& section, const char* subsection,
     return p;
 }
 
-void report(const std::string& where, const std::string& what) {
-    std::printf("%s: %s\n", where.c_str(), what.c_str());
-}
-
-FileHandle open_or_report(const std::string& path, int flags) {
+FileHandle open_or_report(const std::string& path, int flags, Findings& findings) {
     kxcf_lineno = 0;
     KXCF_FILE* f = kxcf_open(path.c_str(), flags);
     if (!f) {
         std::string where = path;
         if (kxcf_lineno > 0) where += ": line " + std::to_string(kxcf_lineno);
-        report(where, error_text(kx_errno));
+        findings.push_back({where, error_text(kx_errno)});
     }
     return FileHandle(f);
 }
@@ -203,7 +193,7 @@ Rule& rule_named(std::vector<Rule>& list, const std::string& pattern) {
 // Keyword rules of one list of the syntax file; false after reporting a
 // line whose kind is unknown.
 bool read_keyword_rules(KXCF_FILE* f, const std::string& section, const char* subsection,
-                        std::vector<KeywordRule>& rules) {
+                        std::vector<KeywordRule>& rules, Findings& findings) {
     bool good = true;
     const char* keyword = nullptr;
     const char* value;
@@ -213,8 +203,8 @@ bool read_keyword_rules(KXCF_FILE* f, const std::string& section, const char* su
         if (optional) kind_name.pop_back();
         const Kind* kind = find_kind(kind_name);
         if (!kind) {
-            report(place(section, subsection, keyword),
-                   "unknown value kind \"" + std::string(value) + "\" in the syntax file");
+            findings.push_back({place(section, subsection, keyword),
+                                "unknown value kind \"" + std::string(value) + "\" in the syntax file"});
             good = false;
             continue;
         }
@@ -225,20 +215,21 @@ bool read_keyword_rules(KXCF_FILE* f, const std::string& section, const char* su
 
 // Sections and subsections given twice in the syntax file count once, with
 // the keywords of both.
-bool read_syntax(const std::string& path, Syntax& syntax) {
-    FileHandle f = open_or_report(path, KXCF_NOEXPAND);
+bool read_syntax(const std::string& path, Syntax& syntax, Findings& findings) {
+    FileHandle f = open_or_report(path, KXCF_NOEXPAND, findings);
     if (!f) return false;
     bool good = true;
     const char* s;
     while ((s = kxcf_nextsection(f.get())) != KXCF_FAIL) {
         const std::string section = s;
         SectionRule& rule = rule_named(syntax.sections, section);
-        good = read_keyword_rules(f.get(), section, nullptr, rule.keywords) && good;
+        good = read_keyword_rules(f.get(), section, nullptr, rule.keywords, findings) && good;
         const char* sub;
         while ((sub = kxcf_nextsubsection(f.get(), section.c_str())) != KXCF_FAIL) {
             const std::string subsection = sub;
             ListRule& list = rule_named(rule.subsections, subsection);
-            good = read_keyword_rules(f.get(), section, subsection.c_str(), list.keywords) && good;
+            good = read_keyword_rules(f.get(), section, subsection.c_str(), list.keywords, findings) &&
+                   good;
         }
         if (kx_errno != KXCF_ENOSUBSECTION) return false;
     }
@@ -250,26 +241,27 @@ bool read_syntax(const std::string& path, Syntax& syntax) {
 
 class Checker {
 public:
-    Checker(const Syntax& syntax, bool check_paths) : syntax_(syntax), check_paths_(check_paths) {}
+    Checker(const Syntax& syntax, bool check_paths, Findings& findings)
+        : syntax_(syntax), check_paths_(check_paths), findings_(findings) {}
 
-    // Number of findings in the file at PATH, each reported. The file is
-    // walked as written; a second handle expands values the way the suite's
-    // programs will read them, with the file's own definitions.
+    // Number of findings in the file at PATH. The file is walked as
+    // written; a second handle expands values the way the suite's programs
+    // will read them, with the file's own definitions.
     int check(const std::string& path) {
-        FileHandle f = open_or_report(path, KXCF_NOEXPAND);
+        const std::size_t before = findings_.size();
+        FileHandle f = open_or_report(path, KXCF_NOEXPAND, findings_);
         if (!f) return 1;
-        expander_ = open_or_report(path, 0);
+        expander_ = open_or_report(path, 0, findings_);
         if (!expander_) return 1;
         const char* s;
         while ((s = kxcf_nextsection(f.get())) != KXCF_FAIL) check_section(f.get(), s);
         if (kx_errno != KXCF_ENOSECTION) walk_failed(path);
-        return findings_;
+        return static_cast<int>(findings_.size() - before);
     }
 
 private:
     void finding(const std::string& where, const std::string& what) {
-        report(where, what);
-        ++findings_;
+        findings_.push_back({where, what});
     }
 
     void walk_failed(const std::string& where) { finding(where, error_text(kx_errno)); }
@@ -329,64 +321,28 @@ private:
     const Syntax& syntax_;
     bool check_paths_;
     FileHandle expander_;
-    int findings_ = 0;
+    Findings& findings_;
 };
-
-// ---------------------------------------------------------------------------
-// Command line
-
-struct Options {
-    std::string config_file;
-    std::string syntax_file;
-    bool check_paths = true;
-};
-
-bool parse_options(int argc, char** argv, Options& options) {
-    bool have_config = false;
-    bool have_syntax = false;
-    int c;
-    opterr = 0;
-    while ((c = getopt(argc, argv, "c:s:z")) != -1) {
-        switch (c) {
-        case 'c':
-            if (have_config) return false;
-            options.config_file = optarg;
-            have_config = true;
-            break;
-        case 's':
-            if (have_syntax) return false;
-            options.syntax_file = optarg;
-            have_syntax = true;
-            break;
-        case 'z':
-            options.check_paths = false;
-            break;
-        default:
-            return false;
-        }
-    }
-    return have_config && have_syntax && optind == argc;
-}
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    Options options;
-    if (!parse_options(argc, argv, options)) {
-        std::fprintf(stderr, kUsage, kProgram);
-        return kInvalid;
-    }
+struct SyntaxChecker::Model {
     Syntax syntax;
-    if (!read_syntax(options.syntax_file, syntax)) {
-        std::printf("%s: syntax file %s is not usable\n", kProgram, options.syntax_file.c_str());
-        return kInvalid;
-    }
-    int findings = Checker(syntax, options.check_paths).check(options.config_file);
-    if (findings == 0) {
-        std::printf("%s: %s is valid\n", kProgram, options.config_file.c_str());
-        return kValid;
-    }
-    std::printf("%s: %s has %d error%s\n", kProgram, options.config_file.c_str(), findings,
-                findings == 1 ? "" : "s");
-    return kInvalid;
+};
+
+SyntaxChecker::SyntaxChecker() = default;
+SyntaxChecker::~SyntaxChecker() = default;
+
+bool SyntaxChecker::load(const std::string& syntax_path, Findings& findings) {
+    auto model = std::make_unique<Model>();
+    if (!read_syntax(syntax_path, model->syntax, findings)) return false;
+    model_ = std::move(model);
+    return true;
 }
+
+int SyntaxChecker::check(const std::string& path, bool check_paths, Findings& findings) const {
+    static const Model empty;
+    return Checker(model_ ? model_->syntax : empty.syntax, check_paths, findings).check(path);
+}
+
+}  // namespace kx_syntax
