@@ -2,6 +2,7 @@
 // first check to the final rename.
 #include "upgrade_driver.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -170,6 +171,12 @@ constexpr const char* kHintNotFound = "not found along PATH";
 constexpr const char* kHintSyntaxUnusable = "  The syntax file cannot be used: %s\n";
 constexpr const char* kHintFinding = "  %s\n";
 constexpr const char* kHintMoreFindings = "  ... %d more lines in the log file\n";
+constexpr const char* kDiffProgram = "diff";
+constexpr const char* kDiffResultLabel = "%s (upgraded)";
+constexpr const char* kMsgDiffNotRun = "WARNING: no diff of the preview: %s cannot be run: %s\n\n";
+constexpr const char* kDefaultTmpDir = "/tmp";
+constexpr const char* kPreviewDirPattern = "/config_upgrade.XXXXXX";
+constexpr const char* kMsgPreviewDir = "Preview directory %s cannot be made";
 constexpr const char* kMsgCheckLog = "Check log %s cannot be created";
 constexpr const char* kHintNotRegular = "  It exists and is not a regular file\n";
 constexpr std::size_t kFindingsShown = 20;
@@ -524,9 +531,9 @@ struct CheckRun {
     std::string not_run;  // why the checker could not be started; empty when it ran
 };
 
-// The checker as the shell would find it along PATH (empty components,
-// which would mean the current directory, are skipped); empty when none.
-std::string checker_path() {
+// NAME as the shell would find it along PATH (empty components, which
+// would mean the current directory, are skipped); empty when none.
+std::string program_along_path(const char* name) {
     const char* path = std::getenv("PATH");
     const std::string dirs = path ? path : "";
     for (std::size_t start = 0; start <= dirs.size();) {
@@ -535,7 +542,7 @@ std::string checker_path() {
         const std::string dir = dirs.substr(start, end - start);
         start = end + 1;
         if (dir.empty()) continue;
-        const std::string candidate = dir + "/" + kCheckProgram;
+        const std::string candidate = dir + "/" + name;
         if (is_executable_file(candidate.c_str())) return candidate;
     }
     return {};
@@ -561,7 +568,7 @@ int open_check_log(const char* log_file) {
 // (when not -1) and waits for it. A failed exec comes back through a pipe
 // that closes on a successful one, so "could not be started" is told apart
 // from "ran and failed".
-CheckRun spawn_checker(const std::string& program, const std::vector<std::string>& args, int out_fd,
+CheckRun spawn_program(const std::string& program, const std::vector<std::string>& args, int out_fd,
                        int& wait_errno) {
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -615,10 +622,10 @@ CheckRun run_checker(const char* config_file, const char* syntax_file, const cha
     std::vector<std::string> args = {kCheckProgram, "-c", config_file, "-s", syntax_file};
     if (upgrade_inputs.test_mode) args.push_back("-z");
     const int log_fd = log_file ? open_check_log(log_file) : -1;
-    const std::string program = checker_path();
+    const std::string program = program_along_path(kCheckProgram);
     int wait_errno = 0;
     CheckRun run = program.empty() ? CheckRun{kCheckerNotRun, kHintNotFound}
-                                   : spawn_checker(program, args, log_fd, wait_errno);
+                                   : spawn_program(program, args, log_fd, wait_errno);
     if (log_fd >= 0) ::close(log_fd);
     if (!run.not_run.empty() || run.status == 0) return run;
     if ((run.status & 0xff) != 0) {  // killed by a signal, or not waited for
@@ -711,6 +718,58 @@ void merge_previous_file() {
     upgrade_log(text.data());
     if (debug_flags != 0) dbg_close();
     std::exit(0);
+}
+
+// ---- Preview --------------------------------------------------------------------
+
+std::string preview_dir;
+
+// Removes the preview's private directory and what the run left in it (the
+// result, the working copy, its lock, the check log): all plain files.
+void remove_preview_dir() {
+    if (DIR* dir = ::opendir(preview_dir.c_str())) {
+        while (const struct dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") ::unlink((preview_dir + "/" + name).c_str());
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(preview_dir.c_str());
+}
+
+// At the end of a preview, whatever its status: the diff of the new file
+// against the result the real run would leave (nothing when it would leave
+// none), then the private directory goes.
+void finish_preview() {
+    const UPGRADE_INPUTS& in = upgrade_inputs;
+    const char* result = upgrade_result_target();
+    if (in.new_config_file && result && file_exists(result)) {
+        const std::string diff = program_along_path(kDiffProgram);
+        int wait_errno = 0;
+        const CheckRun run =
+            diff.empty() ? CheckRun{kCheckerNotRun, kHintNotFound}
+                         : spawn_program(diff, {kDiffProgram, "-u", "--label", in.new_config_file, "--label",
+                                                upgrade_format(kDiffResultLabel, in.new_config_file), in.new_config_file,
+                                                result},
+                                         -1, wait_errno);
+        if (!run.not_run.empty())
+            upgrade_write_stderr(upgrade_format(kMsgDiffNotRun, kDiffProgram, run.not_run.c_str()));
+    }
+    std::fflush(stdout);
+    remove_preview_dir();
+}
+
+// A preview works in a private directory under $TMPDIR; the reporting part
+// sends the result and every copy there and keeps the suite log untouched.
+void start_preview() {
+    if (!preview_requested) return;
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : kDefaultTmpDir) + kPreviewDirPattern;
+    if (!::mkdtemp(pattern.data()))
+        upgrade_fatal(errno, upgrade_format(kMsgPreviewDir, pattern.c_str()).c_str(), FILE_NONE);
+    preview_dir = pattern;
+    upgrade_set_preview(preview_dir.c_str());
+    std::atexit(finish_preview);
 }
 
 }  // namespace
@@ -837,6 +896,7 @@ void close_config_files() {
 void upgrade_main(int argc, char** argv) {
     parse_upgrade_options(argc, argv);
     start_debugging(argc, argv);
+    start_preview();
     check_program_inputs();
     check_previous_file();
     merge_previous_file();

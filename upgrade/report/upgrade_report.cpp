@@ -55,8 +55,11 @@ const char* real_result_target() {
 }
 
 // The preview's stand-in for PATH: a file of the same name in its directory.
+// Held at namespace scope, so that it outlives the end-of-run handlers
+// that still ask for it.
+std::string preview_held;
 const char* preview_path(const char* path) {
-    static std::string held;
+    std::string& held = preview_held;
     std::string name = path;
     held = preview_dir + "/" + basename(name.data());
     return held.c_str();
