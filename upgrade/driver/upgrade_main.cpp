@@ -180,7 +180,7 @@ constexpr const char* kMsgPreviewDir = "Preview directory %s cannot be made";
 constexpr const char* kMsgCheckLog = "Check log %s cannot be created";
 constexpr const char* kHintNotRegular = "  It exists and is not a regular file\n";
 constexpr std::size_t kFindingsShown = 20;
-constexpr int kCheckerNotRun = 127;  // status of a checker that could not be started
+constexpr int kNotStarted = 127;  // status of a program that could not be started, as the shell gives it
 constexpr int kCheckerSyntaxUnusable = 2;  // config_check: usage error or unusable syntax file
 
 // Derived names of the installation tree.
@@ -526,9 +526,10 @@ void start_debugging(int argc, char** argv) {
 
 // ---- The checker ----------------------------------------------------------------
 
-struct CheckRun {
-    int status;           // as run_config_check returns it
-    std::string not_run;  // why the checker could not be started; empty when it ran
+// A program started by this one (the checker, or diff for a preview).
+struct ProgramRun {
+    int status;           // for the checker, as run_config_check returns it
+    std::string not_run;  // why the program could not be started; empty when it ran
 };
 
 // NAME as the shell would find it along PATH (empty components, which
@@ -568,27 +569,32 @@ int open_check_log(const char* log_file) {
 // (when not -1) and waits for it. A failed exec comes back through a pipe
 // that closes on a successful one, so "could not be started" is told apart
 // from "ran and failed".
-CheckRun spawn_program(const std::string& program, const std::vector<std::string>& args, int out_fd,
+ProgramRun spawn_program(const std::string& program, const std::vector<std::string>& args, int out_fd,
                        int& wait_errno) {
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) return {kCheckerNotRun, std::strerror(errno)};
+    if (::pipe2(report, O_CLOEXEC) != 0) return {kNotStarted, std::strerror(errno)};
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int reason = errno;
         ::close(report[0]);
         ::close(report[1]);
-        return {kCheckerNotRun, std::strerror(reason)};
+        return {kNotStarted, std::strerror(reason)};
     }
     if (pid == 0) {
-        if (out_fd >= 0) ::dup2(out_fd, STDOUT_FILENO);
+        // dup2 clears close-on-exec on the copy; a log that got descriptor 1
+        // itself (standard output was closed) needs it cleared by hand.
+        if (out_fd == STDOUT_FILENO)
+            ::fcntl(out_fd, F_SETFD, 0);
+        else if (out_fd >= 0)
+            ::dup2(out_fd, STDOUT_FILENO);
         ::execv(program.c_str(), argv.data());
         const int reason = errno;
         (void)!::write(report[1], &reason, sizeof reason);
-        ::_exit(kCheckerNotRun);
+        ::_exit(kNotStarted);
     }
     ::close(report[1]);
     int exec_errno = 0;
@@ -604,7 +610,7 @@ CheckRun spawn_program(const std::string& program, const std::vector<std::string
         status = -1;
         break;
     }
-    if (got == static_cast<ssize_t>(sizeof exec_errno)) return {kCheckerNotRun, std::strerror(exec_errno)};
+    if (got == static_cast<ssize_t>(sizeof exec_errno)) return {kNotStarted, std::strerror(exec_errno)};
     return {status, ""};
 }
 
@@ -617,14 +623,14 @@ std::string shown_command(const std::vector<std::string>& args, const char* log_
     return command;
 }
 
-CheckRun run_checker(const char* config_file, const char* syntax_file, const char* log_file) {
+ProgramRun run_checker(const char* config_file, const char* syntax_file, const char* log_file) {
     upgrade_debug_line(show_funcs, "run_config_check:\n");
     std::vector<std::string> args = {kCheckProgram, "-c", config_file, "-s", syntax_file};
     if (upgrade_inputs.test_mode) args.push_back("-z");
     const int log_fd = log_file ? open_check_log(log_file) : -1;
     const std::string program = program_along_path(kCheckProgram);
     int wait_errno = 0;
-    CheckRun run = program.empty() ? CheckRun{kCheckerNotRun, kHintNotFound}
+    ProgramRun run = program.empty() ? ProgramRun{kNotStarted, kHintNotFound}
                                    : spawn_program(program, args, log_fd, wait_errno);
     if (log_fd >= 0) ::close(log_fd);
     if (!run.not_run.empty() || run.status == 0) return run;
@@ -657,7 +663,7 @@ std::string first_findings(const char* log_file) {
     while ((length = ::getline(&line, &capacity, log)) >= 0) {
         if (++lines > kFindingsShown) continue;
         std::string text(line, static_cast<std::size_t>(length));
-        strip_newline(text.data());
+        if (!text.empty() && text.back() == '\n') text.pop_back();
         shown.append(upgrade_format(kHintFinding, text.c_str()));
     }
     std::free(line);
@@ -669,7 +675,7 @@ std::string first_findings(const char* log_file) {
 
 // What the user needs to fix a failed check: why the checker did not run,
 // or that the syntax file was unusable, and the findings.
-std::string check_failure_hints(const CheckRun& run, const char* syntax_file, const char* log_file) {
+std::string check_failure_hints(const ProgramRun& run, const char* syntax_file, const char* log_file) {
     if (!run.not_run.empty()) return upgrade_format(kHintNotRun, kCheckProgram, run.not_run.c_str());
     std::string hints;
     if (run.status == kCheckerSyntaxUnusable) hints = upgrade_format(kHintSyntaxUnusable, syntax_file);
@@ -680,7 +686,7 @@ std::string check_failure_hints(const CheckRun& run, const char* syntax_file, co
 // a passed check leaves no log behind.
 void check_file(const char* config_file, const char* syntax_file, const char* log_file,
                 const char* failure_format, int file_kind) {
-    const CheckRun run = run_checker(config_file, syntax_file, log_file);
+    const ProgramRun run = run_checker(config_file, syntax_file, log_file);
     if (run.status == 0) {
         if (log_file) ::unlink(log_file);
         return;
@@ -746,8 +752,8 @@ void finish_preview() {
     if (in.new_config_file && result && file_exists(result)) {
         const std::string diff = program_along_path(kDiffProgram);
         int wait_errno = 0;
-        const CheckRun run =
-            diff.empty() ? CheckRun{kCheckerNotRun, kHintNotFound}
+        const ProgramRun run =
+            diff.empty() ? ProgramRun{kNotStarted, kHintNotFound}
                          : spawn_program(diff, {kDiffProgram, "-u", "--label", in.new_config_file, "--label",
                                                 upgrade_format(kDiffResultLabel, in.new_config_file), in.new_config_file,
                                                 result},
