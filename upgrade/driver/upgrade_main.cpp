@@ -730,11 +730,10 @@ void merge_previous_file() {
 
 // ---- Preview --------------------------------------------------------------------
 
-std::string preview_dir;
-
 // Removes the preview's private directory and what the run left in it (the
 // result, the working copy, its lock, the check log): all plain files.
 void remove_preview_dir() {
+    const std::string preview_dir = upgrade_preview_dir();
     if (DIR* dir = ::opendir(preview_dir.c_str())) {
         while (const struct dirent* entry = ::readdir(dir)) {
             const std::string name = entry->d_name;
@@ -775,8 +774,7 @@ void start_preview() {
     std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : kDefaultTmpDir) + kPreviewDirPattern;
     if (!::mkdtemp(pattern.data()))
         upgrade_fatal(errno, upgrade_format(kMsgPreviewDir, pattern.c_str()).c_str(), FILE_NONE);
-    preview_dir = pattern;
-    upgrade_set_preview(preview_dir.c_str());
+    upgrade_set_preview(pattern.c_str());
     std::atexit(finish_preview);
 }
 

@@ -59,10 +59,9 @@ const char* real_result_target() {
 // that still ask for it.
 std::string preview_held;
 const char* preview_path(const char* path) {
-    std::string& held = preview_held;
     std::string name = path;
-    held = preview_dir + "/" + basename(name.data());
-    return held.c_str();
+    preview_held = preview_dir + "/" + basename(name.data());
+    return preview_held.c_str();
 }
 
 void cut_report(std::string& text) {
