@@ -25,6 +25,7 @@
 #include "kx_dbg.h"
 #include "kx_errno.h"
 #include "kx_msg.h"
+#include "kx_program_version.h"
 #include "kxcf.h"
 #include "kxevent.h"
 
@@ -91,7 +92,28 @@ bool transmit(const std::string& queue, const std::string& event_dir, const std:
 
 }  // namespace
 
+constexpr const char* kHelp =
+    "usage: %s LOCKFILE QUEUE_DIR\n"
+    "A stand-in transmitting program for tests: holds a write lock on LOCKFILE,\n"
+    "moves each message of QUEUE_DIR (and the event it names) to QUEUE_DIR/sent,\n"
+    "an unreadable one to QUEUE_DIR/failed, and logs a COMM entry for each.\n"
+    "Exit status: 0 when the queue was emptied, 1 otherwise.\n";
+
+// --help and --version, alone on the command line; false for anything else.
+bool answered_help_or_version(int argc, char** argv) {
+    if (argc != 2) return false;
+    const std::string option = argv[1];
+    if (option == "--help" || option == "-h")
+        std::printf(kHelp, kProgram);
+    else if (option == "--version")
+        std::printf("%s (Kestrix) %s\n", kProgram, KX_PROGRAM_VERSION);
+    else
+        return false;
+    return true;
+}
+
 int main(int argc, char** argv) {
+    if (answered_help_or_version(argc, argv)) return 0;
     if (argc != 3) {
         std::fprintf(stderr, "usage: %s LOCKFILE QUEUE_DIR\n", kProgram);
         return 1;

@@ -4,9 +4,20 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
+#include "kx_program_version.h"
+
 namespace {
+
+constexpr const char* kHelp =
+    "usage: mail_sink [ARGUMENT...] <message\n"
+    "A stand-in for the mail submission program, for tests: appends \"arg: TEXT\"\n"
+    "for each argument, a line \"body:\" and the message read from standard input\n"
+    "to the file named by KX_MAIL_SINK_FILE.\n"
+    "Exit status: 0 when all was written, 1 on a read error, 2 when the file\n"
+    "cannot be opened or KX_MAIL_SINK_FILE is not set.\n";
 
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
@@ -15,6 +26,15 @@ struct FileCloser {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Only alone on the command line: the suite passes addresses, never these.
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("mail_sink (Kestrix) %s\n", KX_PROGRAM_VERSION);
+        return 0;
+    }
     const char* target = std::getenv("KX_MAIL_SINK_FILE");
     if (target == nullptr || *target == '\0') {
         std::fputs("mail_sink: KX_MAIL_SINK_FILE is not set\n", stderr);

@@ -3,6 +3,8 @@
 // keyword's value. The syntax-file format is in tools/README.md.
 #include "syntax_check.h"
 
+#include "file_lines.h"
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -164,14 +166,20 @@ std::string place(const std::string& section, const char* subsection,
     return p;
 }
 
-FileHandle open_or_report(const std::string& path, int flags, Findings& findings) {
+// What the library's refusal of a file means, said about its faulty line.
+std::string parse_fault(int number, const std::string& line) {
+    if (number == KXCF_EKWCHAR) {
+        std::string missing = missing_equals(line);
+        if (!missing.empty()) return missing;
+    }
+    return error_text(number);
+}
+
+FileHandle open_or_report(const std::string& path, int flags, const FileLines& lines,
+                          Findings& findings) {
     kxcf_lineno = 0;
     KXCF_FILE* f = kxcf_open(path.c_str(), flags);
-    if (!f) {
-        std::string where = path;
-        if (kxcf_lineno > 0) where += ": line " + std::to_string(kxcf_lineno);
-        findings.push_back({where, error_text(kx_errno)});
-    }
+    if (!f) findings.push_back({"", parse_fault(kx_errno, lines.text(kxcf_lineno)), kxcf_lineno});
     return FileHandle(f);
 }
 
@@ -193,18 +201,19 @@ Rule& rule_named(std::vector<Rule>& list, const std::string& pattern) {
 // Keyword rules of one list of the syntax file; false after reporting a
 // line whose kind is unknown.
 bool read_keyword_rules(KXCF_FILE* f, const std::string& section, const char* subsection,
-                        std::vector<KeywordRule>& rules, Findings& findings) {
+                        std::vector<KeywordRule>& rules, FileLines& lines, Findings& findings) {
     bool good = true;
     const char* keyword = nullptr;
     const char* value;
     while ((value = kxcf_nextvar(f, section.c_str(), subsection, &keyword, 0)) != KXCF_FAIL) {
+        const int line = lines.next_keyword();
         std::string kind_name = value;
         bool optional = !kind_name.empty() && kind_name.back() == kOptionalMark;
         if (optional) kind_name.pop_back();
         const Kind* kind = find_kind(kind_name);
         if (!kind) {
             findings.push_back({place(section, subsection, keyword),
-                                "unknown value kind \"" + std::string(value) + "\" in the syntax file"});
+                                "unknown value kind \"" + std::string(value) + "\" in the syntax file", line});
             good = false;
             continue;
         }
@@ -216,19 +225,24 @@ bool read_keyword_rules(KXCF_FILE* f, const std::string& section, const char* su
 // Sections and subsections given twice in the syntax file count once, with
 // the keywords of both.
 bool read_syntax(const std::string& path, Syntax& syntax, Findings& findings) {
-    FileHandle f = open_or_report(path, KXCF_NOEXPAND, findings);
+    FileLines lines;
+    lines.read(path);
+    FileHandle f = open_or_report(path, KXCF_NOEXPAND, lines, findings);
     if (!f) return false;
     bool good = true;
     const char* s;
     while ((s = kxcf_nextsection(f.get())) != KXCF_FAIL) {
         const std::string section = s;
+        lines.next_section();
         SectionRule& rule = rule_named(syntax.sections, section);
-        good = read_keyword_rules(f.get(), section, nullptr, rule.keywords, findings) && good;
+        good = read_keyword_rules(f.get(), section, nullptr, rule.keywords, lines, findings) && good;
         const char* sub;
         while ((sub = kxcf_nextsubsection(f.get(), section.c_str())) != KXCF_FAIL) {
             const std::string subsection = sub;
+            lines.next_subsection();
             ListRule& list = rule_named(rule.subsections, subsection);
-            good = read_keyword_rules(f.get(), section, subsection.c_str(), list.keywords, findings) &&
+            good = read_keyword_rules(f.get(), section, subsection.c_str(), list.keywords, lines,
+                                      findings) &&
                    good;
         }
         if (kx_errno != KXCF_ENOSUBSECTION) return false;
@@ -249,9 +263,10 @@ public:
     // will read them, with the file's own definitions.
     int check(const std::string& path) {
         const std::size_t before = findings_.size();
-        FileHandle f = open_or_report(path, KXCF_NOEXPAND, findings_);
+        lines_.read(path);
+        FileHandle f = open_or_report(path, KXCF_NOEXPAND, lines_, findings_);
         if (!f) return 1;
-        expander_ = open_or_report(path, 0, findings_);
+        expander_ = open_or_report(path, 0, lines_, findings_);
         if (!expander_) return 1;
         const char* s;
         while ((s = kxcf_nextsection(f.get())) != KXCF_FAIL) check_section(f.get(), s);
@@ -260,27 +275,29 @@ public:
     }
 
 private:
-    void finding(const std::string& where, const std::string& what) {
-        findings_.push_back({where, what});
+    void finding(const std::string& where, const std::string& what, int line) {
+        findings_.push_back({where, what, line});
     }
 
-    void walk_failed(const std::string& where) { finding(where, error_text(kx_errno)); }
+    void walk_failed(const std::string& where) { finding(where, error_text(kx_errno), 0); }
 
     void check_section(KXCF_FILE* f, const std::string& section) {
+        const int header = lines_.next_section();
         const SectionRule* rule = best_match(syntax_.sections, section);
         if (!rule) {
-            finding(place(section, nullptr), "section not allowed");
+            finding(place(section, nullptr), "section not allowed", header);
             return;
         }
         check_list(f, section, nullptr, rule->keywords);
         const char* sub;
         while ((sub = kxcf_nextsubsection(f, section.c_str())) != KXCF_FAIL) {
             const std::string subsection = sub;
+            const int sub_header = lines_.next_subsection();
             const ListRule* list = best_match(rule->subsections, subsection);
             if (list)
                 check_list(f, section, subsection.c_str(), list->keywords);
             else
-                finding(place(section, subsection.c_str()), "subsection not allowed");
+                finding(place(section, subsection.c_str()), "subsection not allowed", sub_header);
         }
         if (kx_errno != KXCF_ENOSUBSECTION) walk_failed(place(section, nullptr));
     }
@@ -291,36 +308,38 @@ private:
         const char* value;
         while ((value = kxcf_nextvar(f, section.c_str(), subsection, &keyword, 0)) != KXCF_FAIL) {
             const std::string where = place(section, subsection, keyword);
+            const int line = lines_.next_keyword();
             const KeywordRule* rule = best_match(rules, keyword);
             if (rule)
-                check_value(where, *rule, value);
+                check_value(where, line, *rule, value);
             else
-                finding(where, "keyword not allowed");
+                finding(where, "keyword not allowed", line);
         }
         if (kx_errno != KXCF_ENOKEYWORD) walk_failed(place(section, subsection));
     }
 
-    void check_value(const std::string& where, const KeywordRule& rule, const std::string& raw) {
+    void check_value(const std::string& where, int line, const KeywordRule& rule, const std::string& raw) {
         const Kind& kind = *rule.kind;
         if (raw.empty()) {
             if (!rule.optional && kind.accepts)
-                finding(where, std::string("empty value for kind ") + kind.name);
+                finding(where, std::string("empty value for kind ") + kind.name, line);
             return;
         }
         if (!kind.accepts || (kind.names_a_path && !check_paths_)) return;
         char* expanded = kxcf_expand_path(raw.c_str(), expander_.get());
         if (expanded == KXCF_FAIL) {
-            finding(where, "value \"" + raw + "\" cannot be expanded: " + error_text(kx_errno));
+            finding(where, "value \"" + raw + "\" cannot be expanded: " + error_text(kx_errno), line);
             return;
         }
         const std::string value = expanded;
         std::free(expanded);
-        if (!kind.accepts(value)) finding(where, "value \"" + value + "\" " + kind.refusal);
+        if (!kind.accepts(value)) finding(where, "value \"" + value + "\" " + kind.refusal, line);
     }
 
     const Syntax& syntax_;
     bool check_paths_;
     FileHandle expander_;
+    FileLines lines_;
     Findings& findings_;
 };
 

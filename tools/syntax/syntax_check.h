@@ -6,8 +6,10 @@
 //     if (!checker.load(syntax_path, findings)) { ... syntax file not usable ... }
 //     int count = checker.check(config_path, true, findings);
 //
-// Each finding names a place ("[section] (subsection) keyword", or a file
-// and line for a file that cannot be read) and what is wrong there.
+// Each finding names a place ("[section] (subsection) keyword"; empty for a
+// file the library cannot read), what is wrong there and the line of the
+// file it is about. load's findings are about the syntax file, check's
+// about the checked file; a program prints them as "FILE:LINE: where: what".
 #pragma once
 
 #include <memory>
@@ -19,6 +21,7 @@ namespace kx_syntax {
 struct Finding {
     std::string where;
     std::string what;
+    int line = 0;  // line of the checked file the finding is about; 0 for none
 };
 using Findings = std::vector<Finding>;
 

@@ -15,6 +15,7 @@
 
 #include "kx_dbg.h"
 #include "kx_errno.h"
+#include "kx_files.h"
 #include "kx_qzt.h"
 #include "kxcf.h"
 
@@ -42,6 +43,26 @@ constexpr const char* kLabelRulesFile = "  Upgrade Rules File: ";
 constexpr const char* kNoFile = "None";
 
 constexpr const char* kTagUpgrade = "UPGRADE";
+
+// A preview works in a private directory and leaves the suite log alone.
+std::string preview_dir;
+bool previewing() { return !preview_dir.empty(); }
+
+// Where the real run would put its result.
+const char* real_result_target() {
+    const UPGRADE_INPUTS& in = upgrade_inputs;
+    return in.output_config_file ? in.output_config_file : in.new_config_file;
+}
+
+// The preview's stand-in for PATH: a file of the same name in its directory.
+// Held at namespace scope, so that it outlives the end-of-run handlers
+// that still ask for it.
+std::string preview_held;
+const char* preview_path(const char* path) {
+    std::string name = path;
+    preview_held = preview_dir + "/" + basename(name.data());
+    return preview_held.c_str();
+}
 
 void cut_report(std::string& text) {
     if (text.size() >= UPGRADE_TEXT_SIZE) text.resize(UPGRADE_TEXT_SIZE - 1);
@@ -107,6 +128,13 @@ const char* failure_target() {
     return nullptr;
 }
 
+// Where the save-on-failure rule puts the copy; a preview keeps it in its
+// own directory.
+const char* failure_destination() {
+    const char* target = failure_target();
+    return target && previewing() ? preview_path(target) : target;
+}
+
 // Puts the temporary copy where -o or -X asks for it. A copy whose rename
 // fails stays under its own name and the EXIT text says it was not saved.
 void apply_save_on_failure() {
@@ -120,7 +148,7 @@ void apply_save_on_failure() {
     // memory: they go into the copy first, so that what is saved or left
     // for inspection is the partly merged file, not the factory one.
     if (upgrade_inputs.new_cfg) kxcf_flush(upgrade_inputs.new_cfg);
-    const char* target = failure_target();
+    const char* target = failure_destination();
     save_state = target && std::rename(tmp, target) == 0 ? SaveState::saved : SaveState::not_saved;
     remove_lock_file(tmp);
 }
@@ -170,8 +198,16 @@ void upgrade_debug_line(unsigned bit, const std::string& text) {
 
 // Where a completed run puts its result.
 const char* upgrade_result_target() {
-    const UPGRADE_INPUTS& in = upgrade_inputs;
-    return in.output_config_file ? in.output_config_file : in.new_config_file;
+    const char* target = real_result_target();
+    return target && previewing() ? preview_path(target) : target;
+}
+
+void upgrade_set_preview(const char* dir) { preview_dir = dir ? dir : ""; }
+
+const char* upgrade_preview_dir() { return previewing() ? preview_dir.c_str() : nullptr; }
+
+std::string upgrade_new_file_line(const char* path) {
+    return std::string(kLabelNewFile) + upgrade_file_label(path) + "\n";
 }
 
 [[noreturn]] void upgrade_end_failed_run() {
@@ -189,6 +225,11 @@ void format_error_context(char* text, int file_kind, const ERROR_CONTEXT* contex
 
 void upgrade_error(int error_number, const char* message, int file_kind, int severity,
                    const ERROR_CONTEXT* context) {
+    upgrade_error_more(error_number, message, file_kind, severity, context, "");
+}
+
+void upgrade_error_more(int error_number, const char* message, int file_kind, int severity,
+                        const ERROR_CONTEXT* context, const std::string& more) {
     std::string text;
     if (error_number != 0 || message) {
         if (severity == SEVERITY_ERROR) text = "ERROR: ";
@@ -204,26 +245,32 @@ void upgrade_error(int error_number, const char* message, int file_kind, int sev
     }
     if (message) text.append(message).append("\n");
     append_error_context(text, file_kind, context);
+    text.append(more);
     cut_report(text);
     strip_last_newline(text);
 
     kx_errno = 0;
-    kx_error_notify(KX_NOTIFY_LOG, upgrade_program_label(), 0, text.c_str(), nullptr);
+    if (!previewing()) kx_error_notify(KX_NOTIFY_LOG, upgrade_program_label(), 0, text.c_str(), nullptr);
     if (debug_flags != 0) debug_write(upgrade_format("ERROR: %d  %s\n", 0, text.c_str()));
     upgrade_write_stderr(text + "\n\n");
     if (severity == SEVERITY_ERROR) count_error();
 }
 
 void upgrade_fatal(int error_number, const char* message, int file_kind) {
+    upgrade_fatal_more(error_number, message, file_kind, "");
+}
+
+void upgrade_fatal_more(int error_number, const char* message, int file_kind, const std::string& more) {
     apply_save_on_failure();
-    if (error_number != 0 || message) upgrade_error(error_number, message, file_kind, SEVERITY_ERROR, nullptr);
+    if (error_number != 0 || message)
+        upgrade_error_more(error_number, message, file_kind, SEVERITY_ERROR, nullptr, more);
     exit_with_exit_text();
 }
 
 void upgrade_log(char* message) {
     if (!message) return;
     strip_newline(message);
-    kx_log_message(nullptr, kTagUpgrade, upgrade_program_label(), message);
+    if (!previewing()) kx_log_message(nullptr, kTagUpgrade, upgrade_program_label(), message);
     if (debug_flags != 0) debug_write(std::string(message) + "\n");
 }
 
@@ -250,7 +297,7 @@ void upgrade_notify(int error_number, char* message) {
 
 void upgrade_notify_class(int notify_level, int error_number, char* message) {
     kx_errno = error_number;
-    kx_error_notify(notify_level, upgrade_program_label(), error_number, message, nullptr);
+    if (!previewing()) kx_error_notify(notify_level, upgrade_program_label(), error_number, message, nullptr);
     if (debug_flags != 0)
         debug_write(upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
 }

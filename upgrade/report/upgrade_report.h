@@ -79,6 +79,15 @@ void format_error_context(char* text, int file_kind, const ERROR_CONTEXT* contex
 void upgrade_error(int error_number, const char* message, int file_kind, int severity,
                    const ERROR_CONTEXT* context);
 [[noreturn]] void upgrade_fatal(int error_number, const char* message, int file_kind);
+/* As upgrade_error and upgrade_fatal, with MORE (further context lines, each
+ * ending in a newline) after the file and context lines: what the user
+ * needs to find the fault, such as the line of a parse fault. */
+void upgrade_error_more(int error_number, const char* message, int file_kind, int severity,
+                        const ERROR_CONTEXT* context, const std::string& more);
+[[noreturn]] void upgrade_fatal_more(int error_number, const char* message, int file_kind,
+                                     const std::string& more);
+/* The context line that names the new configuration file at PATH. */
+std::string upgrade_new_file_line(const char* path);
 void upgrade_log(char* message);
 void upgrade_log_context(const char* message, int file_kind, const ERROR_CONTEXT* context);
 void upgrade_debug(const char* message);
@@ -101,6 +110,13 @@ const char* upgrade_file_label(const char* name);
 void upgrade_write_stderr(const std::string& text);
 /* Where a completed run puts its result: the -o file, else the new file. */
 const char* upgrade_result_target(void);
+/* Preview (-n): the run works in DIR, a private directory outside the
+ * installation. The result and every copy go there (upgrade_result_target
+ * and the save-on-failure rule), the reports and the EXIT text still name
+ * the real files, and nothing goes to the suite log. */
+void upgrade_set_preview(const char* dir);
+/* The private directory of a preview, or null for a real run. */
+const char* upgrade_preview_dir(void);
 /* The failed end of a run whose errors were already reported: the
  * save-on-failure rule, the EXIT text, exit status 1. */
 [[noreturn]] void upgrade_end_failed_run(void);

@@ -1,0 +1,107 @@
+// config_upgrade -n on the example installation: the diff it prints is the
+// upgrade's, and it changes nothing, the suite log included; its exit
+// status is that of the real run.
+#include <gmock/gmock.h>
+
+#include <filesystem>
+#include <map>
+
+#include "kx_test_support.h"
+
+using testing::HasSubstr;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every file and directory under ROOT with its content (files) or "dir".
+std::map<std::string, std::string> snapshot(const std::string& root) {
+    std::map<std::string, std::string> all;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string path = entry.path().string();
+        all[path] = entry.is_directory() ? "dir" : kxtest::read_file(path);
+    }
+    return all;
+}
+
+// The hunks of a unified diff, without its two label lines.
+std::string hunks(const std::string& diff) {
+    const std::size_t first = diff.find("\n@@");
+    return first == std::string::npos ? "" : diff.substr(first + 1);
+}
+
+struct Example {
+    kxtest::TempTree tree;
+    kxtest::TempTree tmp{false};  // the preview's $TMPDIR
+    std::string etc = tree.config_dir();
+
+    Example() {
+        auto copy = kxtest::run_program({"cp", "-R", std::string(KX_SOURCE_DIR) + "/examples/.", tree.path()});
+        EXPECT_EQ(copy.status, 0) << copy.err;
+    }
+    kxtest::RunResult run(std::vector<std::string> args) const {
+        args.insert(args.begin(), kxtest::program_path("config_upgrade"));
+        return kxtest::run_program(
+            args, {{"PATH", std::string(KX_BIN_DIR) + ":/usr/bin:/bin"}, {"TMPDIR", tmp.path()}}, etc);
+    }
+};
+
+TEST(DriverPreview, ShowsTheUpgradeAndChangesNothing) {
+    Example ex;
+    const std::string source = KX_SOURCE_DIR;
+    const auto expected = kxtest::run_program(
+        {"diff", "-u", source + "/examples/qzt/etc/qzt_config", source + "/examples/expected/qzt_config"});
+    ASSERT_EQ(expected.status, 1);
+
+    const auto before = snapshot(ex.tree.path());
+    auto r = ex.run({"-n", "-c", "qzt_config"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.rfind("--- " + ex.etc + "qzt_config\n+++ " + ex.etc + "qzt_config (upgraded)\n", 0), 0u)
+        << r.out;
+    EXPECT_EQ(hunks(r.out), hunks(expected.out));
+    EXPECT_EQ(snapshot(ex.tree.path()), before);
+    EXPECT_TRUE(fs::is_empty(ex.tmp.path()));
+
+    // The real run gives what the preview showed.
+    EXPECT_EQ(ex.run({"-c", "qzt_config"}).status, 0);
+    EXPECT_EQ(kxtest::read_file(ex.etc + "qzt_config"), kxtest::read_file(source + "/examples/expected/qzt_config"));
+}
+
+// A preview of a failing run fails the same way and still changes nothing;
+// with -X it shows what would be saved.
+TEST(DriverPreview, FailsAsTheRealRunWouldAndStillChangesNothing) {
+    const std::string bad_rule = "[..]\n_upgrade = sideways\n";
+    const struct {
+        std::vector<std::string> options;
+        const char* rules_append;  // appended to the rules file
+        int status;
+        bool diff;
+    } cases[] = {
+        {{}, bad_rule.c_str(), 1, false},
+        {{"-X"}, bad_rule.c_str(), 1, true},
+        {{"-o", "/nonexistent/out"}, "", 1, false},
+    };
+    for (const auto& c : cases) {
+        Example ex;
+        SCOPED_TRACE(c.status);
+        kxtest::write_file(ex.etc + "upgrade/qzt_config.upg",
+                           kxtest::read_file(ex.etc + "upgrade/qzt_config.upg") + c.rules_append);
+        const auto before = snapshot(ex.tree.path());
+        std::vector<std::string> args = {"-n", "-c", "qzt_config"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        auto preview = ex.run(args);
+        EXPECT_EQ(snapshot(ex.tree.path()), before);
+        EXPECT_TRUE(fs::is_empty(ex.tmp.path()));
+        EXPECT_EQ(preview.status, c.status);
+        EXPECT_THAT(preview.err, HasSubstr("EXIT: Kestrix Configuration File Upgrade FAILED"));
+        EXPECT_EQ(preview.out.find("\n@@") != std::string::npos, c.diff) << preview.out;
+
+        args.erase(args.begin());
+        auto real = ex.run(args);
+        EXPECT_EQ(real.status, preview.status);
+        EXPECT_EQ(real.err, preview.err);
+    }
+}
+
+}  // namespace

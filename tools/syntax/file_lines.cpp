@@ -1,0 +1,96 @@
+// Line numbers of a configuration file in the order of the library's walk.
+#include "file_lines.h"
+
+#include <cctype>
+#include <fstream>
+
+namespace kx_syntax {
+namespace {
+
+constexpr const char* kBlanks = " \t";
+
+// The line without the blanks the library trims before reading it.
+std::string trimmed(const std::string& line) {
+    const std::size_t first = line.find_first_not_of(kBlanks);
+    if (first == std::string::npos) return {};
+    return line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
+}
+
+bool is_name_char(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+}
+
+}  // namespace
+
+bool FileLines::read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::string line;
+    // A last line without its newline is not read by the library: it is
+    // not counted here either.
+    while (std::getline(in, line) && !in.eof()) {
+        texts_.push_back(line);
+        const int number = static_cast<int>(texts_.size());
+        const std::string t = trimmed(line);
+        if (t.empty() || t[0] == '#') continue;
+        if (t[0] == '[') {
+            sections_.emplace_back();
+            sections_.back().own.header = number;
+        } else if (sections_.empty()) {
+            continue;  // the library refuses the file before the walk gets here
+        } else if (t[0] == '(') {
+            sections_.back().subsections.emplace_back();
+            sections_.back().subsections.back().header = number;
+        } else if (sections_.back().subsections.empty()) {
+            sections_.back().own.keywords.push_back(number);
+        } else {
+            sections_.back().subsections.back().keywords.push_back(number);
+        }
+    }
+    return true;
+}
+
+int FileLines::next_section() {
+    ++section_;
+    subsection_ = -1;
+    keyword_ = 0;
+    return section_ < static_cast<int>(sections_.size()) ? sections_[section_].own.header : 0;
+}
+
+int FileLines::next_subsection() {
+    ++subsection_;
+    keyword_ = 0;
+    const List* list = current_list();
+    return list ? list->header : 0;
+}
+
+int FileLines::next_keyword() {
+    const List* list = current_list();
+    if (!list || keyword_ >= list->keywords.size()) return 0;
+    return list->keywords[keyword_++];
+}
+
+const FileLines::List* FileLines::current_list() const {
+    if (section_ < 0 || section_ >= static_cast<int>(sections_.size())) return nullptr;
+    const Section& section = sections_[section_];
+    if (subsection_ < 0) return &section.own;
+    if (subsection_ >= static_cast<int>(section.subsections.size())) return nullptr;
+    return &section.subsections[subsection_];
+}
+
+std::string FileLines::text(int number) const {
+    if (number < 1 || number > static_cast<int>(texts_.size())) return {};
+    return texts_[number - 1];
+}
+
+std::string missing_equals(const std::string& line) {
+    const std::string t = trimmed(line);
+    std::size_t end = 0;
+    while (end < t.size() && is_name_char(t[end])) ++end;
+    const std::size_t next = t.find_first_not_of(kBlanks, end);
+    // A name, blanks, and then something other than "=": the "=" is missing.
+    if (end == 0 || next == end || next == std::string::npos || t[next] == '=') return {};
+    return "\"=\" is missing after the keyword name \"" + t.substr(0, end) + "\"";
+}
+
+}  // namespace kx_syntax
