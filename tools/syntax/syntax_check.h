@@ -19,6 +19,7 @@ namespace kx_syntax {
 struct Finding {
     std::string where;
     std::string what;
+    int line = 0;  // line of the checked file the finding is about; 0 for none
 };
 using Findings = std::vector<Finding>;
 
