@@ -149,8 +149,9 @@ TEST(KxconfSafety, TwoProcessesSettingAtOnceLoseNothing) {
     const nlohmann::json& keywords = doc["sections"][1]["subsections"][0]["keywords"];
     EXPECT_EQ(keywords.size(), 30u);
     for (int i = 1; i <= 15; ++i) {
-        EXPECT_EQ(keywords["a_" + std::to_string(i)], nlohmann::json::array({std::to_string(i)}));
-        EXPECT_EQ(keywords["b_" + std::to_string(i)], nlohmann::json::array({std::to_string(i)}));
+        for (const char* writer : {"a_", "b_"})
+            EXPECT_EQ(keywords.value(writer + std::to_string(i), nlohmann::json()),
+                      nlohmann::json::array({std::to_string(i)}));
     }
     struct stat st {};
     ASSERT_EQ(::stat(kx.file.c_str(), &st), 0);

@@ -2,6 +2,7 @@
 // way config_check applies it) and cksum (a subsection's checksum keyword).
 #include <stdlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -62,19 +63,29 @@ public:
     explicit ScratchCopy(const std::string& original) {
         const char* tmp = getenv("TMPDIR");
         std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + kScratchTemplate;
-        if (!mkdtemp(dir.data()) || (dir_ = dir, copy_file((dir + "/copy").c_str(), original.c_str()) != 0))
-            fail(kFileError, "cannot copy " + original + " to verify its checksum: " + error_text(kx_errno));
+        if (!mkdtemp(dir.data())) cannot_copy(original, errno);
+        dir_ = dir;
         path_ = dir + "/copy";
+        if (copy_file(path_.c_str(), original.c_str()) != 0) {
+            const int code = kx_errno;
+            remove_dir();
+            cannot_copy(original, code);
+        }
     }
-    ~ScratchCopy() {
-        std::error_code ignored;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-    }
+    ~ScratchCopy() { remove_dir(); }
     ScratchCopy(const ScratchCopy&) = delete;
     ScratchCopy& operator=(const ScratchCopy&) = delete;
     const std::string& path() const { return path_; }
 
 private:
+    void remove_dir() const {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    [[noreturn]] static void cannot_copy(const std::string& original, int code) {
+        fail(kFileError, "cannot copy " + original + " to verify its checksum: " + error_text(code));
+    }
+
     std::string dir_;
     std::string path_;
 };
