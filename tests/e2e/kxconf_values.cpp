@@ -159,6 +159,21 @@ TEST(KxconfValues, ListPrintsTextJsonAndShellThatParseBack) {
     EXPECT_THAT(r.err, HasSubstr("list_2"));
 }
 
+TEST(KxconfValues, BashCompletionOffersCommandsOptionsAndTheFilesNames) {
+    Kx kx;
+    const std::string script = std::string(KX_SOURCE_DIR) + "/tools/completion/kxconf.bash";
+    auto complete = [&](const std::string& words) {
+        const std::string line = "source '" + script + "'; COMP_WORDS=(kxconf -f '" + kx.file + "' " + words +
+                                 "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _kxconf; echo \"${COMPREPLY[*]}\"";
+        return kxtest::run_program({"bash", "-c", line}, {{"PATH", std::string(KX_BIN_DIR) + ":/usr/bin:/bin"}}).out;
+    };
+    EXPECT_EQ(complete("un"), "unset\n");
+    EXPECT_EQ(complete("get ''"), "system files\n");
+    EXPECT_EQ(complete("get files/"), "files/queue\n");
+    EXPECT_EQ(complete("list --f"), "--format\n");
+    EXPECT_EQ(complete("list --format ''"), "text json sh\n");
+}
+
 TEST(KxconfValues, TheDefaultFileIsTheSuitesMainConfiguration) {
     kxtest::TempTree tree;
     const std::string main = tree.write_main_config("[system]\nkestrix_version = v5.0.0\n");

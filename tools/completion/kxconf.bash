@@ -15,11 +15,12 @@ _kxconf_file_args() {
 # SECTION or SECTION/SUBSECTION, from the file's own names.
 _kxconf_places() {
     local cur=$1 section names
-    local -a file_args
+    local -a file_args subsections
     mapfile -t file_args < <(_kxconf_file_args)
     if [[ $cur == */* ]]; then
         section=${cur%%/*}
-        names=$(kxconf "${file_args[@]}" sections "$section" 2>/dev/null | sed "s|^|$section/|")
+        mapfile -t subsections < <(kxconf "${file_args[@]}" sections "$section" 2>/dev/null)
+        names=${subsections[*]/#/$section/}
     else
         names=$(kxconf "${file_args[@]}" sections 2>/dev/null)
     fi
