@@ -1,0 +1,189 @@
+// kxconf driven as a script drives it: reading, listing and changing values
+// of a file with subsections and repeated keywords, and the exact bytes a
+// value keeps on its way through set and get.
+#include <gmock/gmock.h>
+
+#include <nlohmann/json.hpp>
+
+#include "kx_test_support.h"
+
+using testing::HasSubstr;
+
+namespace {
+
+const char* const kFile =
+    "# site settings\n"
+    "[System]\nadmin = root\nmirror = north\nmirror = south\n"
+    "(path_expand)\nbase = /opt/kx\n"
+    "[files]\nlog_dir = $base/log\n"
+    "(queue)\npath = q1\n"
+    "[files]\n(queue)\npath = second\nother = x\n";
+
+struct Kx {
+    kxtest::TempTree tree;
+    std::string file = tree.file("etc/site.cfg");
+
+    explicit Kx(const std::string& text = kFile) { kxtest::write_file(file, text); }
+
+    kxtest::RunResult operator()(std::vector<std::string> args) const {
+        args.insert(args.begin(), {kxtest::program_path("kxconf"), "-f", file});
+        return kxtest::run_program(args);
+    }
+    std::string text() const { return kxtest::read_file(file); }
+};
+
+std::string out_of(const kxtest::RunResult& r) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+TEST(KxconfValues, GetReadsInstancesSubsectionsAndExpandsLikeTheLibrary) {
+    Kx kx;
+    EXPECT_EQ(out_of(kx({"get", "system", "admin"})), "root\n");
+    EXPECT_EQ(out_of(kx({"get", "SYSTEM", "Mirror"})), "north\n");
+    EXPECT_EQ(out_of(kx({"get", "system", "mirror", "--instance", "2"})), "south\n");
+    EXPECT_EQ(out_of(kx({"get", "system", "mirror", "--all"})), "north\nsouth\n");
+    EXPECT_EQ(out_of(kx({"get", "files", "log_dir"})), "/opt/kx/log\n");
+    EXPECT_EQ(out_of(kx({"get", "files", "log_dir", "--raw"})), "$base/log\n");
+    // The first subsection of that name holding the keyword, across sections.
+    EXPECT_EQ(out_of(kx({"get", "files/queue", "path"})), "q1\n");
+    EXPECT_EQ(out_of(kx({"get", "files/queue", "other"})), "x\n");
+
+    struct Missing {
+        std::vector<std::string> args;
+        const char* text;
+    };
+    for (const Missing& m : {Missing{{"get", "nosuch", "k"}, "Section not found"},
+                             Missing{{"get", "files/nosuch", "path"}, "Subsection not found"},
+                             Missing{{"get", "system", "nosuch"}, "Keyword not found"},
+                             Missing{{"get", "system", "mirror", "--instance", "3"}, "Invalid instance parameter"},
+                             Missing{{"unset", "system", "nosuch"}, "Keyword not found"},
+                             Missing{{"unset", "system", "mirror", "--instance", "3"}, "Invalid instance parameter"},
+                             Missing{{"list", "files/nosuch"}, "Subsection not found"},
+                             Missing{{"sections", "nosuch"}, "Section not found"}}) {
+        kxtest::RunResult r = kx(m.args);
+        EXPECT_EQ(r.status, 1) << m.args[1];
+        EXPECT_TRUE(r.out.empty());
+        EXPECT_THAT(r.err, HasSubstr("kxconf: " + kx.file + ": "));
+        EXPECT_THAT(r.err, HasSubstr(m.text));
+    }
+    EXPECT_EQ(kx.text(), kFile);
+}
+
+TEST(KxconfValues, SetAddAndUnsetEditTheRightLinesAndCreateWhatIsMissing) {
+    Kx kx;
+    EXPECT_EQ(kx({"set", "system", "mirror", "east", "--instance", "2"}).status, 0);
+    EXPECT_EQ(kx({"set", "system", "mirror", "west", "--add"}).status, 0);
+    EXPECT_EQ(kx({"set", "system", "admin", ""}).status, 0);   // no value
+    EXPECT_EQ(kx({"set", "files/queue", "depth", "4"}).status, 0);
+    EXPECT_EQ(kx({"set", "Network/Main", "host", "h1"}).status, 0);
+    EXPECT_EQ(kx({"set", "network/backup", "host", "h2"}).status, 0);
+    EXPECT_EQ(kx({"unset", "files/queue", "path"}).status, 0);
+    EXPECT_EQ(kx({"unset", "files", "log_dir", "--all"}).status, 0);
+    EXPECT_EQ(kx.text(),
+              "# site settings\n"
+              "[system]\nadmin\nmirror = north\nmirror = east\nmirror = west\n"
+              "(path_expand)\nbase = /opt/kx\n"
+              "[files]\n(queue)\ndepth = 4\n"
+              "[files]\n(queue)\npath = second\nother = x\n"
+              "\n[network]\n\n(main)\nhost = h1\n\n(backup)\nhost = h2\n");
+
+    EXPECT_EQ(kx({"unset", "system", "mirror", "--all"}).status, 0);
+    EXPECT_EQ(kx({"get", "system", "mirror"}).status, 1);
+    // A gap in the instances is refused rather than filled by the next line.
+    kxtest::RunResult r = kx({"set", "system", "mirror", "x", "--instance", "2"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr("no instance 2"));
+}
+
+TEST(KxconfValues, AnyStorableValueRoundTripsAndTheRestIsRefused) {
+    Kx kx;
+    const std::vector<std::string> values = {
+        "a b\tc", "# not a comment", "x = y = z", "$HOME/x", "[s] (t)", "caf\xc3\xa9 \xff\xfe",
+        "=leading", "'quoted' \"twice\"", std::string(1152, 'v'), "semi;colon|pipe&amp`tick`", "-5"};
+    for (const std::string& v : values) {
+        ASSERT_EQ(kx({"set", "s/t", "k", "--", v}).status, 0) << v;
+        EXPECT_EQ(out_of(kx({"get", "s/t", "k", "--raw"})), v + "\n");
+    }
+    // Expansion keeps a "$" inside a word and reads references at a word start.
+    ASSERT_EQ(kx({"set", "s", "price", "5$ or $base/x"}).status, 0);
+    EXPECT_EQ(out_of(kx({"get", "s", "price"})), "5$ or /opt/kx/x\n");
+
+    const std::string before = kx.text();
+    for (const std::string& bad : {std::string("two\nlines"), std::string(" lead"), std::string("trail\t"),
+                                   std::string("cr\r"), std::string(1153, 'v')}) {
+        kxtest::RunResult r = kx({"set", "s/t", "k", bad});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_THAT(r.err, HasSubstr("kxconf: a value"));
+    }
+    EXPECT_EQ(kx.text(), before);
+}
+
+TEST(KxconfValues, ListPrintsTextJsonAndShellThatParseBack) {
+    Kx kx;
+    EXPECT_EQ(out_of(kx({"list", "system"})),
+              "system admin = root\nsystem mirror = north\nsystem mirror = south\n"
+              "system/path_expand base = /opt/kx\n");
+    EXPECT_EQ(out_of(kx({"list", "files/queue", "--raw"})),
+              "files/queue path = q1\nfiles/queue path = second\nfiles/queue other = x\n");
+    EXPECT_EQ(out_of(kx({"sections"})), "system\nfiles\n");
+    EXPECT_EQ(out_of(kx({"sections", "files"})), "queue\n");
+
+    ASSERT_EQ(kx({"set", "odd", "v", "ctl\x01\x1f \"q\" \\ caf\xc3\xa9 bad\xff"}).status, 0);
+    const nlohmann::json doc = nlohmann::json::parse(out_of(kx({"list", "--format", "json", "--raw"})));
+    const nlohmann::json expected = nlohmann::json::parse(R"({"sections": [
+        {"name": "system", "keywords": {"admin": ["root"], "mirror": ["north", "south"]},
+         "subsections": [{"name": "path_expand", "keywords": {"base": ["/opt/kx"]}}]},
+        {"name": "files", "keywords": {"log_dir": ["$base/log"]},
+         "subsections": [{"name": "queue", "keywords": {"path": ["q1"]}}]},
+        {"name": "files", "keywords": {},
+         "subsections": [{"name": "queue", "keywords": {"path": ["second"], "other": ["x"]}}]},
+        {"name": "odd", "keywords": {"v": ["ctl\u0001\u001f \"q\" \\ caf\u00e9 bad\ufffd"]},
+         "subsections": []}]})");
+    EXPECT_EQ(doc, expected) << doc.dump(1);
+
+    // Every value comes back unchanged through the shell.
+    ASSERT_EQ(kx({"set", "shell", "q", "it's $(echo no) `x` \"$HOME\""}).status, 0);
+    ASSERT_EQ(kx({"set", "shell", "list.2", "a", "--add"}).status, 0);
+    ASSERT_EQ(kx({"set", "shell", "list.2", "b c", "--add"}).status, 0);
+    const std::string sh = out_of(kx({"list", "shell", "--format", "sh"}));
+    EXPECT_EQ(sh, "q='it'\\''s $(echo no) `x` \"$HOME\"'\nlist_2='a\nb c'\n");
+    kxtest::RunResult r = kxtest::run_program({"sh", "-c", sh + "printf '%s|%s' \"$q\" \"$list_2\""});
+    EXPECT_EQ(r.out, "it's $(echo no) `x` \"$HOME\"|a\nb c");
+    EXPECT_THAT(out_of(kx({"list", "--format", "sh"})), HasSubstr("system_path_expand_base='/opt/kx'\n"));
+
+    // Names that would meet in one shell variable are refused, not merged.
+    ASSERT_EQ(kx({"set", "shell", "list_2", "z"}).status, 0);
+    r = kx({"list", "shell", "--format", "sh"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr("list_2"));
+}
+
+TEST(KxconfValues, BashCompletionOffersCommandsOptionsAndTheFilesNames) {
+    Kx kx;
+    const std::string script = std::string(KX_SOURCE_DIR) + "/tools/completion/kxconf.bash";
+    auto complete = [&](const std::string& words) {
+        const std::string line = "source '" + script + "'; COMP_WORDS=(kxconf -f '" + kx.file + "' " + words +
+                                 "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _kxconf; echo \"${COMPREPLY[*]}\"";
+        return kxtest::run_program({"bash", "-c", line}, {{"PATH", std::string(KX_BIN_DIR) + ":/usr/bin:/bin"}}).out;
+    };
+    EXPECT_EQ(complete("un"), "unset\n");
+    EXPECT_EQ(complete("get ''"), "system files\n");
+    EXPECT_EQ(complete("get files/"), "files/queue\n");
+    EXPECT_EQ(complete("list --f"), "--format\n");
+    EXPECT_EQ(complete("list --format ''"), "text json sh\n");
+}
+
+TEST(KxconfValues, TheDefaultFileIsTheSuitesMainConfiguration) {
+    kxtest::TempTree tree;
+    const std::string main = tree.write_main_config("[system]\nkestrix_version = v5.0.0\n");
+    const std::string kxconf = kxtest::program_path("kxconf");
+    EXPECT_EQ(kxtest::run_program({kxconf, "get", "system", "kestrix_version"}).out, "v5.0.0\n");
+    EXPECT_EQ(kxtest::run_program({kxconf, "set", "system", "admin", "ops"}).status, 0);
+    EXPECT_EQ(kxtest::read_file(main), "[system]\nkestrix_version = v5.0.0\nadmin = ops\n");
+    kxtest::RunResult r = kxtest::run_program({kxconf, "get", "system", "admin"}, {{"KESTRIX_HOME", tree.path() + "/none"}});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_THAT(r.err, HasSubstr("cannot open " + tree.path() + "/none/qzt/etc/qzt_config: "));
+}
+
+}  // namespace
