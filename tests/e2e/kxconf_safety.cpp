@@ -81,12 +81,12 @@ TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
         EXPECT_EQ(r.err, "kxconf: " + broken.file + ":3: Invalid character in keyword\n");
         EXPECT_EQ(broken.text(), "[system]\nadmin = root\nno equals sign\n");
     }
-    // The library drops an unterminated last line when it writes: no change.
+    // An unterminated last line is read, and kept by a change elsewhere.
     Kx unterminated("[system]\nadmin = root\nlast = line");
-    kxtest::RunResult r = unterminated({"set", "system", "admin", "x"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_THAT(r.err, HasSubstr(unterminated.file + ":3: last line has no newline"));
-    EXPECT_EQ(unterminated.text(), "[system]\nadmin = root\nlast = line");
+    kxtest::RunResult r = unterminated({"get", "system", "last"});
+    EXPECT_EQ(r.out, "line\n");
+    EXPECT_EQ(unterminated({"set", "system", "admin", "x"}).status, 0);
+    EXPECT_EQ(unterminated.text(), "[system]\nadmin = x\nlast = line\n");
 
     Kx missing;
     ::unlink(missing.file.c_str());
@@ -165,10 +165,6 @@ TEST(KxconfSafety, CheckReportsParseFaultsAndSyntaxFindingsWithLines) {
     kxtest::RunResult r = broken({"check"});
     EXPECT_EQ(r.status, 5);
     EXPECT_EQ(r.out, broken.file + ":3: Subsection has no end char\n");
-    Kx tail("[system]\nlast = line");
-    r = tail({"check"});
-    EXPECT_EQ(r.status, 5);
-    EXPECT_EQ(r.out, tail.file + ":2: last line has no newline and is not read\n");
 
     const std::string syntax = kx.tree.file("etc/site.syn");
     kxtest::write_file(syntax, "[system]\nadmin = string\n(cache)\nsize = size\nhome = string\n");

@@ -124,10 +124,6 @@ int run_check(const Options& o) {
         return kProblem;
     }
     int problems = 0;
-    if (const long line = unterminated_last_line(path)) {
-        std::printf("%s:%ld: last line has no newline and is not read\n", path.c_str(), line);
-        ++problems;
-    }
     if (with_syntax) {
         kx_syntax::Findings findings;
         problems += checker.check(path, true, findings);

@@ -5,8 +5,6 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "kx_errno.h"
@@ -53,15 +51,6 @@ void pause_for_lock() {
     nanosleep(&ts, nullptr);
 }
 
-// The library reads only lines that end with a newline; a write-back would
-// drop an unterminated last line, so no edit is made to such a file.
-void refuse_unterminated_last_line(const std::string& path) {
-    if (const long line = unterminated_last_line(path))
-        fail(kUnreadable, path + ":" + std::to_string(line) +
-                              ": last line has no newline; the file is left as it is, since a change "
-                              "would drop that line");
-}
-
 // A handle whose edits must never reach the disk. Closing it would write
 // them back, and the library has no way to drop them, so it stays open
 // until the process ends, which also releases its lock.
@@ -70,15 +59,6 @@ KXCF_FILE* g_abandoned = nullptr;
 }  // namespace
 
 void fail(int status, const std::string& message) { throw Failure{status, message}; }
-
-long unterminated_last_line(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (text.empty() || text.back() == '\n') return 0;
-    long line = 1;
-    for (char c : text) line += c == '\n';
-    return line;
-}
 
 std::string error_text(int number) {
     char* text = kx_errmsg(number);
@@ -117,12 +97,6 @@ EditSession::EditSession(const std::string& path, int flags, int wait_seconds) :
         const int code = kx_errno;
         if (code != KXCF_ELOCKED || now_seconds() >= deadline) throw lock_failure(path, code);
         pause_for_lock();
-    }
-    try {
-        refuse_unterminated_last_line(path);
-    } catch (...) {
-        kxcf_close(file_);
-        throw;
     }
 }
 

@@ -84,10 +84,6 @@ using Handle = std::unique_ptr<KXCF_FILE, HandleCloser>;
 // suite's configuration directory (where kxcf_open(NULL) looks).
 std::string target_path(const Options& options);
 
-// The number of the last line of PATH when it has no newline (the library
-// does not read such a line), else 0.
-long unterminated_last_line(const std::string& path);
-
 // Opens PATH without a lock; FLAGS as for kxcf_open. A parse fault fails
 // with kUnreadable and FILE:LINE, anything else with kFileError.
 Handle open_for_reading(const std::string& path, int flags);
