@@ -162,15 +162,6 @@ void write_debug_line(const char* line, bool continued) {
     }
 }
 
-std::string format_text(const char* format, const char* a, int n, const char* b) {
-    const int size = std::snprintf(nullptr, 0, format, a, n, b);
-    if (size < 0) return std::string();
-    std::string out(static_cast<std::size_t>(size) + 1, '\0');
-    std::snprintf(out.data(), out.size(), format, a, n, b);
-    out.resize(static_cast<std::size_t>(size));
-    return out;
-}
-
 std::string configured_log_file() {
     kx_internal::MainConfig config;
     std::string path;
@@ -280,7 +271,9 @@ extern "C" void dbg_show_args(int argc, char** argv) {
         const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
         for (int i = 1; i < argc; ++i) {
             const char* arg = argv[i] != nullptr ? argv[i] : "";
-            kx_dbg(format_text("%s arg[%d] = '%s'", program, i, arg).c_str());
+            const std::string line =
+                std::string(program) + " arg[" + std::to_string(i) + "] = '" + arg + "'";
+            kx_dbg(line.c_str());
         }
     } catch (const std::bad_alloc&) {
         kx_errno = ENOMEM;
