@@ -2,6 +2,7 @@
 // steps every edit goes through.
 #include "kx_config_internal.h"
 #include "kx_files.h"
+#include "kx_main_config.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +14,6 @@
 namespace kxcf {
 namespace {
 
-constexpr const char* kMainConfigName = "qzt_config";
 constexpr const char* kLockSuffix = ".lck";
 constexpr const char* kTempSuffix = ".tmp";
 constexpr int kDefaultLockRetries = 20;
@@ -28,7 +28,7 @@ void copy_path(char* dest, const std::string& src) {
 // directory is unknown.
 std::string main_config_path() {
     const char* dir = get_config_dir();
-    return dir ? std::string(dir) + kMainConfigName : std::string();
+    return dir ? std::string(dir) + kx_internal::kMainConfigName : std::string();
 }
 
 // A lock held elsewhere is refused as a permission error or as "try again".

@@ -162,11 +162,57 @@ void write_debug_line(const char* line, bool continued) {
     }
 }
 
-std::string configured_log_file() {
+// What tells one version of a file from the next: the suite replaces its
+// configuration files by a rename, which gives a new inode, and an edit in
+// place changes the size or the modification time.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+
+    bool operator==(const FileStamp& o) const {
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+bool stamp_of(const std::string& path, FileStamp& stamp) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    return true;
+}
+
+// The suite log's name as the main configuration file gives it. Every log
+// entry needs it, and a program that upgrades the main file itself writes
+// an entry per keyword, so the file is read again only when it changed.
+struct LogFileCache {
+    bool valid = false;
+    std::string config_path;
+    FileStamp stamp;
+    std::string log_file;
+};
+
+std::string read_log_file_setting() {
     kx_internal::MainConfig config;
     std::string path;
     if (!config.get("log_files", "system", "log_file", path)) path.clear();
     return path;
+}
+
+std::string configured_log_file() {
+    static LogFileCache cache;
+    const char* dir = get_config_dir();
+    const std::string config_path = dir != nullptr ? std::string(dir) + kx_internal::kMainConfigName : "";
+    FileStamp stamp;
+    const bool stamped = !config_path.empty() && stamp_of(config_path, stamp);
+    if (stamped && cache.valid && cache.config_path == config_path && cache.stamp == stamp)
+        return cache.log_file;
+    cache.valid = false;
+    std::string log_file = read_log_file_setting();
+    if (stamped) cache = {true, config_path, stamp, log_file};
+    return log_file;
 }
 
 void append_log_entry(const char* log_file, const char* tag, const char* program,
