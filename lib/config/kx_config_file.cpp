@@ -167,6 +167,7 @@ void forget_node(KXCF_FILE* f, const KXCF_NODE* node) {
 }
 
 void drop_tree(KXCF_FILE* f) {
+    index_drop(f);
     free_list(f->root);
     f->root = nullptr;
     f->expand_list = nullptr;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace kxcf {
 
@@ -59,11 +60,47 @@ void link_after(KXCF_NODE*& head, KXCF_NODE* after, KXCF_NODE* node);
 void unlink_node(KXCF_NODE*& head, KXCF_NODE* node);
 bool name_is(const KXCF_NODE* n, const std::string& name);
 
-// Lookups over the tree; each returns the first match from START on.
-KXCF_NODE* section_from(KXCF_NODE* start, const std::string& name);
-KXCF_NODE* subsection_from(KXCF_NODE* start, const std::string& name);
+// The first keyword line from START on, or null.
 KXCF_NODE* keyword_line_from(KXCF_NODE* start);
-KXCF_NODE* last_subsection_named(KXCF_NODE* section, const std::string& name);
+
+// ---- lookup by name -----------------------------------------------------------
+
+// The nodes of one name in one list, in list order.
+class NodeRun {
+public:
+    std::size_t size() const;
+    KXCF_NODE* operator[](std::size_t i) const;
+    KXCF_NODE* back() const;
+    void push_back(KXCF_NODE* node);
+    void erase(std::size_t i);
+
+private:
+    KXCF_NODE* first_ = nullptr;  // most names occur once: no vector for them
+    std::vector<KXCF_NODE*> rest_;
+};
+
+// The sections, the subsections of SECTION and the keyword lines of OWNER's
+// list that carry NAME (lower case); null when there are none. A run stays
+// valid until the next edit.
+const NodeRun* sections_named(KXCF_FILE* f, const std::string& name);
+KXCF_NODE* first_section(KXCF_FILE* f, const std::string& name);
+const NodeRun* subsections_named(KXCF_FILE* f, const KXCF_NODE* section, const std::string& name);
+const NodeRun* keywords_named(KXCF_FILE* f, const KXCF_NODE* owner, const std::string& name);
+// Where appended nodes go: the last node of the top list and of SECTION's
+// subsections, and the last keyword line of OWNER's list (null: none).
+KXCF_NODE* last_top_node(KXCF_FILE* f);
+KXCF_NODE* last_subsection(KXCF_FILE* f, const KXCF_NODE* section);
+KXCF_NODE* last_keyword_line(KXCF_FILE* f, const KXCF_NODE* owner);
+
+// Every edit tells the tables what it changed: a node appended at the end
+// of its list, a keyword line about to be removed, a list reordered
+// (forgotten, rebuilt when next searched); index_drop forgets everything.
+void index_appended_section(KXCF_FILE* f, KXCF_NODE* node);
+void index_appended_subsection(KXCF_FILE* f, const KXCF_NODE* section, KXCF_NODE* node);
+void index_appended_keyword(KXCF_FILE* f, const KXCF_NODE* owner, KXCF_NODE* line);
+void index_removing_keyword(KXCF_FILE* f, const KXCF_NODE* owner, const KXCF_NODE* line);
+void index_forget_list(KXCF_FILE* f, const KXCF_NODE* owner);
+void index_drop(KXCF_FILE* f);
 
 // ---- parse and write ---------------------------------------------------------
 
@@ -116,7 +153,8 @@ int run_edit(KXCF_FILE* f, Locate locate, Change change) {
 
 // Sets instance INSTANCE of KEYWORD in OWNER's list, or adds one line after
 // the list's last keyword line. VALUE may be null. 0 or ENOMEM.
-int set_instance(KXCF_NODE* owner, const std::string& keyword, const char* value, int instance);
+int set_instance(KXCF_FILE* f, KXCF_NODE* owner, const std::string& keyword, const char* value,
+                 int instance);
 
 // Runs the body of a public operation; memory exhaustion inside it becomes
 // its failure value with ENOMEM in kx_errno.

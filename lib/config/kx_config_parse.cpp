@@ -353,30 +353,10 @@ bool name_is(const KXCF_NODE* n, const std::string& name) {
     return n->name && std::strcmp(n->name, name.c_str()) == 0;
 }
 
-KXCF_NODE* section_from(KXCF_NODE* start, const std::string& name) {
-    for (KXCF_NODE* n = start; n; n = n->next)
-        if (n->kind == KXCF_NODE_SECTION && name_is(n, name)) return n;
-    return nullptr;
-}
-
-KXCF_NODE* subsection_from(KXCF_NODE* start, const std::string& name) {
-    for (KXCF_NODE* n = start; n; n = n->next)
-        if (name_is(n, name)) return n;
-    return nullptr;
-}
-
 KXCF_NODE* keyword_line_from(KXCF_NODE* start) {
     for (KXCF_NODE* n = start; n; n = n->next)
         if (is_keyword_line(n)) return n;
     return nullptr;
-}
-
-KXCF_NODE* last_subsection_named(KXCF_NODE* section, const std::string& name) {
-    KXCF_NODE* found = nullptr;
-    for (KXCF_NODE* n = subsection_from(section->subsections, name); n;
-         n = subsection_from(n->next, name))
-        found = n;
-    return found;
 }
 
 int parse_file(KXCF_FILE* f) {

@@ -1,0 +1,204 @@
+// Lookup tables of a file's tree: sections by name, each section's
+// subsections by name and each list's keyword lines by name, so that a
+// lookup costs the same whatever the length of the list. A table is built
+// the first time its list is searched and kept correct by every edit; an
+// edit that reorders or removes containers simply drops the tables, which
+// are rebuilt on the next search.
+#include "kx_config_internal.h"
+
+#include <unordered_map>
+
+namespace kxcf {
+
+std::size_t NodeRun::size() const {
+    return first_ ? 1 + rest_.size() : 0;
+}
+
+KXCF_NODE* NodeRun::operator[](std::size_t i) const {
+    return i == 0 ? first_ : rest_[i - 1];
+}
+
+KXCF_NODE* NodeRun::back() const {
+    return rest_.empty() ? first_ : rest_.back();
+}
+
+void NodeRun::push_back(KXCF_NODE* node) {
+    if (!first_)
+        first_ = node;
+    else
+        rest_.push_back(node);
+}
+
+void NodeRun::erase(std::size_t i) {
+    if (i > 0) {
+        rest_.erase(rest_.begin() + static_cast<std::ptrdiff_t>(i - 1));
+        return;
+    }
+    first_ = rest_.empty() ? nullptr : rest_.front();
+    if (!rest_.empty()) rest_.erase(rest_.begin());
+}
+
+namespace {
+
+// Keys point into the names of the nodes they index, which never change;
+// the key of a run is the name of its first node.
+using NameMap = std::unordered_map<std::string_view, NodeRun>;
+
+struct Containers {
+    NameMap by_name;
+    KXCF_NODE* last = nullptr;  // last node of the list
+};
+
+struct KeywordLines {
+    NameMap by_name;
+    KXCF_NODE* last = nullptr;  // last keyword line of the list
+};
+
+struct TreeIndex {
+    bool has_sections = false;
+    Containers sections;  // the top list: the leading block and the sections
+    std::unordered_map<const KXCF_NODE*, Containers> subsections;  // by section
+    std::unordered_map<const KXCF_NODE*, KeywordLines> lists;      // by list owner
+};
+
+bool is_keyword_line(const KXCF_NODE* n) {
+    return n->kind == KXCF_NODE_LINE && !n->text;
+}
+
+TreeIndex& index_of(KXCF_FILE* f) {
+    if (!f->index) f->index = new TreeIndex;
+    return *static_cast<TreeIndex*>(f->index);
+}
+
+const NodeRun* run_named(const NameMap& map, const std::string& name) {
+    auto it = map.find(name);
+    return it == map.end() ? nullptr : &it->second;
+}
+
+void add_to(NameMap& map, KXCF_NODE* node) {
+    map[node->name].push_back(node);
+}
+
+// Takes NODE out of its run; a run keyed by NODE's own name gets the name
+// of its new first node, since NODE is about to be freed.
+void remove_from(NameMap& map, const KXCF_NODE* node) {
+    auto it = map.find(node->name);
+    if (it == map.end()) return;
+    NodeRun& run = it->second;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        if (run[i] != node) continue;
+        run.erase(i);
+        if (run.size() == 0) {
+            map.erase(it);
+        } else if (i == 0) {
+            auto handle = map.extract(it);
+            handle.key() = handle.mapped()[0]->name;
+            map.insert(std::move(handle));
+        }
+        return;
+    }
+}
+
+Containers& sections(KXCF_FILE* f) {
+    TreeIndex& index = index_of(f);
+    if (!index.has_sections) {
+        for (KXCF_NODE* n = f->root; n; n = n->next) {
+            if (n->kind == KXCF_NODE_SECTION) add_to(index.sections.by_name, n);
+            index.sections.last = n;
+        }
+        index.has_sections = true;
+    }
+    return index.sections;
+}
+
+Containers& subsections(KXCF_FILE* f, const KXCF_NODE* section) {
+    auto [it, added] = index_of(f).subsections.try_emplace(section);
+    if (added) {
+        for (KXCF_NODE* n = section->subsections; n; n = n->next) {
+            if (n->name) add_to(it->second.by_name, n);
+            it->second.last = n;
+        }
+    }
+    return it->second;
+}
+
+KeywordLines& lines(KXCF_FILE* f, const KXCF_NODE* owner) {
+    auto [it, added] = index_of(f).lists.try_emplace(owner);
+    if (added) {
+        for (KXCF_NODE* n = owner->u.lines; n; n = n->next) {
+            if (!is_keyword_line(n)) continue;
+            add_to(it->second.by_name, n);
+            it->second.last = n;
+        }
+    }
+    return it->second;
+}
+
+}  // namespace
+
+const NodeRun* sections_named(KXCF_FILE* f, const std::string& name) {
+    return run_named(sections(f).by_name, name);
+}
+
+KXCF_NODE* first_section(KXCF_FILE* f, const std::string& name) {
+    const NodeRun* run = sections_named(f, name);
+    return run ? (*run)[0] : nullptr;
+}
+
+const NodeRun* subsections_named(KXCF_FILE* f, const KXCF_NODE* section, const std::string& name) {
+    return run_named(subsections(f, section).by_name, name);
+}
+
+const NodeRun* keywords_named(KXCF_FILE* f, const KXCF_NODE* owner, const std::string& name) {
+    return run_named(lines(f, owner).by_name, name);
+}
+
+KXCF_NODE* last_top_node(KXCF_FILE* f) {
+    return sections(f).last;
+}
+
+KXCF_NODE* last_subsection(KXCF_FILE* f, const KXCF_NODE* section) {
+    return subsections(f, section).last;
+}
+
+KXCF_NODE* last_keyword_line(KXCF_FILE* f, const KXCF_NODE* owner) {
+    return lines(f, owner).last;
+}
+
+void index_appended_section(KXCF_FILE* f, KXCF_NODE* node) {
+    Containers& top = sections(f);
+    add_to(top.by_name, node);
+    top.last = node;
+}
+
+void index_appended_subsection(KXCF_FILE* f, const KXCF_NODE* section, KXCF_NODE* node) {
+    Containers& list = subsections(f, section);
+    add_to(list.by_name, node);
+    list.last = node;
+}
+
+void index_appended_keyword(KXCF_FILE* f, const KXCF_NODE* owner, KXCF_NODE* line) {
+    KeywordLines& list = lines(f, owner);
+    add_to(list.by_name, line);
+    list.last = line;
+}
+
+void index_removing_keyword(KXCF_FILE* f, const KXCF_NODE* owner, const KXCF_NODE* line) {
+    KeywordLines& list = lines(f, owner);
+    remove_from(list.by_name, line);
+    if (list.last != line) return;
+    list.last = line->prev;
+    while (list.last && !is_keyword_line(list.last))
+        list.last = list.last->prev;
+}
+
+void index_forget_list(KXCF_FILE* f, const KXCF_NODE* owner) {
+    if (f->index) static_cast<TreeIndex*>(f->index)->lists.erase(owner);
+}
+
+void index_drop(KXCF_FILE* f) {
+    delete static_cast<TreeIndex*>(f->index);
+    f->index = nullptr;
+}
+
+}  // namespace kxcf
