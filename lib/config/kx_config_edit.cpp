@@ -111,7 +111,7 @@ KXCF_NODE* add_container(KXCF_NODE*& head, KXCF_NODE* after, int kind, const std
 void unlink_and_free(KXCF_FILE* f, KXCF_NODE*& head, KXCF_NODE* node) {
     forget_node(f, node);
     unlink_node(head, node);
-    free_list(node);
+    free_list(node, tree_arena_if_any(f));
 }
 
 // A removed section or subsection takes its subsections and lists with it;
@@ -143,7 +143,8 @@ int set_instance(KXCF_FILE* f, KXCF_NODE* owner, const std::string& keyword, con
         KXCF_NODE* n = (*lines)[static_cast<std::size_t>(instance) - 1];
         char* copy = nullptr;
         if (value && !(copy = strdup(value))) return ENOMEM;
-        std::free(n->u.value);
+        const Arena* arena = tree_arena_if_any(f);
+        if (!(arena && arena->owns(n->u.value))) std::free(n->u.value);
         n->u.value = copy;
         return 0;
     }

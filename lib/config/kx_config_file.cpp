@@ -83,14 +83,13 @@ int release_lock(KXCF_FILE* f) {
 
 int read_config(KXCF_FILE* f) {
     drop_tree(f);
-    f->stream = fopen(f->path, "r");
-    if (!f->stream) {
+    int fd = open(f->path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         kx_errno = errno;
         return -1;
     }
-    int rc = parse_file(f);
-    fclose(f->stream);
-    f->stream = nullptr;
+    int rc = parse_file(f, fd);
+    close(fd);
     if (rc != 0) return -1;
     clear_position(f);
     find_expand_list(f);
@@ -167,8 +166,8 @@ void forget_node(KXCF_FILE* f, const KXCF_NODE* node) {
 }
 
 void drop_tree(KXCF_FILE* f) {
-    index_drop(f);
-    free_list(f->root);
+    free_list(f->root, tree_arena_if_any(f));
+    drop_store(f);
     f->root = nullptr;
     f->expand_list = nullptr;
     clear_position(f);

@@ -6,6 +6,8 @@
 // are rebuilt on the next search.
 #include "kx_config_internal.h"
 
+#include <cstdlib>
+#include <memory>
 #include <unordered_map>
 
 namespace kxcf {
@@ -61,13 +63,26 @@ struct TreeIndex {
     std::unordered_map<const KXCF_NODE*, KeywordLines> lists;      // by list owner
 };
 
+// What a handle keeps beside its tree: the block memory the reader built
+// it in, and the tables.
+struct TreeStore {
+    Arena arena;
+    std::unique_ptr<TreeIndex> index;
+};
+
+TreeStore& store_of(KXCF_FILE* f) {
+    if (!f->store) f->store = new TreeStore;
+    return *static_cast<TreeStore*>(f->store);
+}
+
 bool is_keyword_line(const KXCF_NODE* n) {
     return n->kind == KXCF_NODE_LINE && !n->text;
 }
 
 TreeIndex& index_of(KXCF_FILE* f) {
-    if (!f->index) f->index = new TreeIndex;
-    return *static_cast<TreeIndex*>(f->index);
+    TreeStore& store = store_of(f);
+    if (!store.index) store.index = std::make_unique<TreeIndex>();
+    return *store.index;
 }
 
 const NodeRun* run_named(const NameMap& map, const std::string& name) {
@@ -193,12 +208,56 @@ void index_removing_keyword(KXCF_FILE* f, const KXCF_NODE* owner, const KXCF_NOD
 }
 
 void index_forget_list(KXCF_FILE* f, const KXCF_NODE* owner) {
-    if (f->index) static_cast<TreeIndex*>(f->index)->lists.erase(owner);
+    if (f->store && store_of(f).index) store_of(f).index->lists.erase(owner);
 }
 
 void index_drop(KXCF_FILE* f) {
-    delete static_cast<TreeIndex*>(f->index);
-    f->index = nullptr;
+    if (f->store) store_of(f).index.reset();
+}
+
+Arena& tree_arena(KXCF_FILE* f) {
+    return store_of(f).arena;
+}
+
+const Arena* tree_arena_if_any(const KXCF_FILE* f) {
+    return f->store ? &static_cast<const TreeStore*>(f->store)->arena : nullptr;
+}
+
+void drop_store(KXCF_FILE* f) {
+    delete static_cast<TreeStore*>(f->store);
+    f->store = nullptr;
+}
+
+// ---- arena -------------------------------------------------------------------
+
+Arena::~Arena() {
+    for (const Block& b : blocks_) std::free(b.start);
+}
+
+void Arena::reserve(std::size_t bytes) {
+    block_size_ = bytes;
+}
+
+void* Arena::allocate(std::size_t bytes) {
+    bytes = (bytes + kAlign - 1) & ~(kAlign - 1);
+    if (blocks_.empty() || blocks_.back().size - used_ < bytes) {
+        std::size_t size = bytes > block_size_ ? bytes : block_size_;
+        // Left unfilled by malloc: pages never touched cost no memory.
+        char* start = static_cast<char*>(std::malloc(size));
+        if (!start) return nullptr;
+        blocks_.push_back({start, size});
+        used_ = 0;
+    }
+    void* p = blocks_.back().start + used_;
+    used_ += bytes;
+    return p;
+}
+
+bool Arena::owns(const void* p) const {
+    auto* c = static_cast<const char*>(p);
+    for (const Block& b : blocks_)
+        if (c >= b.start && c < b.start + b.size) return true;
+    return false;
 }
 
 }  // namespace kxcf

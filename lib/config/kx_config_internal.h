@@ -47,14 +47,43 @@ void to_upper_ascii(std::string& s);
 
 // ---- tree ----------------------------------------------------------------
 
+// Memory for the nodes and strings the reader builds, taken in large blocks
+// and given back all at once: a node per line would otherwise cost a
+// malloc per node and string, and the allocator's overhead on each.
+// Nodes and strings added by edits come from malloc as before; owns()
+// tells the two apart when a node or string is freed.
+class Arena {
+public:
+    Arena() = default;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena();
+    // The size of the blocks taken from now on.
+    void reserve(std::size_t bytes);
+    // BYTES aligned for a node, or null when memory runs out.
+    void* allocate(std::size_t bytes);
+    bool owns(const void* p) const;
+
+private:
+    static constexpr std::size_t kAlign = alignof(KXCF_NODE);
+    struct Block {
+        char* start;
+        std::size_t size;
+    };
+    std::vector<Block> blocks_;
+    std::size_t used_ = 0;  // of the last block
+    std::size_t block_size_ = 64 * 1024;
+};
+
 // Allocates a node; strings are copied. Null (and ENOMEM in kx_errno) when
 // memory runs out, with nothing leaked.
 KXCF_NODE* make_node(int kind, const char* name, const char* text);
 // A keyword line; VALUE null means none. An edit may store an empty value,
 // written as "name = " and read back as no value.
 KXCF_NODE* make_keyword_line(const char* name, const char* value);
-// Frees a whole list with everything its nodes own.
-void free_list(KXCF_NODE* first);
+// Frees a whole list with everything its nodes own; what ARENA (may be
+// null) holds is left to it.
+void free_list(KXCF_NODE* first, const Arena* arena = nullptr);
 // Links NODE after AFTER in the list whose head is HEAD (AFTER null: first).
 void link_after(KXCF_NODE*& head, KXCF_NODE* after, KXCF_NODE* node);
 void unlink_node(KXCF_NODE*& head, KXCF_NODE* node);
@@ -102,11 +131,17 @@ void index_removing_keyword(KXCF_FILE* f, const KXCF_NODE* owner, const KXCF_NOD
 void index_forget_list(KXCF_FILE* f, const KXCF_NODE* owner);
 void index_drop(KXCF_FILE* f);
 
+// The arena of F's tree (made when missing), the arena if there is one,
+// and the end of both arena and tables (after the tree is freed).
+Arena& tree_arena(KXCF_FILE* f);
+const Arena* tree_arena_if_any(const KXCF_FILE* f);
+void drop_store(KXCF_FILE* f);
+
 // ---- parse and write ---------------------------------------------------------
 
-// Builds the tree of F from F->stream. 0, or -1 with the reason in kx_errno
-// and kxcf_lineno on the offending line.
-int parse_file(KXCF_FILE* f);
+// Builds the tree of F from the file open on FD. 0, or -1 with the reason
+// in kx_errno and kxcf_lineno on the offending line.
+int parse_file(KXCF_FILE* f, int fd);
 // Writes the list starting at FIRST in the written form; 0, or -1 when the
 // stream reports an error.
 int write_tree(const KXCF_NODE* first, FILE* out);
