@@ -6,6 +6,8 @@
 // are rebuilt on the next search.
 #include "kx_config_internal.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <memory>
 #include <unordered_map>
@@ -230,27 +232,62 @@ void drop_store(KXCF_FILE* f) {
 
 // ---- arena -------------------------------------------------------------------
 
+namespace {
+
+// Blocks of at least this size are mapped on their own, in huge pages where
+// the system offers them: a large file's tree would otherwise take one page
+// fault per 4 KB, which costs as much as reading the lines.
+constexpr std::size_t kMappedBlock = 4u << 20;
+constexpr std::size_t kHugePage = 2u << 20;
+
+char* take_block(std::size_t& size) {
+    if (size < kMappedBlock) return static_cast<char*>(std::malloc(size));
+    size = (size + kHugePage - 1) & ~(kHugePage - 1);
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    madvise(p, size, MADV_HUGEPAGE);  // a hint: without it the block still works
+    return static_cast<char*>(p);
+}
+
+void give_block(char* start, std::size_t size) {
+    if (size < kMappedBlock)
+        std::free(start);
+    else
+        munmap(start, size);
+}
+
+}  // namespace
+
 Arena::~Arena() {
-    for (const Block& b : blocks_) std::free(b.start);
+    for (const Block& b : blocks_) give_block(b.start, b.size);
 }
 
 void Arena::reserve(std::size_t bytes) {
     block_size_ = bytes;
 }
 
-void* Arena::allocate(std::size_t bytes) {
-    bytes = (bytes + kAlign - 1) & ~(kAlign - 1);
-    if (blocks_.empty() || blocks_.back().size - used_ < bytes) {
+void* Arena::take(Lane& lane, std::size_t bytes) {
+    if (lane.left < bytes) {
         std::size_t size = bytes > block_size_ ? bytes : block_size_;
-        // Left unfilled by malloc: pages never touched cost no memory.
-        char* start = static_cast<char*>(std::malloc(size));
+        // Left unfilled: pages never touched cost no memory.
+        char* start = take_block(size);
         if (!start) return nullptr;
         blocks_.push_back({start, size});
-        used_ = 0;
+        lane = {start, size};
     }
-    void* p = blocks_.back().start + used_;
-    used_ += bytes;
+    void* p = lane.next;
+    lane.next += bytes;
+    lane.left -= bytes;
     return p;
+}
+
+KXCF_NODE* Arena::allocate_node() {
+    static_assert(sizeof(KXCF_NODE) % alignof(KXCF_NODE) == 0, "nodes must pack");
+    return static_cast<KXCF_NODE*>(take(nodes_, sizeof(KXCF_NODE)));
+}
+
+char* Arena::allocate_text(std::size_t bytes) {
+    return static_cast<char*>(take(text_, bytes));
 }
 
 bool Arena::owns(const void* p) const {

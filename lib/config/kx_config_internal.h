@@ -60,18 +60,27 @@ public:
     ~Arena();
     // The size of the blocks taken from now on.
     void reserve(std::size_t bytes);
-    // BYTES aligned for a node, or null when memory runs out.
-    void* allocate(std::size_t bytes);
+    // Room for one node, or for BYTES of string text (packed, unaligned);
+    // null when memory runs out. Nodes and text fill blocks of their own,
+    // so that no node needs padding.
+    KXCF_NODE* allocate_node();
+    char* allocate_text(std::size_t bytes);
     bool owns(const void* p) const;
 
 private:
-    static constexpr std::size_t kAlign = alignof(KXCF_NODE);
     struct Block {
         char* start;
         std::size_t size;
     };
+    struct Lane {
+        char* next = nullptr;
+        std::size_t left = 0;
+    };
+    void* take(Lane& lane, std::size_t bytes);
+
     std::vector<Block> blocks_;
-    std::size_t used_ = 0;  // of the last block
+    Lane nodes_;
+    Lane text_;
     std::size_t block_size_ = 64 * 1024;
 };
 

@@ -164,7 +164,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kBlock = 1 << 20;
+    static constexpr std::size_t kBlock = 256 * 1024;
 
     int refuse(int code) {
         kx_errno = code;
@@ -208,7 +208,7 @@ private:
 // Copies S into P, lower-cased when asked, with its terminating zero byte;
 // the byte after the copy.
 char* put_string(char* p, std::string_view s, bool lower) {
-    std::memcpy(p, s.data(), s.size());
+    s.copy(p, s.size());
     if (lower)
         for (std::size_t i = 0; i < s.size(); ++i)
             if (p[i] >= 'A' && p[i] <= 'Z') p[i] = static_cast<char>(p[i] - 'A' + 'a');
@@ -217,7 +217,7 @@ char* put_string(char* p, std::string_view s, bool lower) {
 }
 
 // The tree under construction and where the next line goes. Its nodes and
-// their strings come from the arena, each node followed by its strings.
+// their strings come from the arena.
 class TreeBuilder {
 public:
     explicit TreeBuilder(Arena& arena) : arena_(arena) {}
@@ -247,14 +247,13 @@ public:
     bool has_section() const { return section_ && section_->kind == KXCF_NODE_SECTION; }
 
 private:
-    // A zeroed node of KIND with room for EXTRA bytes of strings after it.
+    // A zeroed node of KIND, and room for EXTRA bytes of its strings.
     KXCF_NODE* node(int kind, std::size_t extra, char*& strings) {
-        void* p = arena_.allocate(sizeof(KXCF_NODE) + extra);
-        if (!p) return nullptr;
-        auto* n = static_cast<KXCF_NODE*>(p);
+        KXCF_NODE* n = arena_.allocate_node();
+        strings = extra ? arena_.allocate_text(extra) : nullptr;
+        if (!n || (extra && !strings)) return nullptr;
         *n = KXCF_NODE{};
         n->kind = kind;
-        strings = reinterpret_cast<char*>(n + 1);
         return n;
     }
 
