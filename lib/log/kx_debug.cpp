@@ -2,6 +2,7 @@
 
 #include "kx_dbg.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -223,14 +224,21 @@ void append_log_entry(const char* log_file, const char* tag, const char* program
     // The entry is written even when the lock cannot be had: losing it
     // would be worse than the small chance of a mixed entry.
     const kx_internal::Fd lock(open_lock_file((path + ".lck").c_str(), 2));
-    File log(std::fopen(path.c_str(), "a+e"));
-    if (!log) return;
+    // Written with one plain write: a stream would cost a buffer and a
+    // status call per entry, and a program may write thousands of entries.
+    kx_internal::Fd log(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    if (!log.ok()) return;
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local) == nullptr) return;
     const std::string entry = kx_internal::log_entry_text(tag, program, message, local);
-    std::fwrite(entry.data(), 1, entry.size(), log.get());
-    log.reset();  // the entry is on disk before the lock goes
+    for (std::size_t done = 0; done < entry.size();) {
+        const ssize_t n = ::write(log.get(), entry.data() + done, entry.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    // The descriptor closes before the lock goes, so the entry is complete.
 }
 
 }  // namespace
