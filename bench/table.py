@@ -1,7 +1,8 @@
-"""Prints the results of kx_bench (and of a baseline run) as one table:
-throughput in MB/s where a benchmark measures bytes, otherwise time per
-iteration; with a baseline, the before figure and the ratio (how many times
-better the after figure is)."""
+"""Prints the results of kx_bench (files named *baseline* are the runs of
+the checkout compared with) as one table: throughput in MB/s where a
+benchmark measures bytes, otherwise time per iteration; with a baseline,
+the before figure and the ratio (how many times better the after figure
+is). Usage: table.py RESULT.json... """
 import json
 import sys
 
@@ -9,10 +10,18 @@ SHAPES = {"0": "one list", "1": "one list, .. patterns", "2": "sections x 10",
           "3": "own qzt_config", "4": "new file sections"}
 
 
-def load(path):
-    with open(path) as f:
-        runs = json.load(f)["benchmarks"]
-    return {r["name"]: r for r in runs if r.get("run_type", "iteration") == "iteration"}
+def load(paths):
+    """Runs by name from every file; the median where runs were repeated."""
+    runs = {}
+    for path in paths:
+        with open(path) as f:
+            for r in json.load(f)["benchmarks"]:
+                if r.get("run_type") == "aggregate":
+                    if r.get("aggregate_name") == "median":
+                        runs[r["run_name"]] = r
+                elif r.get("run_name", r["name"]) not in runs:
+                    runs[r.get("run_name", r["name"])] = r
+    return runs
 
 
 def label(name):
@@ -27,32 +36,38 @@ def label(name):
 
 
 def figure(run):
-    """The figure shown and whether bigger is better."""
+    """The figure in its base unit, the unit, and whether bigger is better."""
     if "x_file" in run:
         return run["x_file"], "x file", False
     if "bytes_per_second" in run:
         return run["bytes_per_second"] / 2**20, "MB/s", True
     scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[run["time_unit"]]
-    seconds = run["real_time"] * scale
-    if seconds < 1e-3:
-        return seconds * 1e6, "us", False
-    return seconds, "s", False
+    return run["real_time"] * scale, "s", False
+
+
+def shown(value, unit):
+    if unit == "s" and value < 1e-3:
+        return "%.3g us" % (value * 1e6)
+    if unit == "s" and value < 1:
+        return "%.3g ms" % (value * 1e3)
+    return "%.3g %s" % (value, unit)
 
 
 def main():
-    after = load(sys.argv[1])
-    before = load(sys.argv[2]) if len(sys.argv) > 2 else {}
+    files = sys.argv[1:]
+    after = load([f for f in files if "baseline" not in f])
+    before = load([f for f in files if "baseline" in f])
     head = "| work | after |" + (" before | ratio |" if before else "")
     print(head)
     print("|---|---|" + ("---|---|" if before else ""))
     for name, run in after.items():
         value, unit, bigger_better = figure(run)
-        row = "| %s | %.4g %s |" % (label(name), value, unit)
+        row = "| %s | %s |" % (label(name), shown(value, unit))
         if before:
             if name in before and not before[name].get("error_occurred"):
                 old, _, _ = figure(before[name])
                 ratio = value / old if bigger_better else old / value
-                row += " %.4g %s | %.3gx |" % (old, unit, ratio)
+                row += " %s | %.3gx |" % (shown(old, unit), ratio)
             else:
                 row += " - | - |"
         if run.get("error_occurred"):

@@ -239,6 +239,7 @@ namespace {
 // fault per 4 KB, which costs as much as reading the lines.
 constexpr std::size_t kMappedBlock = 4u << 20;
 constexpr std::size_t kHugePage = 2u << 20;
+constexpr std::size_t kSmallBlock = 1u << 20;
 
 char* take_block(std::size_t& size) {
     if (size < kMappedBlock) return static_cast<char*>(std::malloc(size));
@@ -269,8 +270,13 @@ void Arena::reserve(std::size_t bytes) {
 void* Arena::take(Lane& lane, std::size_t bytes) {
     if (lane.left < bytes) {
         std::size_t size = bytes > block_size_ ? bytes : block_size_;
-        // Left unfilled: pages never touched cost no memory.
+        // Left unfilled: pages never touched cost no memory. Where address
+        // space is limited, smaller blocks may still be had.
         char* start = take_block(size);
+        if (!start && size > kSmallBlock) {
+            block_size_ = size = bytes > kSmallBlock ? bytes : kSmallBlock;
+            start = take_block(size);
+        }
         if (!start) return nullptr;
         blocks_.push_back({start, size});
         lane = {start, size};
