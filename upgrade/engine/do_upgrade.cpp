@@ -205,7 +205,8 @@ struct KeywordList {
 
     NAME_LIST** head;
     std::vector<NAME_LIST*> lines;                              // line n is lines[n - 1]
-    std::unordered_map<std::string, std::vector<int>> by_name;  // line of instance i is [i - 1]
+    // Line of instance i is [i - 1]; the keys are the nodes' own names.
+    std::unordered_map<std::string_view, std::vector<int>> by_name;
 
     NAME_LIST* append(const char* name, const char* value) {
         NAME_LIST* node = append_name_list(upgrade_strdup(name), lines.empty() ? head : &lines.back()->next);
