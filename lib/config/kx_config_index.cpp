@@ -116,37 +116,44 @@ void remove_from(NameMap& map, const KXCF_NODE* node) {
     }
 }
 
+// Tables are built aside and only then kept, so that running out of memory
+// half-way leaves no half-built table behind.
+Containers containers_of(KXCF_NODE* first, bool sections_only) {
+    Containers built;
+    for (KXCF_NODE* n = first; n; n = n->next) {
+        if (n->name && (!sections_only || n->kind == KXCF_NODE_SECTION)) add_to(built.by_name, n);
+        built.last = n;
+    }
+    return built;
+}
+
 Containers& sections(KXCF_FILE* f) {
     TreeIndex& index = index_of(f);
     if (!index.has_sections) {
-        for (KXCF_NODE* n = f->root; n; n = n->next) {
-            if (n->kind == KXCF_NODE_SECTION) add_to(index.sections.by_name, n);
-            index.sections.last = n;
-        }
+        index.sections = containers_of(f->root, true);
         index.has_sections = true;
     }
     return index.sections;
 }
 
 Containers& subsections(KXCF_FILE* f, const KXCF_NODE* section) {
-    auto [it, added] = index_of(f).subsections.try_emplace(section);
-    if (added) {
-        for (KXCF_NODE* n = section->subsections; n; n = n->next) {
-            if (n->name) add_to(it->second.by_name, n);
-            it->second.last = n;
-        }
-    }
+    auto& all = index_of(f).subsections;
+    auto it = all.find(section);
+    if (it == all.end()) it = all.emplace(section, containers_of(section->subsections, false)).first;
     return it->second;
 }
 
 KeywordLines& lines(KXCF_FILE* f, const KXCF_NODE* owner) {
-    auto [it, added] = index_of(f).lists.try_emplace(owner);
-    if (added) {
+    auto& all = index_of(f).lists;
+    auto it = all.find(owner);
+    if (it == all.end()) {
+        KeywordLines built;
         for (KXCF_NODE* n = owner->u.lines; n; n = n->next) {
             if (!is_keyword_line(n)) continue;
-            add_to(it->second.by_name, n);
-            it->second.last = n;
+            add_to(built.by_name, n);
+            built.last = n;
         }
+        it = all.emplace(owner, std::move(built)).first;
     }
     return it->second;
 }

@@ -190,6 +190,7 @@ int run_edit(KXCF_FILE* f, Locate locate, Change change) {
             edit_abandon(f, code);
         }
     } catch (const std::bad_alloc&) {
+        index_drop(f);  // the tables may have missed a change of the tree
         edit_abandon(f, ENOMEM);
     }
     return -1;
