@@ -152,6 +152,7 @@ typedef struct KXCF_FILE {
     KXCF_NODE* expand_list;     /* the "path_expand" subsection of "system" */
     char* value_buf;
     KXCF_NODE* cur_list;        /* section or subsection whose list holds cur_keyword */
+    void* store;                /* memory of the tree and its lookup tables by name */
 } KXCF_FILE;
 
 /* Line number of the last parse fault (1-based); 0 after a good parse. */

@@ -118,9 +118,10 @@ int digest_list(KXCF_FILE* f, KXCF_NODE* owner, const std::string& keyword, Word
 // that name in the first section of that name.
 int locate_subsection(KXCF_FILE* f, const std::string& section, const std::string& subsection,
                       KXCF_NODE*& owner) {
-    KXCF_NODE* s = section_from(f->root, section);
+    KXCF_NODE* s = first_section(f, section);
     if (!s) return KXCF_ENOSECTION;
-    owner = last_subsection_named(s, subsection);
+    const NodeRun* named = subsections_named(f, s, subsection);
+    owner = named ? named->back() : nullptr;
     return owner ? 0 : KXCF_ENOSUBSECTION;
 }
 
@@ -159,7 +160,7 @@ extern "C" int kxcf_cksum(KXCF_FILE* f, const char* section, const char* subsect
         };
         auto store = [&](KXCF_FILE* h, KXCF_NODE* owner) {
             int rc = digest_list(h, owner, kw, computed, has_stored, stored);
-            return rc ? rc : set_instance(owner, kw, format_words(computed).c_str(), 1);
+            return rc ? rc : set_instance(h, owner, kw, format_words(computed).c_str(), 1);
         };
         return run_edit(f, locate, store) == 0 ? 1 : -1;
     });

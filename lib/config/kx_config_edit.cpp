@@ -30,17 +30,22 @@ std::string strip_value(const char* value) {
 }
 
 // The list an edit works on: the own list of the first section of that name,
-// or the first subsection of that name in the sections of that name.
+// or the first subsection of that name in the sections of that name (whose
+// section goes to PARENT when asked for).
 int locate_list(KXCF_FILE* f, const std::string& section, const std::string* subsection,
-                KXCF_NODE*& owner) {
-    KXCF_NODE* s = section_from(f->root, section);
-    if (!s) return KXCF_ENOSECTION;
+                KXCF_NODE*& owner, KXCF_NODE** parent = nullptr) {
+    const NodeRun* sections = sections_named(f, section);
+    if (!sections) return KXCF_ENOSECTION;
     if (!subsection) {
-        owner = s;
+        owner = (*sections)[0];
         return 0;
     }
-    for (; s; s = section_from(s->next, section)) {
-        if ((owner = subsection_from(s->subsections, *subsection))) return 0;
+    for (std::size_t i = 0; i < sections->size(); ++i) {
+        if (const NodeRun* lists = subsections_named(f, (*sections)[i], *subsection)) {
+            owner = (*lists)[0];
+            if (parent) *parent = (*sections)[i];
+            return 0;
+        }
     }
     return KXCF_ENOSUBSECTION;
 }
@@ -84,34 +89,43 @@ bool value_fits(const char* value) {
     return !value || (std::strlen(value) <= KXCF_MAX_VALUE && !std::strchr(value, '\n'));
 }
 
-KXCF_NODE* last_of(KXCF_NODE* first) {
-    while (first && first->next)
-        first = first->next;
-    return first;
-}
-
-int insert_keyword(KXCF_NODE* owner, KXCF_NODE* after, const std::string& keyword,
-                   const char* value) {
+// A new keyword line after AFTER (null: first) in OWNER's list, or null
+// when memory runs out.
+KXCF_NODE* insert_keyword(KXCF_NODE* owner, KXCF_NODE* after, const std::string& keyword,
+                          const char* value) {
     KXCF_NODE* line = make_keyword_line(keyword.c_str(), value);
-    if (!line) return ENOMEM;
-    link_after(owner->u.lines, after, line);
-    return 0;
+    if (line) link_after(owner->u.lines, after, line);
+    return line;
 }
 
-int add_container(KXCF_NODE*& head, int kind, const std::string& name) {
+// A new, empty section or subsection after AFTER in the list whose head is
+// HEAD, or null when memory runs out.
+KXCF_NODE* add_container(KXCF_NODE*& head, KXCF_NODE* after, int kind, const std::string& name) {
     KXCF_NODE* node = make_node(kind, name.c_str(), "");
-    if (!node) return ENOMEM;
-    link_after(head, last_of(head), node);
-    return 0;
+    if (node) link_after(head, after, node);
+    return node;
 }
 
 // Takes NODE out of the list whose head is HEAD and frees it; nothing of
 // the handle is left pointing into it.
-int remove_node(KXCF_FILE* f, KXCF_NODE*& head, KXCF_NODE* node) {
+void unlink_and_free(KXCF_FILE* f, KXCF_NODE*& head, KXCF_NODE* node) {
     forget_node(f, node);
     unlink_node(head, node);
-    free_list(node);
+    free_list(node, tree_arena_if_any(f));
+}
+
+// A removed section or subsection takes its subsections and lists with it;
+// the tables are rebuilt rather than picked apart.
+int remove_container(KXCF_FILE* f, KXCF_NODE*& head, KXCF_NODE* node) {
+    index_drop(f);
+    unlink_and_free(f, head, node);
     find_expand_list(f);
+    return 0;
+}
+
+int remove_keyword(KXCF_FILE* f, KXCF_NODE* owner, KXCF_NODE* line) {
+    index_removing_keyword(f, owner, line);
+    unlink_and_free(f, owner->u.lines, line);
     return 0;
 }
 
@@ -122,19 +136,22 @@ int locate_root(KXCF_FILE*, KXCF_NODE*& owner) {
 
 }  // namespace
 
-int set_instance(KXCF_NODE* owner, const std::string& keyword, const char* value, int instance) {
-    KXCF_NODE* last = nullptr;
-    int count = 0;
-    for (KXCF_NODE* n = keyword_line_from(owner->u.lines); n; n = keyword_line_from(n->next)) {
-        last = n;
-        if (!name_is(n, keyword) || ++count < instance) continue;
+int set_instance(KXCF_FILE* f, KXCF_NODE* owner, const std::string& keyword, const char* value,
+                 int instance) {
+    const NodeRun* lines = keywords_named(f, owner, keyword);
+    if (lines && lines->size() >= static_cast<std::size_t>(instance)) {
+        KXCF_NODE* n = (*lines)[static_cast<std::size_t>(instance) - 1];
         char* copy = nullptr;
         if (value && !(copy = strdup(value))) return ENOMEM;
-        std::free(n->u.value);
+        const Arena* arena = tree_arena_if_any(f);
+        if (!(arena && arena->owns(n->u.value))) std::free(n->u.value);
         n->u.value = copy;
         return 0;
     }
-    return insert_keyword(owner, last, keyword, value);
+    KXCF_NODE* line = insert_keyword(owner, last_keyword_line(f, owner), keyword, value);
+    if (!line) return ENOMEM;
+    index_appended_keyword(f, owner, line);
+    return 0;
 }
 
 }  // namespace kxcf
@@ -146,7 +163,10 @@ extern "C" int kxcf_setsection(KXCF_FILE* f, const char* section) {
         std::string sec;
         if (!f || check_name(section, kSectionName, sec) != 0) return fail(KXCF_EPARAM);
         return run_edit(f, locate_root, [&](KXCF_FILE* h, KXCF_NODE*) {
-            return add_container(h->root, KXCF_NODE_SECTION, sec);
+            KXCF_NODE* node = add_container(h->root, last_top_node(h), KXCF_NODE_SECTION, sec);
+            if (!node) return ENOMEM;
+            index_appended_section(h, node);
+            return 0;
         });
     });
 }
@@ -159,9 +179,12 @@ extern "C" int kxcf_setsubsection(KXCF_FILE* f, const char* section, const char*
             return locate_list(h, sec, nullptr, owner);
         };
         return run_edit(f, locate, [&](KXCF_FILE* h, KXCF_NODE* owner) {
-            int rc = add_container(owner->subsections, KXCF_NODE_SUBSECTION, sub);
-            if (rc == 0) find_expand_list(h);
-            return rc;
+            KXCF_NODE* node = add_container(owner->subsections, last_subsection(h, owner),
+                                            KXCF_NODE_SUBSECTION, sub);
+            if (!node) return ENOMEM;
+            index_appended_subsection(h, owner, node);
+            find_expand_list(h);
+            return 0;
         });
     });
 }
@@ -176,8 +199,8 @@ extern "C" int kxcf_setvar_inst(KXCF_FILE* f, const char* section, const char* s
         std::string stripped = value ? strip_value(value) : std::string();
         const char* stored = value ? stripped.c_str() : nullptr;
         if (!value_fits(stored)) return fail(KXCF_EPARAM);
-        return run_edit(f, args.locator(), [&](KXCF_FILE*, KXCF_NODE* owner) {
-            return set_instance(owner, args.keyword, stored, instance);
+        return run_edit(f, args.locator(), [&](KXCF_FILE* h, KXCF_NODE* owner) {
+            return set_instance(h, owner, args.keyword, stored, instance);
         });
     });
 }
@@ -193,13 +216,15 @@ extern "C" int kxcf_setvar_index(KXCF_FILE* f, const char* section, const char* 
         KeywordArgs args;
         if (int code = args.check(f, section, subsection, keyword)) return fail(code);
         if (!value_fits(value)) return fail(KXCF_EPARAM);
-        return run_edit(f, args.locator(), [&](KXCF_FILE*, KXCF_NODE* owner) {
+        return run_edit(f, args.locator(), [&](KXCF_FILE* h, KXCF_NODE* owner) {
             KXCF_NODE* after = nullptr;
             int count = 0;
             for (KXCF_NODE* n = keyword_line_from(owner->u.lines); n && count < index;
                  n = keyword_line_from(n->next), ++count)
                 after = n;
-            return insert_keyword(owner, after, args.keyword, value);
+            if (!insert_keyword(owner, after, args.keyword, value)) return ENOMEM;
+            index_forget_list(h, owner);  // the line may sit before others of its name
+            return 0;
         });
     });
 }
@@ -227,7 +252,7 @@ extern "C" int kxcf_delsection(KXCF_FILE* f, const char* section) {
             return locate_list(h, sec, nullptr, owner);
         };
         return run_edit(f, locate, [&](KXCF_FILE* h, KXCF_NODE* owner) {
-            return remove_node(h, h->root, owner);
+            return remove_container(h, h->root, owner);
         });
     });
 }
@@ -237,14 +262,11 @@ extern "C" int kxcf_delsubsection(KXCF_FILE* f, const char* section, const char*
         std::string sec, sub;
         if (int code = check_subsection_args(f, section, subsection, sec, sub)) return fail(code);
         KXCF_NODE* parent = nullptr;
-        auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) -> int {
-            for (parent = section_from(h->root, sec); parent;
-                 parent = section_from(parent->next, sec))
-                if ((owner = subsection_from(parent->subsections, sub))) return 0;
-            return section_from(h->root, sec) ? KXCF_ENOSUBSECTION : KXCF_ENOSECTION;
+        auto locate = [&](KXCF_FILE* h, KXCF_NODE*& owner) {
+            return locate_list(h, sec, &sub, owner, &parent);
         };
         return run_edit(f, locate, [&](KXCF_FILE* h, KXCF_NODE* owner) {
-            return remove_node(h, parent->subsections, owner);
+            return remove_container(h, parent->subsections, owner);
         });
     });
 }
@@ -256,13 +278,10 @@ extern "C" int kxcf_delvar_inst(KXCF_FILE* f, const char* section, const char* s
         if (int code = args.check(f, section, subsection, keyword)) return fail(code);
         if (instance < 1) return fail(KXCF_EPARAM);
         return run_edit(f, args.locator(), [&](KXCF_FILE* h, KXCF_NODE* owner) -> int {
-            int count = 0;
-            for (KXCF_NODE* n = keyword_line_from(owner->u.lines); n;
-                 n = keyword_line_from(n->next)) {
-                if (name_is(n, args.keyword) && ++count == instance)
-                    return remove_node(h, owner->u.lines, n);
-            }
-            return count == 0 ? KXCF_ENOKEYWORD : KXCF_EINSTANCE;
+            const NodeRun* lines = keywords_named(h, owner, args.keyword);
+            if (!lines) return KXCF_ENOKEYWORD;
+            if (lines->size() < static_cast<std::size_t>(instance)) return KXCF_EINSTANCE;
+            return remove_keyword(h, owner, (*lines)[static_cast<std::size_t>(instance) - 1]);
         });
     });
 }

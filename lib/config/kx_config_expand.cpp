@@ -66,9 +66,11 @@ private:
 
 void find_expand_list(KXCF_FILE* f) {
     f->expand_list = nullptr;
-    for (KXCF_NODE* s = section_from(f->root, kDefinitionSection); s && !f->expand_list;
-         s = section_from(s->next, kDefinitionSection))
-        f->expand_list = subsection_from(s->subsections, kDefinitionSubsection);
+    const NodeRun* sections = sections_named(f, kDefinitionSection);
+    for (std::size_t i = 0; sections && i < sections->size() && !f->expand_list; ++i) {
+        const NodeRun* lists = subsections_named(f, (*sections)[i], kDefinitionSubsection);
+        if (lists) f->expand_list = (*lists)[0];
+    }
 }
 
 int expand_value(const KXCF_FILE* f, const char* value, std::string& result) {

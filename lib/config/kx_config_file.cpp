@@ -2,6 +2,7 @@
 // steps every edit goes through.
 #include "kx_config_internal.h"
 #include "kx_files.h"
+#include "kx_main_config.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +14,6 @@
 namespace kxcf {
 namespace {
 
-constexpr const char* kMainConfigName = "qzt_config";
 constexpr const char* kLockSuffix = ".lck";
 constexpr const char* kTempSuffix = ".tmp";
 constexpr int kDefaultLockRetries = 20;
@@ -28,7 +28,7 @@ void copy_path(char* dest, const std::string& src) {
 // directory is unknown.
 std::string main_config_path() {
     const char* dir = get_config_dir();
-    return dir ? std::string(dir) + kMainConfigName : std::string();
+    return dir ? std::string(dir) + kx_internal::kMainConfigName : std::string();
 }
 
 // A lock held elsewhere is refused as a permission error or as "try again".
@@ -83,14 +83,13 @@ int release_lock(KXCF_FILE* f) {
 
 int read_config(KXCF_FILE* f) {
     drop_tree(f);
-    f->stream = fopen(f->path, "r");
-    if (!f->stream) {
+    int fd = open(f->path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         kx_errno = errno;
         return -1;
     }
-    int rc = parse_file(f);
-    fclose(f->stream);
-    f->stream = nullptr;
+    int rc = parse_file(f, fd);
+    close(fd);
     if (rc != 0) return -1;
     clear_position(f);
     find_expand_list(f);
@@ -167,7 +166,8 @@ void forget_node(KXCF_FILE* f, const KXCF_NODE* node) {
 }
 
 void drop_tree(KXCF_FILE* f) {
-    free_list(f->root);
+    free_list(f->root, tree_arena_if_any(f));
+    drop_store(f);
     f->root = nullptr;
     f->expand_list = nullptr;
     clear_position(f);

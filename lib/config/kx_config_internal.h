@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace kxcf {
 
@@ -46,30 +47,110 @@ void to_upper_ascii(std::string& s);
 
 // ---- tree ----------------------------------------------------------------
 
+// Memory for the nodes and strings the reader builds, taken in large blocks
+// and given back all at once: a node per line would otherwise cost a
+// malloc per node and string, and the allocator's overhead on each.
+// Nodes and strings added by edits come from malloc as before; owns()
+// tells the two apart when a node or string is freed.
+class Arena {
+public:
+    Arena() = default;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena();
+    // The size of the blocks taken from now on.
+    void reserve(std::size_t bytes);
+    // Room for one node, or for BYTES of string text (packed, unaligned);
+    // null when memory runs out. Nodes and text fill blocks of their own,
+    // so that no node needs padding.
+    KXCF_NODE* allocate_node();
+    char* allocate_text(std::size_t bytes);
+    bool owns(const void* p) const;
+
+private:
+    struct Block {
+        char* start;
+        std::size_t size;
+    };
+    struct Lane {
+        char* next = nullptr;
+        std::size_t left = 0;
+    };
+    void* take(Lane& lane, std::size_t bytes);
+
+    std::vector<Block> blocks_;
+    Lane nodes_;
+    Lane text_;
+    std::size_t block_size_ = 64 * 1024;
+};
+
 // Allocates a node; strings are copied. Null (and ENOMEM in kx_errno) when
 // memory runs out, with nothing leaked.
 KXCF_NODE* make_node(int kind, const char* name, const char* text);
 // A keyword line; VALUE null means none. An edit may store an empty value,
 // written as "name = " and read back as no value.
 KXCF_NODE* make_keyword_line(const char* name, const char* value);
-// Frees a whole list with everything its nodes own.
-void free_list(KXCF_NODE* first);
+// Frees a whole list with everything its nodes own; what ARENA (may be
+// null) holds is left to it.
+void free_list(KXCF_NODE* first, const Arena* arena = nullptr);
 // Links NODE after AFTER in the list whose head is HEAD (AFTER null: first).
 void link_after(KXCF_NODE*& head, KXCF_NODE* after, KXCF_NODE* node);
 void unlink_node(KXCF_NODE*& head, KXCF_NODE* node);
 bool name_is(const KXCF_NODE* n, const std::string& name);
 
-// Lookups over the tree; each returns the first match from START on.
-KXCF_NODE* section_from(KXCF_NODE* start, const std::string& name);
-KXCF_NODE* subsection_from(KXCF_NODE* start, const std::string& name);
+// The first keyword line from START on, or null.
 KXCF_NODE* keyword_line_from(KXCF_NODE* start);
-KXCF_NODE* last_subsection_named(KXCF_NODE* section, const std::string& name);
+
+// ---- lookup by name -----------------------------------------------------------
+
+// The nodes of one name in one list, in list order.
+class NodeRun {
+public:
+    std::size_t size() const;
+    KXCF_NODE* operator[](std::size_t i) const;
+    KXCF_NODE* back() const;
+    void push_back(KXCF_NODE* node);
+    void erase(std::size_t i);
+
+private:
+    KXCF_NODE* first_ = nullptr;  // most names occur once: no vector for them
+    std::vector<KXCF_NODE*> rest_;
+};
+
+// The sections, the subsections of SECTION and the keyword lines of OWNER's
+// list that carry NAME (lower case); null when there are none. A run stays
+// valid until the next edit.
+const NodeRun* sections_named(KXCF_FILE* f, const std::string& name);
+KXCF_NODE* first_section(KXCF_FILE* f, const std::string& name);
+const NodeRun* subsections_named(KXCF_FILE* f, const KXCF_NODE* section, const std::string& name);
+const NodeRun* keywords_named(KXCF_FILE* f, const KXCF_NODE* owner, const std::string& name);
+// Where appended nodes go: the last node of the top list and of SECTION's
+// subsections, and the last keyword line of OWNER's list (null: none).
+KXCF_NODE* last_top_node(KXCF_FILE* f);
+KXCF_NODE* last_subsection(KXCF_FILE* f, const KXCF_NODE* section);
+KXCF_NODE* last_keyword_line(KXCF_FILE* f, const KXCF_NODE* owner);
+
+// Every edit tells the tables what it changed: a node appended at the end
+// of its list, a keyword line about to be removed, a list reordered
+// (forgotten, rebuilt when next searched); index_drop forgets everything.
+void index_appended_section(KXCF_FILE* f, KXCF_NODE* node);
+void index_appended_subsection(KXCF_FILE* f, const KXCF_NODE* section, KXCF_NODE* node);
+void index_appended_keyword(KXCF_FILE* f, const KXCF_NODE* owner, KXCF_NODE* line);
+void index_removing_keyword(KXCF_FILE* f, const KXCF_NODE* owner, const KXCF_NODE* line);
+void index_forget_list(KXCF_FILE* f, const KXCF_NODE* owner);
+void index_drop(KXCF_FILE* f);
+
+// The arena of F's tree (made when missing), the arena if there is one,
+// and the end of both arena and tables (after the tree is freed).
+Arena& tree_arena(KXCF_FILE* f);
+const Arena* tree_arena_if_any(const KXCF_FILE* f);
+void drop_store(KXCF_FILE* f);
 
 // ---- parse and write ---------------------------------------------------------
 
-// Builds the tree of F from F->stream. 0, or -1 with the reason in kx_errno
-// and kxcf_lineno on the offending line.
-int parse_file(KXCF_FILE* f);
+// Builds the tree of F from the file open on FD. 0, or -1 with the reason
+// in kx_errno and kxcf_lineno on the offending line.
+int parse_file(KXCF_FILE* f, int fd);
 // Writes the list starting at FIRST in the written form; 0, or -1 when the
 // stream reports an error.
 int write_tree(const KXCF_NODE* first, FILE* out);
@@ -109,6 +190,7 @@ int run_edit(KXCF_FILE* f, Locate locate, Change change) {
             edit_abandon(f, code);
         }
     } catch (const std::bad_alloc&) {
+        index_drop(f);  // the tables may have missed a change of the tree
         edit_abandon(f, ENOMEM);
     }
     return -1;
@@ -116,7 +198,8 @@ int run_edit(KXCF_FILE* f, Locate locate, Change change) {
 
 // Sets instance INSTANCE of KEYWORD in OWNER's list, or adds one line after
 // the list's last keyword line. VALUE may be null. 0 or ENOMEM.
-int set_instance(KXCF_NODE* owner, const std::string& keyword, const char* value, int instance);
+int set_instance(KXCF_FILE* f, KXCF_NODE* owner, const std::string& keyword, const char* value,
+                 int instance);
 
 // Runs the body of a public operation; memory exhaustion inside it becomes
 // its failure value with ENOMEM in kx_errno.

@@ -4,9 +4,13 @@
 
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 int kxcf_lineno = 0;
 
@@ -35,31 +39,33 @@ bool is_keyword_line(const KXCF_NODE* n) {
     return n->kind == KXCF_NODE_LINE && !n->text;
 }
 
-std::size_t skip_blanks(const std::string& s, std::size_t pos) {
+std::size_t skip_blanks(std::string_view s, std::size_t pos) {
     while (pos < s.size() && is_blank(s[pos]))
         ++pos;
     return pos;
 }
 
-std::size_t name_run(const std::string& s, std::size_t pos) {
+std::size_t name_run(std::string_view s, std::size_t pos) {
     std::size_t end = pos;
     while (end < s.size() && is_name_char(static_cast<unsigned char>(s[end])))
         ++end;
     return end - pos;
 }
 
-void trim_blanks(std::string& s) {
+std::string_view trim_blanks(std::string_view s) {
     std::size_t start = skip_blanks(s, 0);
     std::size_t end = s.size();
     while (end > start && is_blank(s[end - 1]))
         --end;
-    s = s.substr(start, end - start);
+    return s.substr(start, end - start);
 }
 
+// One line as the reader understood it; the views point into the read
+// buffer and live until the next line is read.
 struct Line {
     int kind = LINE_END;
-    std::string text;  // comment text, or the name of a header or keyword
-    std::string value;
+    std::string_view text;  // comment text, or the name of a header or keyword
+    std::string_view value;
 };
 
 Line fault(int code) {
@@ -79,7 +85,7 @@ struct HeaderRule {
 const HeaderRule kSectionHeader{']', kSectionName, KXCF_ESECTNOEND, KXCF_ESECTAFTER};
 const HeaderRule kSubsectionHeader{')', kSubsectionName, KXCF_ESUBNOEND, KXCF_ESUBAFTER};
 
-Line parse_header(const std::string& s, const HeaderRule& rule, int kind) {
+Line parse_header(std::string_view s, const HeaderRule& rule, int kind) {
     std::size_t pos = skip_blanks(s, 1);
     std::size_t len = name_run(s, pos);
     if (len == 0) return fault(rule.name.char_code);
@@ -87,7 +93,6 @@ Line parse_header(const std::string& s, const HeaderRule& rule, int kind) {
     Line l;
     l.kind = kind;
     l.text = s.substr(pos, len);
-    to_lower_ascii(l.text);
     pos = skip_blanks(s, pos + len);
     if (pos == s.size()) return fault(rule.no_end);
     if (s[pos] != rule.close) return fault(rule.name.char_code);
@@ -97,14 +102,13 @@ Line parse_header(const std::string& s, const HeaderRule& rule, int kind) {
 
 // A keyword line needs a name: a line that starts with "=" is refused like
 // any other line whose name is missing.
-Line parse_keyword(const std::string& s) {
+Line parse_keyword(std::string_view s) {
     std::size_t len = name_run(s, 0);
     if (len > KXCF_MAX_NAME) return fault(KXCF_EKWSIZE);
     if (len == 0) return fault(KXCF_EKWCHAR);
     Line l;
     l.kind = LINE_KEYWORD;
     l.text = s.substr(0, len);
-    to_lower_ascii(l.text);
     std::size_t pos = skip_blanks(s, len);
     if (pos == s.size()) return l;
     if (s[pos] != '=') return fault(KXCF_EKWCHAR);
@@ -113,42 +117,12 @@ Line parse_keyword(const std::string& s) {
     return l;
 }
 
-// Reads the raw text of one line into BUF. A last line without a newline is
-// a line like any other. A NUL byte cannot be held in a line's text, so a
-// line containing one is refused as unreadable (1007).
-int read_raw(FILE* in, std::string& buf) {
-    buf.clear();
-    for (;;) {
-        int c = getc(in);
-        if (c == EOF) {
-            if (ferror(in)) {
-                kx_errno = errno ? errno : EIO;
-                return LINE_FAULT;
-            }
-            return buf.empty() ? LINE_END : LINE_TEXT;
-        }
-        if (c == '\n') return LINE_TEXT;
-        if (c == '\0' || buf.size() == KXCF_MAX_LINE) {
-            kx_errno = KXCF_ELINELEN;
-            return LINE_FAULT;
-        }
-        buf.push_back(static_cast<char>(c));
-    }
-}
-
-Line read_line(FILE* in) {
-    std::string s;
-    int got = read_raw(in, s);
-    if (got != LINE_TEXT) {
-        Line l;
-        l.kind = got;
-        return l;
-    }
-    trim_blanks(s);
+Line classify(std::string_view raw) {
+    std::string_view s = trim_blanks(raw);
     if (s.empty() || s[0] == '#') {
         Line l;
         l.kind = LINE_TEXT;
-        l.text = std::move(s);
+        l.text = s;
         return l;
     }
     if (s[0] == '[') return parse_header(s, kSectionHeader, LINE_SECTION);
@@ -156,14 +130,104 @@ Line read_line(FILE* in) {
     return parse_keyword(s);
 }
 
-struct ListDeleter {
-    void operator()(KXCF_NODE* n) const { free_list(n); }
+// Reads a file in large blocks and hands out its lines. A last line without
+// a newline is a line like any other. A line longer than the format allows,
+// or holding a NUL byte (which a line's text cannot hold), is refused as
+// unreadable (1007).
+class LineReader {
+public:
+    // A small file is read whole in one block of its own size.
+    LineReader(int fd, off_t file_size)
+        : fd_(fd),
+          size_(std::min(static_cast<std::size_t>(file_size) + 1, kBlock) + KXCF_MAX_LINE + 1),
+          buf_(new char[size_]) {}
+
+    // LINE_TEXT with the line's raw text in RAW, LINE_END, or LINE_FAULT
+    // with the reason in kx_errno.
+    int next(std::string_view& raw) {
+        for (;;) {
+            const char* at = buf_.get() + begin_;
+            const std::size_t avail = end_ - begin_;
+            if (const void* nl = std::memchr(at, '\n', avail)) {
+                const std::size_t len = static_cast<std::size_t>(static_cast<const char*>(nl) - at);
+                begin_ += len + 1;
+                return deliver(at, len, raw);
+            }
+            if (avail > KXCF_MAX_LINE) return refuse(KXCF_ELINELEN);
+            if (eof_) {
+                if (avail == 0) return LINE_END;
+                begin_ = end_;
+                return deliver(at, avail, raw);
+            }
+            if (!fill()) return LINE_FAULT;
+        }
+    }
+
+private:
+    static constexpr std::size_t kBlock = 256 * 1024;
+
+    int refuse(int code) {
+        kx_errno = code;
+        return LINE_FAULT;
+    }
+
+    int deliver(const char* at, std::size_t len, std::string_view& raw) {
+        if (len > KXCF_MAX_LINE || std::memchr(at, '\0', len)) return refuse(KXCF_ELINELEN);
+        raw = std::string_view(at, len);
+        return LINE_TEXT;
+    }
+
+    // Moves the unfinished line to the front and reads the next block after
+    // it; false on a read error.
+    bool fill() {
+        const std::size_t kept = end_ - begin_;
+        std::memmove(buf_.get(), buf_.get() + begin_, kept);
+        begin_ = 0;
+        end_ = kept;
+        for (;;) {
+            ssize_t got = read(fd_, buf_.get() + end_, size_ - end_);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                kx_errno = errno ? errno : EIO;
+                return false;
+            }
+            if (got == 0) eof_ = true;
+            end_ += static_cast<std::size_t>(got);
+            return true;
+        }
+    }
+
+    int fd_;
+    std::size_t size_;
+    std::unique_ptr<char[]> buf_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    bool eof_ = false;
 };
 
-// The tree under construction and where the next line goes.
+// Copies S into P, lower-cased when asked, with its terminating zero byte;
+// the byte after the copy.
+char* put_string(char* p, std::string_view s, bool lower) {
+    s.copy(p, s.size());
+    if (lower)
+        for (std::size_t i = 0; i < s.size(); ++i)
+            if (p[i] >= 'A' && p[i] <= 'Z') p[i] = static_cast<char>(p[i] - 'A' + 'a');
+    p[s.size()] = '\0';
+    return p + s.size() + 1;
+}
+
+// The tree under construction and where the next line goes. Its nodes and
+// their strings come from the arena.
 class TreeBuilder {
 public:
-    KXCF_NODE* release() { return root_.release(); }
+    explicit TreeBuilder(Arena& arena) : arena_(arena) {}
+    ~TreeBuilder() { free_list(root_, &arena_); }
+
+    KXCF_NODE* release() {
+        KXCF_NODE* root = root_;
+        root_ = nullptr;
+        return root;
+    }
 
     int add(const Line& l) {
         switch (l.kind) {
@@ -183,6 +247,26 @@ public:
     bool has_section() const { return section_ && section_->kind == KXCF_NODE_SECTION; }
 
 private:
+    // A zeroed node of KIND, and room for EXTRA bytes of its strings.
+    KXCF_NODE* node(int kind, std::size_t extra, char*& strings) {
+        KXCF_NODE* n = arena_.allocate_node();
+        strings = extra ? arena_.allocate_text(extra) : nullptr;
+        if (!n || (extra && !strings)) return nullptr;
+        *n = KXCF_NODE{};
+        n->kind = kind;
+        return n;
+    }
+
+    KXCF_NODE* named(int kind, std::string_view name) {
+        char* p = nullptr;
+        KXCF_NODE* n = node(kind, name.size() + 1, p);
+        if (n) {
+            n->name = p;
+            put_string(p, name, true);
+        }
+        return n;
+    }
+
     KXCF_NODE* list_owner() const { return subsection_ ? subsection_ : section_; }
 
     void append_line(KXCF_NODE* node) {
@@ -192,7 +276,7 @@ private:
 
     void append_top(KXCF_NODE* node) {
         if (!root_) {
-            root_.reset(node);
+            root_ = node;
         } else {
             node->prev = section_;
             section_->next = node;
@@ -203,65 +287,89 @@ private:
         tail_ = nullptr;
     }
 
-    int add_text(const std::string& text) {
+    int add_text(std::string_view text) {
+        char* p = nullptr;
         if (!root_) {
-            KXCF_NODE* lead = make_node(KXCF_NODE_LEADING, nullptr, nullptr);
+            KXCF_NODE* lead = node(KXCF_NODE_LEADING, 0, p);
             if (!lead) return ENOMEM;
             append_top(lead);
         }
-        KXCF_NODE* node = make_node(KXCF_NODE_LINE, nullptr, text.c_str());
-        if (!node) return ENOMEM;
-        append_line(node);
+        KXCF_NODE* n = node(KXCF_NODE_LINE, text.size() + 1, p);
+        if (!n) return ENOMEM;
+        n->text = p;
+        put_string(p, text, false);
+        append_line(n);
         return 0;
     }
 
-    int add_section(const std::string& name) {
-        KXCF_NODE* node = make_node(KXCF_NODE_SECTION, name.c_str(), nullptr);
-        if (!node) return ENOMEM;
-        append_top(node);
+    int add_section(std::string_view name) {
+        KXCF_NODE* n = named(KXCF_NODE_SECTION, name);
+        if (!n) return ENOMEM;
+        append_top(n);
         return 0;
     }
 
-    int add_subsection(const std::string& name) {
+    int add_subsection(std::string_view name) {
         if (!has_section()) return KXCF_ESUBFIRST;
-        KXCF_NODE* node = make_node(KXCF_NODE_SUBSECTION, name.c_str(), nullptr);
-        if (!node) return ENOMEM;
-        link_after(section_->subsections, last_subsection_, node);
-        last_subsection_ = subsection_ = node;
+        KXCF_NODE* n = named(KXCF_NODE_SUBSECTION, name);
+        if (!n) return ENOMEM;
+        link_after(section_->subsections, last_subsection_, n);
+        last_subsection_ = subsection_ = n;
         tail_ = nullptr;
         return 0;
     }
 
-    int add_keyword(const std::string& name, const std::string& value) {
+    int add_keyword(std::string_view name, std::string_view value) {
         if (!has_section()) return KXCF_EKWFIRST;
         // An empty value in the file is no value.
-        KXCF_NODE* node = make_keyword_line(name.c_str(), value.empty() ? nullptr : value.c_str());
-        if (!node) return ENOMEM;
-        append_line(node);
+        char* p = nullptr;
+        const std::size_t extra = name.size() + 1 + (value.empty() ? 0 : value.size() + 1);
+        KXCF_NODE* n = node(KXCF_NODE_LINE, extra, p);
+        if (!n) return ENOMEM;
+        n->name = p;
+        p = put_string(p, name, true);
+        if (!value.empty()) {
+            n->u.value = p;
+            put_string(p, value, false);
+        }
+        append_line(n);
         return 0;
     }
 
-    std::unique_ptr<KXCF_NODE, ListDeleter> root_;
+    Arena& arena_;
+    KXCF_NODE* root_ = nullptr;
     KXCF_NODE* section_ = nullptr;  // the leading block or the last section
     KXCF_NODE* subsection_ = nullptr;
     KXCF_NODE* last_subsection_ = nullptr;
     KXCF_NODE* tail_ = nullptr;  // last line of the list being filled
 };
 
-int build_tree(KXCF_FILE* f) {
-    TreeBuilder tree;
+int build_tree(KXCF_FILE* f, int fd, off_t file_size) {
+    TreeBuilder tree(tree_arena(f));
+    LineReader reader(fd, file_size);
     for (;;) {
-        Line l = read_line(f->stream);
+        std::string_view raw;
+        int got = reader.next(raw);
         ++kxcf_lineno;
-        if (l.kind == LINE_FAULT) return kx_errno;
-        if (l.kind == LINE_END) {
+        if (got == LINE_FAULT) return kx_errno;
+        if (got == LINE_END) {
             if (!tree.has_section()) return KXCF_EPREMATURE;
             f->root = tree.release();
             return 0;
         }
+        Line l = classify(raw);
+        if (l.kind == LINE_FAULT) return kx_errno;
         int code = tree.add(l);
         if (code != 0) return code;
     }
+}
+
+// Blocks sized from the file: a line of about 27 bytes takes about 80 in the
+// tree. Pages of a block that are never filled cost nothing.
+std::size_t arena_block_for(off_t file_size) {
+    constexpr std::size_t kMin = 64 * 1024;
+    const std::size_t want = static_cast<std::size_t>(file_size) * 4;
+    return want < kMin ? kMin : want;
 }
 
 }  // namespace
@@ -314,17 +422,20 @@ KXCF_NODE* make_keyword_line(const char* name, const char* value) {
     return n;
 }
 
-void free_list(KXCF_NODE* first) {
+void free_list(KXCF_NODE* first, const Arena* arena) {
+    auto release = [arena](void* p) {
+        if (p && !(arena && arena->owns(p))) std::free(p);
+    };
     while (first) {
         KXCF_NODE* next = first->next;
         if (first->kind == KXCF_NODE_LINE)
-            std::free(first->u.value);
+            release(first->u.value);
         else
-            free_list(first->u.lines);
-        free_list(first->subsections);
-        std::free(first->text);
-        std::free(first->name);
-        std::free(first);
+            free_list(first->u.lines, arena);
+        free_list(first->subsections, arena);
+        release(first->text);
+        release(first->name);
+        release(first);
         first = next;
     }
 }
@@ -353,39 +464,19 @@ bool name_is(const KXCF_NODE* n, const std::string& name) {
     return n->name && std::strcmp(n->name, name.c_str()) == 0;
 }
 
-KXCF_NODE* section_from(KXCF_NODE* start, const std::string& name) {
-    for (KXCF_NODE* n = start; n; n = n->next)
-        if (n->kind == KXCF_NODE_SECTION && name_is(n, name)) return n;
-    return nullptr;
-}
-
-KXCF_NODE* subsection_from(KXCF_NODE* start, const std::string& name) {
-    for (KXCF_NODE* n = start; n; n = n->next)
-        if (name_is(n, name)) return n;
-    return nullptr;
-}
-
 KXCF_NODE* keyword_line_from(KXCF_NODE* start) {
     for (KXCF_NODE* n = start; n; n = n->next)
         if (is_keyword_line(n)) return n;
     return nullptr;
 }
 
-KXCF_NODE* last_subsection_named(KXCF_NODE* section, const std::string& name) {
-    KXCF_NODE* found = nullptr;
-    for (KXCF_NODE* n = subsection_from(section->subsections, name); n;
-         n = subsection_from(n->next, name))
-        found = n;
-    return found;
-}
-
-int parse_file(KXCF_FILE* f) {
-    if (!f->stream) {
+int parse_file(KXCF_FILE* f, int fd) {
+    if (fd < 0) {
         kx_errno = KXCF_ENOTOPEN;
         return -1;
     }
     struct stat st;
-    if (fstat(fileno(f->stream), &st) != 0) {
+    if (fstat(fd, &st) != 0) {
         kx_errno = errno;
         return -1;
     }
@@ -394,13 +485,15 @@ int parse_file(KXCF_FILE* f) {
         return -1;
     }
     kxcf_lineno = 0;
+    tree_arena(f).reserve(arena_block_for(st.st_size));
     int code;
     try {
-        code = build_tree(f);
+        code = build_tree(f, fd, st.st_size);
     } catch (const std::bad_alloc&) {
         code = ENOMEM;
     }
     if (code != 0) {
+        drop_store(f);
         kx_errno = code;
         return -1;
     }
@@ -408,12 +501,24 @@ int parse_file(KXCF_FILE* f) {
     return 0;
 }
 
+namespace {
+
+// One written line: the parts given, then a newline.
+void put_line(FILE* out, const char* a, const char* b = nullptr, const char* c = nullptr) {
+    std::fputs(a, out);
+    if (b) std::fputs(b, out);
+    if (c) std::fputs(c, out);
+    std::putc('\n', out);
+}
+
+}  // namespace
+
 int write_tree(const KXCF_NODE* first, FILE* out) {
     for (const KXCF_NODE* n = first; n; n = n->next) {
-        if (n->text) fprintf(out, "%s\n", n->text);
+        if (n->text) put_line(out, n->text);
         switch (n->kind) {
             case KXCF_NODE_SECTION:
-                fprintf(out, "[%s]\n", n->name);
+                put_line(out, "[", n->name, "]");
                 write_tree(n->u.lines, out);
                 write_tree(n->subsections, out);
                 break;
@@ -421,7 +526,7 @@ int write_tree(const KXCF_NODE* first, FILE* out) {
                 write_tree(n->u.lines, out);
                 break;
             case KXCF_NODE_SUBSECTION:
-                fprintf(out, "(%s)\n", n->name);
+                put_line(out, "(", n->name, ")");
                 write_tree(n->u.lines, out);
                 break;
             default:
@@ -429,9 +534,9 @@ int write_tree(const KXCF_NODE* first, FILE* out) {
                 // reads back as no value, like the name alone.
                 if (n->text) break;
                 if (n->u.value)
-                    fprintf(out, "%s = %s\n", n->name, n->u.value);
+                    put_line(out, n->name, " = ", n->u.value);
                 else
-                    fprintf(out, "%s\n", n->name);
+                    put_line(out, n->name);
         }
     }
     return ferror(out) ? -1 : 0;

@@ -1,5 +1,6 @@
 // Walking and looking up a configuration file's tree. Every walk goes on
-// from the handle's position, so a full walk is linear in its list.
+// from the handle's position, so a full walk is linear in its list; a
+// lookup by name goes through the tree's tables and does not walk at all.
 #include "kx_config_internal.h"
 
 #include <cstring>
@@ -21,10 +22,14 @@ int check_place(const char* section, const char* subsection, std::string& sec, s
     return code;
 }
 
-KXCF_NODE* keyword_named(KXCF_NODE* start, const std::string& name) {
-    for (KXCF_NODE* n = keyword_line_from(start); n; n = keyword_line_from(n->next))
-        if (name_is(n, name)) return n;
-    return nullptr;
+KXCF_NODE* keyword_named(KXCF_FILE* f, const KXCF_NODE* owner, const std::string& name) {
+    const NodeRun* lines = keywords_named(f, owner, name);
+    return lines ? (*lines)[0] : nullptr;
+}
+
+KXCF_NODE* first_subsection(KXCF_FILE* f, const KXCF_NODE* section, const std::string& name) {
+    const NodeRun* named = subsections_named(f, section, name);
+    return named ? (*named)[0] : nullptr;
 }
 
 // Makes SECTION current; the subsection and keyword only survive when the
@@ -46,7 +51,7 @@ void set_position(KXCF_FILE* f, KXCF_NODE* section, KXCF_NODE* subsection, KXCF_
 int walk_list(KXCF_FILE* f, const std::string& sec, const char* subsection, const std::string& sub,
               KXCF_NODE*& owner) {
     if (!f->cur_section || !name_is(f->cur_section, sec)) {
-        KXCF_NODE* s = section_from(f->root, sec);
+        KXCF_NODE* s = first_section(f, sec);
         if (!s) return KXCF_ENOSECTION;
         enter_section(f, s);
         f->cur_subsection = nullptr;
@@ -56,7 +61,7 @@ int walk_list(KXCF_FILE* f, const std::string& sec, const char* subsection, cons
         return 0;
     }
     if (!f->cur_subsection || !name_is(f->cur_subsection, sub)) {
-        KXCF_NODE* ss = subsection_from(f->cur_section->subsections, sub);
+        KXCF_NODE* ss = first_subsection(f, f->cur_section, sub);
         if (!ss) return KXCF_ENOSUBSECTION;
         f->cur_subsection = ss;
     }
@@ -108,7 +113,7 @@ extern "C" int kxcf_findsection(KXCF_FILE* f, const char* section) {
     return guarded<int>(-1, [&]() -> int {
         std::string sec;
         int code = f ? check_name(section, kSectionName, sec) : KXCF_EPARAM;
-        KXCF_NODE* s = code ? nullptr : section_from(f->root, sec);
+        KXCF_NODE* s = code ? nullptr : first_section(f, sec);
         if (!code && !s) code = KXCF_ENOSECTION;
         if (code) {
             kx_errno = code;
@@ -128,11 +133,11 @@ extern "C" const char* kxcf_nextsubsection(KXCF_FILE* f, const char* section) {
         if (f->cur_section && name_is(f->cur_section, sec)) {
             ss = f->cur_subsection ? f->cur_subsection->next : f->cur_section->subsections;
         } else {
-            KXCF_NODE* s = section_from(f->root, sec);
-            if (!s) return fail(KXCF_ENOSECTION);
-            for (; s && !ss; s = section_from(s->next, sec)) {
-                set_position(f, s, nullptr, nullptr, nullptr);
-                ss = s->subsections;
+            const NodeRun* sections = sections_named(f, sec);
+            if (!sections) return fail(KXCF_ENOSECTION);
+            for (std::size_t i = 0; i < sections->size() && !ss; ++i) {
+                set_position(f, (*sections)[i], nullptr, nullptr, nullptr);
+                ss = (*sections)[i]->subsections;
             }
         }
         if (!ss) return fail(KXCF_ENOSUBSECTION);
@@ -146,14 +151,15 @@ extern "C" int kxcf_findsubsection(KXCF_FILE* f, const char* section, const char
         std::string sec, sub;
         int code = f ? check_place(section, subsection, sec, sub) : KXCF_EPARAM;
         if (!code && !subsection) code = KXCF_EPARAM;
-        KXCF_NODE* s = code ? nullptr : section_from(f->root, sec);
+        KXCF_NODE* s = code ? nullptr : first_section(f, sec);
         if (!code && !s) code = KXCF_ENOSECTION;
         if (code) {
             kx_errno = code;
             return -1;
         }
         enter_section(f, s);
-        KXCF_NODE* ss = last_subsection_named(s, sub);
+        const NodeRun* named = subsections_named(f, s, sub);
+        KXCF_NODE* ss = named ? named->back() : nullptr;
         if (!ss) {
             kx_errno = KXCF_ENOSUBSECTION;
             return -1;
@@ -197,21 +203,23 @@ extern "C" const char* kxcf_getvar(KXCF_FILE* f, const char* section, const char
         int code = f ? check_place(section, subsection, sec, sub) : KXCF_EPARAM;
         if (!code) code = check_name(keyword, kKeywordName, kw);
         if (code) return fail(code);
-        KXCF_NODE* s = section_from(f->root, sec);
-        if (!s) return fail(KXCF_ENOSECTION);
+        const NodeRun* sections = sections_named(f, sec);
+        if (!sections) return fail(KXCF_ENOSECTION);
         bool any_subsection = false;
-        for (; s; s = section_from(s->next, sec)) {
+        for (std::size_t i = 0; i < sections->size(); ++i) {
+            KXCF_NODE* s = (*sections)[i];
             if (!subsection) {
-                if (KXCF_NODE* line = keyword_named(s->u.lines, kw)) {
+                if (KXCF_NODE* line = keyword_named(f, s, kw)) {
                     set_position(f, s, f->cur_section == s ? f->cur_subsection : nullptr, s, line);
                     return deliver_value(f, line, valueflags);
                 }
                 continue;
             }
-            for (KXCF_NODE* ss = subsection_from(s->subsections, sub); ss;
-                 ss = subsection_from(ss->next, sub)) {
+            const NodeRun* lists = subsections_named(f, s, sub);
+            for (std::size_t j = 0; lists && j < lists->size(); ++j) {
+                KXCF_NODE* ss = (*lists)[j];
                 any_subsection = true;
-                if (KXCF_NODE* line = keyword_named(ss->u.lines, kw)) {
+                if (KXCF_NODE* line = keyword_named(f, ss, kw)) {
                     set_position(f, s, ss, ss, line);
                     return deliver_value(f, line, valueflags);
                 }

@@ -2,6 +2,7 @@
 
 #include "kx_dbg.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -162,20 +163,57 @@ void write_debug_line(const char* line, bool continued) {
     }
 }
 
-std::string format_text(const char* format, const char* a, int n, const char* b) {
-    const int size = std::snprintf(nullptr, 0, format, a, n, b);
-    if (size < 0) return std::string();
-    std::string out(static_cast<std::size_t>(size) + 1, '\0');
-    std::snprintf(out.data(), out.size(), format, a, n, b);
-    out.resize(static_cast<std::size_t>(size));
-    return out;
+// What tells one version of a file from the next: the suite replaces its
+// configuration files by a rename, which gives a new inode, and an edit in
+// place changes the size or the modification time.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+
+    bool operator==(const FileStamp& o) const {
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+bool stamp_of(const std::string& path, FileStamp& stamp) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    return true;
 }
 
-std::string configured_log_file() {
+// The suite log's name as the main configuration file gives it. Every log
+// entry needs it, and a program that upgrades the main file itself writes
+// an entry per keyword, so the file is read again only when it changed.
+struct LogFileCache {
+    bool valid = false;
+    std::string config_path;
+    FileStamp stamp;
+    std::string log_file;
+};
+
+std::string read_log_file_setting() {
     kx_internal::MainConfig config;
     std::string path;
     if (!config.get("log_files", "system", "log_file", path)) path.clear();
     return path;
+}
+
+std::string configured_log_file() {
+    static LogFileCache cache;
+    const char* dir = get_config_dir();
+    const std::string config_path = dir != nullptr ? std::string(dir) + kx_internal::kMainConfigName : "";
+    FileStamp stamp;
+    const bool stamped = !config_path.empty() && stamp_of(config_path, stamp);
+    if (stamped && cache.valid && cache.config_path == config_path && cache.stamp == stamp)
+        return cache.log_file;
+    cache.valid = false;
+    std::string log_file = read_log_file_setting();
+    if (stamped) cache = {true, config_path, stamp, log_file};
+    return log_file;
 }
 
 void append_log_entry(const char* log_file, const char* tag, const char* program,
@@ -186,14 +224,21 @@ void append_log_entry(const char* log_file, const char* tag, const char* program
     // The entry is written even when the lock cannot be had: losing it
     // would be worse than the small chance of a mixed entry.
     const kx_internal::Fd lock(open_lock_file((path + ".lck").c_str(), 2));
-    File log(std::fopen(path.c_str(), "a+e"));
-    if (!log) return;
+    // Written with one plain write: a stream would cost a buffer and a
+    // status call per entry, and a program may write thousands of entries.
+    kx_internal::Fd log(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    if (!log.ok()) return;
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local) == nullptr) return;
     const std::string entry = kx_internal::log_entry_text(tag, program, message, local);
-    std::fwrite(entry.data(), 1, entry.size(), log.get());
-    log.reset();  // the entry is on disk before the lock goes
+    for (std::size_t done = 0; done < entry.size();) {
+        const ssize_t n = ::write(log.get(), entry.data() + done, entry.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    // The descriptor closes before the lock goes, so the entry is complete.
 }
 
 }  // namespace
@@ -280,7 +325,9 @@ extern "C" void dbg_show_args(int argc, char** argv) {
         const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
         for (int i = 1; i < argc; ++i) {
             const char* arg = argv[i] != nullptr ? argv[i] : "";
-            kx_dbg(format_text("%s arg[%d] = '%s'", program, i, arg).c_str());
+            const std::string line =
+                std::string(program) + " arg[" + std::to_string(i) + "] = '" + arg + "'";
+            kx_dbg(line.c_str());
         }
     } catch (const std::bad_alloc&) {
         kx_errno = ENOMEM;

@@ -10,6 +10,9 @@
 
 namespace kx_internal {
 
+// The main configuration file's name in the configuration directory.
+constexpr const char* kMainConfigName = "qzt_config";
+
 // The default main configuration file, opened for reading without a lock,
 // and closed when the object goes away. If the open failed, ok() is false
 // and kx_errno holds the reason.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "kx_decode_size.h"
@@ -106,20 +107,48 @@ std::size_t match_score(const std::string& pattern, const std::string& name) {
     return literals + 1;
 }
 
-// The entry of LIST that names NAME most closely; the first of equals.
+// The entries of one list of the syntax file in their order, with the
+// exact names found by hash and the ".." patterns kept apart: a lookup
+// scores only the patterns. Each name is entered once.
 template <typename Rule>
-const Rule* best_match(const std::vector<Rule>& list, const std::string& name) {
-    const Rule* best = nullptr;
-    std::size_t best_score = 0;
-    for (const Rule& r : list) {
-        std::size_t score = match_score(r.pattern, name);
-        if (score > best_score) {
-            best = &r;
-            best_score = score;
-        }
+class RuleList {
+public:
+    Rule* find(const std::string& pattern) {
+        auto it = positions_.find(pattern);
+        return it == positions_.end() ? nullptr : &entries_[it->second];
     }
-    return best;
-}
+
+    Rule& add(Rule rule) {
+        const std::size_t at = entries_.size();
+        if (rule.pattern.find(kWildcard) != std::string::npos) patterns_.push_back(at);
+        positions_.emplace(rule.pattern, at);
+        entries_.push_back(std::move(rule));
+        return entries_.back();
+    }
+
+    // The entry that names NAME most closely; the first of equals. An exact
+    // name beats every pattern.
+    const Rule* best_match(const std::string& name) const {
+        auto it = positions_.find(name);
+        if (it != positions_.end() && name.find(kWildcard) == std::string::npos)
+            return &entries_[it->second];
+        const Rule* best = nullptr;
+        std::size_t best_score = 0;
+        for (std::size_t at : patterns_) {
+            std::size_t score = match_score(entries_[at].pattern, name);
+            if (score > best_score) {
+                best = &entries_[at];
+                best_score = score;
+            }
+        }
+        return best;
+    }
+
+private:
+    std::vector<Rule> entries_;
+    std::unordered_map<std::string, std::size_t> positions_;
+    std::vector<std::size_t> patterns_;
+};
 
 // ---------------------------------------------------------------------------
 // The syntax model
@@ -132,17 +161,17 @@ struct KeywordRule {
 
 struct ListRule {
     std::string pattern;
-    std::vector<KeywordRule> keywords;
+    RuleList<KeywordRule> keywords;
 };
 
 struct SectionRule {
     std::string pattern;
-    std::vector<KeywordRule> keywords;
-    std::vector<ListRule> subsections;
+    RuleList<KeywordRule> keywords;
+    RuleList<ListRule> subsections;
 };
 
 struct Syntax {
-    std::vector<SectionRule> sections;
+    RuleList<SectionRule> sections;
 };
 
 struct FileCloser {
@@ -184,24 +213,17 @@ FileHandle open_or_report(const std::string& path, int flags, const FileLines& l
 }
 
 template <typename Rule>
-Rule* find_named(std::vector<Rule>& list, const std::string& pattern) {
-    for (Rule& r : list)
-        if (r.pattern == pattern) return &r;
-    return nullptr;
-}
-
-template <typename Rule>
-Rule& rule_named(std::vector<Rule>& list, const std::string& pattern) {
-    if (Rule* r = find_named(list, pattern)) return *r;
-    list.push_back(Rule{});
-    list.back().pattern = pattern;
-    return list.back();
+Rule& rule_named(RuleList<Rule>& list, const std::string& pattern) {
+    if (Rule* r = list.find(pattern)) return *r;
+    Rule rule{};
+    rule.pattern = pattern;
+    return list.add(std::move(rule));
 }
 
 // Keyword rules of one list of the syntax file; false after reporting a
 // line whose kind is unknown.
 bool read_keyword_rules(KXCF_FILE* f, const std::string& section, const char* subsection,
-                        std::vector<KeywordRule>& rules, FileLines& lines, Findings& findings) {
+                        RuleList<KeywordRule>& rules, FileLines& lines, Findings& findings) {
     bool good = true;
     const char* keyword = nullptr;
     const char* value;
@@ -217,7 +239,7 @@ bool read_keyword_rules(KXCF_FILE* f, const std::string& section, const char* su
             good = false;
             continue;
         }
-        if (!find_named(rules, keyword)) rules.push_back({keyword, kind, optional});
+        if (!rules.find(keyword)) rules.add({keyword, kind, optional});
     }
     return kx_errno == KXCF_ENOKEYWORD && good;
 }
@@ -283,7 +305,7 @@ private:
 
     void check_section(KXCF_FILE* f, const std::string& section) {
         const int header = lines_.next_section();
-        const SectionRule* rule = best_match(syntax_.sections, section);
+        const SectionRule* rule = syntax_.sections.best_match(section);
         if (!rule) {
             finding(place(section, nullptr), "section not allowed", header);
             return;
@@ -293,7 +315,7 @@ private:
         while ((sub = kxcf_nextsubsection(f, section.c_str())) != KXCF_FAIL) {
             const std::string subsection = sub;
             const int sub_header = lines_.next_subsection();
-            const ListRule* list = best_match(rule->subsections, subsection);
+            const ListRule* list = rule->subsections.best_match(subsection);
             if (list)
                 check_list(f, section, subsection.c_str(), list->keywords);
             else
@@ -303,13 +325,13 @@ private:
     }
 
     void check_list(KXCF_FILE* f, const std::string& section, const char* subsection,
-                    const std::vector<KeywordRule>& rules) {
+                    const RuleList<KeywordRule>& rules) {
         const char* keyword = nullptr;
         const char* value;
         while ((value = kxcf_nextvar(f, section.c_str(), subsection, &keyword, 0)) != KXCF_FAIL) {
             const std::string where = place(section, subsection, keyword);
             const int line = lines_.next_keyword();
-            const KeywordRule* rule = best_match(rules, keyword);
+            const KeywordRule* rule = rules.best_match(keyword);
             if (rule)
                 check_value(where, line, *rule, value);
             else

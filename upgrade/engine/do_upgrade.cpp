@@ -13,7 +13,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -167,16 +169,31 @@ std::string flag_words(int flags, int count) {
     return words;
 }
 
-// A list that is freed when the level that built it is left.
+// A list that is freed when the level that built it is left. It grows at
+// its tail, which it keeps, so that building it is linear.
 struct ListGuard {
     NAME_LIST* head = nullptr;
+    NAME_LIST** tail = &head;
     ListGuard() = default;
     ListGuard(const ListGuard&) = delete;
     ListGuard& operator=(const ListGuard&) = delete;
     ~ListGuard() { free_name_list(head); }
+
+    NAME_LIST* append(const char* name) {
+        NAME_LIST* node = append_name_list(upgrade_strdup(name), tail);
+        tail = &node->next;
+        return node;
+    }
 };
 
-bool in_list(const char* name, NAME_LIST* list) { return count_name_list(name, list) > 0; }
+// The names of a list, for telling whether a name is among them.
+using NameSet = std::unordered_set<std::string_view>;
+
+NameSet names_of(const NAME_LIST* list) {
+    NameSet names;
+    for (; list; list = list->next) names.insert(list->name);
+    return names;
+}
 
 // A keyword list being built, appended at its tail: each node numbered by
 // the lines of its name so far, and each line found by position and by name.
@@ -188,7 +205,8 @@ struct KeywordList {
 
     NAME_LIST** head;
     std::vector<NAME_LIST*> lines;                              // line n is lines[n - 1]
-    std::unordered_map<std::string, std::vector<int>> by_name;  // line of instance i is [i - 1]
+    // Line of instance i is [i - 1]; the keys are the nodes' own names.
+    std::unordered_map<std::string_view, std::vector<int>> by_name;
 
     NAME_LIST* append(const char* name, const char* value) {
         NAME_LIST* node = append_name_list(upgrade_strdup(name), lines.empty() ? head : &lines.back()->next);
@@ -211,59 +229,64 @@ void fail_listing(const char* message, int file_kind, const ERROR_CONTEXT* conte
     upgrade_fatal(0, nullptr, FILE_NONE);
 }
 
-void list_sections(KXCF_FILE* file, NAME_LIST** list, const char* failure, int file_kind) {
+void list_sections(KXCF_FILE* file, ListGuard& list, const char* failure, int file_kind) {
     kxcf_rewind(file);
     const char* name;
-    while ((name = kxcf_nextsection(file)) != KXCF_FAIL)
-        append_name_list(upgrade_strdup(name), list);
+    while ((name = kxcf_nextsection(file)) != KXCF_FAIL) list.append(name);
     if (kx_errno != kNoMoreSections) fail_listing(failure, file_kind, nullptr);
 }
 
-void list_subsections(KXCF_FILE* file, const char* section, NAME_LIST** list, int file_kind,
+void list_subsections(KXCF_FILE* file, const char* section, ListGuard& list, int file_kind,
                       ERROR_CONTEXT* context) {
     kxcf_rewind(file);
     const char* name;
     while ((name = kxcf_nextsubsection(file, section)) != KXCF_FAIL)
-        context->subsection = append_name_list(upgrade_strdup(name), list)->name;
+        context->subsection = list.append(name)->name;
     if (kx_errno != kNoMoreSubsections) fail_listing(msg::kNextSubsection, file_kind, context);
 }
 
-void read_section_rules(KXCF_FILE* rules_cfg, NAME_LIST** rules) {
+void read_section_rules(KXCF_FILE* rules_cfg, ListGuard& rules) {
     kxcf_rewind(rules_cfg);
+    NameSet seen;
     const char* name;
     while ((name = kxcf_nextsection(rules_cfg)) != KXCF_FAIL) {
         ERROR_CONTEXT context = {name, nullptr, nullptr, nullptr, 0};
-        if (in_list(name, *rules)) {
+        if (seen.count(name)) {
             upgrade_error(0, msg::kDupSection, FILE_RULES, SEVERITY_ERROR, &context);
             continue;
         }
-        parse_upgrade_rule(rules_cfg, append_name_list(upgrade_strdup(name), rules), &context);
+        NAME_LIST* rule = rules.append(name);
+        seen.insert(rule->name);
+        parse_upgrade_rule(rules_cfg, rule, &context);
     }
     if (kx_errno != kNoMoreSections) fail_listing(msg::kRulesSections, FILE_RULES, nullptr);
 }
 
-void read_subsection_rules(KXCF_FILE* rules_cfg, const char* rules_section, NAME_LIST** rules,
+void read_subsection_rules(KXCF_FILE* rules_cfg, const char* rules_section, ListGuard& rules,
                            ERROR_CONTEXT* context) {
     rules_rewind(rules_cfg);
+    NameSet seen;
     const char* name;
     while ((name = kxcf_nextsubsection(rules_cfg, rules_section)) != KXCF_FAIL) {
         context->subsection = name;
-        if (in_list(name, *rules)) {
+        if (seen.count(name)) {
             upgrade_error(0, msg::kDupSubsection, FILE_RULES, SEVERITY_ERROR, context);
             continue;
         }
-        parse_upgrade_rule(rules_cfg, append_name_list(upgrade_strdup(name), rules), context);
+        NAME_LIST* rule = rules.append(name);
+        seen.insert(rule->name);
+        parse_upgrade_rule(rules_cfg, rule, context);
     }
     if (kx_errno != kNoMoreSubsections) fail_listing(msg::kNextSubsection, FILE_RULES, context);
 }
 
 // New-file items without a rule stay as they are, but the rules file is
 // incomplete, which the user must hear about.
-void check_new_names(NAME_LIST* names, NAME_LIST* rules, const char* message,
+void check_new_names(NAME_LIST* names, const RuleIndex& rules, const char* message,
                      ERROR_CONTEXT* context, bool subsections) {
     for (NAME_LIST* node = names; node; node = node->next) {
         (subsections ? context->subsection : context->section) = node->name;
-        if (!match_name_list(node->name, nullptr, rules, kNameOnly))
+        if (!rules.match(node->name, nullptr, kNameOnly))
             upgrade_error(0, message, FILE_RULES, SEVERITY_ERROR, context);
     }
 }
@@ -276,13 +299,14 @@ bool named_earlier(const NAME_LIST* node, const NAME_LIST* first) {
     return false;
 }
 
-// Whether the previous section or subsection NODE of list FIRST is carried
-// into the new file under RULE; a dropped one is reported or logged.
+// Whether the previous section or subsection NODE is carried into the new
+// file under RULE; a dropped one is reported or logged. SEEN holds the names
+// of the list's nodes before NODE.
 // Without factory, custom or delete the item is carried, as custom. Keyword
 // lines are read by section and subsection name, which finds the first
 // item of that name only: a later one of the same name cannot be carried,
 // and is reported rather than lost without a word.
-bool carried_over(const UPGRADE_RULE* rule, const NAME_LIST* node, const NAME_LIST* first,
+bool carried_over(const UPGRADE_RULE* rule, const NAME_LIST* node, const NameSet& seen,
                   const msg::LevelTexts& texts, const ERROR_CONTEXT* context) {
     if (!rule) {
         upgrade_error(0, texts.no_rule, FILE_PREV, SEVERITY_ERROR, context);
@@ -292,7 +316,7 @@ bool carried_over(const UPGRADE_RULE* rule, const NAME_LIST* node, const NAME_LI
         upgrade_log_context(rule->flags & RULE_DELETE ? texts.deleting : texts.factory, FILE_PREV, context);
         return false;
     }
-    if (named_earlier(node, first)) {
+    if (seen.count(node->name)) {
         upgrade_error(0, texts.repeated, FILE_PREV, SEVERITY_ERROR, context);
         return false;
     }
@@ -301,15 +325,15 @@ bool carried_over(const UPGRADE_RULE* rule, const NAME_LIST* node, const NAME_LI
 
 // Adds to the new file the section or subsection it lacks, through ADD.
 template <typename Add>
-void add_when_missing(const char* name, NAME_LIST* new_names, const msg::LevelTexts& texts,
+void add_when_missing(const char* name, const NameSet& new_names, const msg::LevelTexts& texts,
                       const ERROR_CONTEXT* context, Add add) {
-    if (in_list(name, new_names)) return;
+    if (new_names.count(name)) return;
     upgrade_log_context(texts.adding, FILE_NEW, context);
     if (add() != 0) upgrade_error(kx_errno, texts.add_failed, FILE_NEW, SEVERITY_ERROR, context);
 }
 
 void read_keyword_rules(KXCF_FILE* rules_cfg, const char* rules_section, const char* rules_subsection,
-                        NAME_LIST** rules) {
+                        ListGuard& rules) {
     ERROR_CONTEXT context = {rules_section, rules_subsection, nullptr, nullptr, 0};
     std::string keyword;
     rules_rewind(rules_cfg);
@@ -317,7 +341,7 @@ void read_keyword_rules(KXCF_FILE* rules_cfg, const char* rules_section, const c
     while (upgrade_nextvar(rules_cfg, rules_section, rules_subsection, &name, 0) != KXCF_FAIL) {
         keyword = name;
         context.keyword = keyword.c_str();
-        parse_upgrade_rule(rules_cfg, append_name_list(upgrade_strdup(name), rules), &context);
+        parse_upgrade_rule(rules_cfg, rules.append(name), &context);
     }
     if (kx_errno != kNoMoreKeywords)
         upgrade_error(kx_errno, msg::kRulesNextvar, FILE_RULES, SEVERITY_ERROR, &context);
@@ -469,18 +493,21 @@ void debug_keyword_rule(const UPGRADE_RULE* rule) {
 void upgrade_all_sections(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_cfg) {
     upgrade_debug_line(show_funcs, "upgrade_all_sections:\n");
     ListGuard new_sections, prev_sections, rules;
-    list_sections(new_cfg, &new_sections.head, msg::kNewSections, FILE_NEW);
-    list_sections(prev_cfg, &prev_sections.head, msg::kPrevSections, FILE_PREV);
-    read_section_rules(rules_cfg, &rules.head);
+    list_sections(new_cfg, new_sections, msg::kNewSections, FILE_NEW);
+    list_sections(prev_cfg, prev_sections, msg::kPrevSections, FILE_PREV);
+    read_section_rules(rules_cfg, rules);
+    const RuleIndex rule_index(rules.head);
+    const NameSet new_names = names_of(new_sections.head);
 
     ERROR_CONTEXT context = {nullptr, nullptr, nullptr, nullptr, 0};
-    check_new_names(new_sections.head, rules.head, msg::kNewSectionNoRule, &context, false);
+    check_new_names(new_sections.head, rule_index, msg::kNewSectionNoRule, &context, false);
 
-    for (NAME_LIST* node = prev_sections.head; node; node = node->next) {
+    NameSet seen;
+    for (NAME_LIST* node = prev_sections.head; node; seen.insert(node->name), node = node->next) {
         context.section = node->name;
-        UPGRADE_RULE* rule = match_name_list(node->name, nullptr, rules.head, kAllQualifiers);
-        if (!carried_over(rule, node, prev_sections.head, msg::kSectionTexts, &context)) continue;
-        add_when_missing(node->name, new_sections.head, msg::kSectionTexts, &context,
+        UPGRADE_RULE* rule = rule_index.match(node->name, nullptr, kAllQualifiers);
+        if (!carried_over(rule, node, seen, msg::kSectionTexts, &context)) continue;
+        add_when_missing(node->name, new_names, msg::kSectionTexts, &context,
                          [&] { return kxcf_setsection(new_cfg, node->name); });
         upgrade_section(new_cfg, prev_cfg, rules_cfg, node->name, rule->name);
     }
@@ -492,20 +519,23 @@ void upgrade_section(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_c
     debug_context(show_funcs, "upgrade_section:\n", FILE_NONE, &context);
 
     ListGuard new_subsections, prev_subsections, rules;
-    list_subsections(new_cfg, section, &new_subsections.head, FILE_NEW, &context);
-    list_subsections(prev_cfg, section, &prev_subsections.head, FILE_PREV, &context);
+    list_subsections(new_cfg, section, new_subsections, FILE_NEW, &context);
+    list_subsections(prev_cfg, section, prev_subsections, FILE_PREV, &context);
 
     context = {rules_section, nullptr, nullptr, nullptr, 0};
-    read_subsection_rules(rules_cfg, rules_section, &rules.head, &context);
-    check_new_names(new_subsections.head, rules.head, msg::kNewSubsectionNoRule, &context, true);
+    read_subsection_rules(rules_cfg, rules_section, rules, &context);
+    const RuleIndex rule_index(rules.head);
+    const NameSet new_names = names_of(new_subsections.head);
+    check_new_names(new_subsections.head, rule_index, msg::kNewSubsectionNoRule, &context, true);
 
     upgrade_subsection(new_cfg, prev_cfg, rules_cfg, section, nullptr, rules_section, nullptr);
 
-    for (NAME_LIST* node = prev_subsections.head; node; node = node->next) {
+    NameSet seen;
+    for (NAME_LIST* node = prev_subsections.head; node; seen.insert(node->name), node = node->next) {
         context.subsection = node->name;
-        UPGRADE_RULE* rule = match_name_list(node->name, nullptr, rules.head, kAllQualifiers);
-        if (!carried_over(rule, node, prev_subsections.head, msg::kSubsectionTexts, &context)) continue;
-        add_when_missing(node->name, new_subsections.head, msg::kSubsectionTexts, &context,
+        UPGRADE_RULE* rule = rule_index.match(node->name, nullptr, kAllQualifiers);
+        if (!carried_over(rule, node, seen, msg::kSubsectionTexts, &context)) continue;
+        add_when_missing(node->name, new_names, msg::kSubsectionTexts, &context,
                          [&] { return kxcf_setsubsection(new_cfg, section, node->name); });
         upgrade_subsection(new_cfg, prev_cfg, rules_cfg, section, node->name, rules_section, rule->name);
     }
@@ -523,14 +553,15 @@ void upgrade_subsection(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rule
     }
 
     ListGuard rules, prev_keywords;
-    read_keyword_rules(rules_cfg, rules_section, rules_subsection, &rules.head);
+    read_keyword_rules(rules_cfg, rules_section, rules_subsection, rules);
     read_prev_keywords(prev_cfg, section, subsection, &prev_keywords.head);
     build_new_kw_list(new_cfg, section, subsection);
+    const RuleIndex rule_index(rules.head);
 
     NAME_LIST* node = prev_keywords.head;
     while (node) {
         context = {section, subsection, node->name, node->text, 0};
-        UPGRADE_RULE* rule = match_name_list(node->name, node->text, rules.head, kAllQualifiers);
+        UPGRADE_RULE* rule = rule_index.match(node->name, node->text, kAllQualifiers);
         if (!rule) {
             upgrade_error(0, msg::kPrevKeywordNoRule, FILE_PREV, SEVERITY_ERROR, &context);
             node = node->next;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "name_lists.h"
@@ -66,24 +67,54 @@ const UPGRADE_RULE* end_of_set_rules(const UPGRADE_RULE* start) {
     return rule;
 }
 
+bool is_pattern(const char* rule_name) {
+    return std::string_view(rule_name).find(wildcard) != std::string_view::npos;
+}
+
+// The choice among rules offered in list order: a better score takes the
+// choice when its rule applies and clears it when not; an equal score never
+// replaces the first. Rules that do not fit the name may be left out of
+// the offer, as they never change the choice.
+class Choice {
+public:
+    Choice(const char* name, const char* value, int qualifiers)
+        : name_(name), value_(value), qualifiers_(qualifiers) {}
+
+    void offer(UPGRADE_RULE* rule, int score) {
+        if (score <= best_score_) return;
+        if (rule_applies(rule, value_, qualifiers_)) {
+            best_ = rule;
+            best_score_ = score;
+        } else {
+            best_ = nullptr;
+        }
+    }
+    void offer(UPGRADE_RULE* rule) { offer(rule, name_match_score(name_, rule->name)); }
+    UPGRADE_RULE* best() const { return best_; }
+
+private:
+    const char* name_;
+    const char* value_;
+    int qualifiers_;
+    UPGRADE_RULE* best_ = nullptr;
+    int best_score_ = 0;
+};
+
 // The selection of match_name_list over the rules from FIRST up to END
 // (not included; null = to the end of the list).
 UPGRADE_RULE* best_rule(const char* name, const char* value, UPGRADE_RULE* first,
                         const UPGRADE_RULE* end, int qualifiers) {
-    UPGRADE_RULE* best = nullptr;
-    int best_score = 0;
-    for (UPGRADE_RULE* rule = first; rule != end; rule = rule->next) {
-        int score = name_match_score(name, rule->name);
-        if (score <= best_score) continue;
-        if (rule_applies(rule, value, qualifiers)) {
-            best = rule;
-            best_score = score;
-        } else {
-            best = nullptr;
-        }
-    }
-    return best;
+    Choice choice(name, value, qualifiers);
+    for (UPGRADE_RULE* rule = first; rule != end; rule = rule->next) choice.offer(rule);
+    return choice.best();
 }
+
+// A rule with its place in the list, so that exact names and patterns can
+// be offered in list order.
+struct Placed {
+    size_t position;
+    UPGRADE_RULE* rule;
+};
 
 }  // namespace
 
@@ -128,8 +159,7 @@ int pattern_match_score(const char* name, const char* pattern) {
 
 int name_match_score(const char* name, const char* rule_name) {
     if (name == nullptr || rule_name == nullptr) return 0;
-    if (std::string_view(rule_name).find(wildcard) != std::string_view::npos)
-        return pattern_match_score(name, rule_name);
+    if (is_pattern(rule_name)) return pattern_match_score(name, rule_name);
     // A pattern can score at most the name's length plus 1 (all of its
     // characters literal, every wildcard empty); the exact name must beat it.
     return same_text(name, rule_name) ? static_cast<int>(std::strlen(name)) + 2 : 0;
@@ -146,9 +176,51 @@ int rule_applies(const UPGRADE_RULE* rule, const char* value, int qualifiers) {
     return 1;
 }
 
+struct RuleIndex::Tables {
+    std::unordered_map<std::string_view, std::vector<Placed>> exact;
+    std::vector<Placed> patterns;
+};
+
+RuleIndex::RuleIndex(UPGRADE_RULE* rules) : tables_(std::make_unique<Tables>()) {
+    size_t position = 0;
+    for (UPGRADE_RULE* rule = rules; rule != nullptr; rule = rule->next, ++position) {
+        if (rule->name == nullptr) continue;  // fits no name
+        if (is_pattern(rule->name))
+            tables_->patterns.push_back({position, rule});
+        else
+            tables_->exact[rule->name].push_back({position, rule});
+    }
+}
+
+RuleIndex::~RuleIndex() = default;
+
+bool RuleIndex::has_rule(const char* name) const {
+    return name != nullptr && tables_->exact.count(name) > 0;
+}
+
+UPGRADE_RULE* RuleIndex::match(const char* name, const char* value, int qualifiers) const {
+    if (name == nullptr) return nullptr;
+    static const std::vector<Placed> none;
+    auto found = tables_->exact.find(name);
+    const std::vector<Placed>& exact = found == tables_->exact.end() ? none : found->second;
+    const std::vector<Placed>& patterns = tables_->patterns;
+    const int exact_score = static_cast<int>(std::strlen(name)) + 2;
+    Choice choice(name, value, qualifiers);
+    size_t e = 0, p = 0;
+    while (e < exact.size() || p < patterns.size()) {
+        if (p == patterns.size() || (e < exact.size() && exact[e].position < patterns[p].position)) {
+            choice.offer(exact[e++].rule, exact_score);
+        } else {
+            UPGRADE_RULE* rule = patterns[p++].rule;
+            choice.offer(rule, pattern_match_score(name, rule->name));
+        }
+    }
+    return choice.best();
+}
+
 UPGRADE_RULE* match_name_list(const char* name, const char* value, UPGRADE_RULE* rules,
                               int qualifiers) {
-    return best_rule(name, value, rules, nullptr, qualifiers);
+    return RuleIndex(rules).match(name, value, qualifiers);
 }
 
 UPGRADE_RULE* match_name_in_set(const char* name, const char* value, UPGRADE_RULE* start,

@@ -4,6 +4,8 @@
 #ifndef NAME_LISTS_H
 #define NAME_LISTS_H
 
+#include <memory>
+
 #include "upgrade_report.h"
 
 /* Rule flags of an UPGRADE_RULE. */
@@ -53,6 +55,24 @@ int count_name_list(const char* name, const NAME_LIST* list);
  * no rule governs the name. */
 UPGRADE_RULE* match_name_list(const char* name, const char* value, UPGRADE_RULE* rules,
                               int qualifiers);
+/* The rules of one complete list, ready for many choices: exact names are
+ * found by hash and only the ".." patterns are scored one by one. match
+ * chooses as match_name_list over the whole list does; has_rule tells
+ * whether a rule of exactly NAME exists. The list must not change while
+ * the index is in use. */
+class RuleIndex {
+public:
+    explicit RuleIndex(UPGRADE_RULE* rules);
+    ~RuleIndex();
+    RuleIndex(const RuleIndex&) = delete;
+    RuleIndex& operator=(const RuleIndex&) = delete;
+    UPGRADE_RULE* match(const char* name, const char* value, int qualifiers) const;
+    bool has_rule(const char* name) const;
+
+private:
+    struct Tables;
+    std::unique_ptr<Tables> tables_;
+};
 /* match_name_list over one keyword set's rules only: START and the rules
  * after it that carry RULE_SET without RULE_START. */
 UPGRADE_RULE* match_name_in_set(const char* name, const char* value, UPGRADE_RULE* start,

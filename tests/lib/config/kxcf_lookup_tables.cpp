@@ -1,0 +1,146 @@
+// The lookup tables of an update-mode handle live across many edits; a
+// handle opened afresh for each edit builds them anew. Both must give the
+// same answers and write the same lines, whatever the edits were. (Blank
+// lines may differ: a section or subsection added by an edit is written
+// after a blank line, which a fresh reading gives to the list before it.)
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "kx_errno.h"
+#include "kx_test_support.h"
+#include "kxcf.h"
+
+namespace {
+
+using namespace kxtest;
+
+const char* const kSections[] = {"a", "b", "system"};
+const char* const kSubsections[] = {"x", "y", "path_expand"};
+const char* const kKeywords[] = {"k1", "k2", "k3", "k4"};
+
+// Pieces joined with append: g++ 12 at -O3 takes "text" + std::string for
+// an overlapping copy.
+std::string join(std::initializer_list<std::string_view> parts) {
+    std::string s;
+    for (std::string_view p : parts) s.append(p);
+    return s;
+}
+
+template <class T, std::size_t N>
+const char* pick(std::mt19937& rng, T (&names)[N]) {
+    return names[rng() % N];
+}
+
+// One edit drawn at random, applied to F; the same seed gives the same edit.
+int random_edit(KXCF_FILE* f, unsigned seed) {
+    std::mt19937 rng(seed);
+    const char* sec = pick(rng, kSections);
+    const char* sub = rng() % 3 ? pick(rng, kSubsections) : nullptr;
+    const char* kw = pick(rng, kKeywords);
+    const std::string value = join({"v", std::to_string(rng() % 100)});
+    const int instance = static_cast<int>(rng() % 3) + 1;
+    switch (rng() % 10) {
+        case 0: return kxcf_setsection(f, sec);
+        case 1: return kxcf_setsubsection(f, sec, sub ? sub : "x");
+        case 2: return kxcf_setvar_index(f, sec, sub, kw, value.c_str(), static_cast<int>(rng() % 4));
+        case 3: return kxcf_delvar_inst(f, sec, sub, kw, instance);
+        case 4: return rng() % 4 ? kxcf_delsubsection(f, sec, sub ? sub : "y") : kxcf_delsection(f, sec);
+        default: return kxcf_setvar_inst(f, sec, sub, kw, value.c_str(), instance);
+    }
+}
+
+// Every lookup of the name universe, with values or error codes.
+std::string answers(KXCF_FILE* f) {
+    std::string all;
+    for (const char* sec : kSections) {
+        for (int s = -1; s < 3; ++s) {
+            const char* sub = s < 0 ? nullptr : kSubsections[s];
+            for (const char* kw : kKeywords) {
+                const char* v = kxcf_getvar(f, sec, sub, kw, 0);
+                all += v == KXCF_FAIL ? std::to_string(kx_errno) : std::string(v);
+                all += ' ';
+            }
+            all += kxcf_findsubsection(f, sec, sub ? sub : "x") == 0 ? "+" : std::to_string(kx_errno);
+        }
+        all += '\n';
+    }
+    return all;
+}
+
+std::string without_blank_lines(const std::string& text) {
+    std::string out;
+    for (std::size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (end > at) out.append(text, at, end - at + 1);
+    }
+    return out;
+}
+
+TEST(KxcfLookupTables, LongLivedTablesFollowEveryEdit) {
+    TempTree tree;
+    const std::string kept = tree.file("kept"), fresh = tree.file("fresh");
+    const std::string start =
+        "# head\n[a]\nk1 = 1\nk2 = 2\nk1 = 3\n(x)\nk3 = 4\n[b]\n(y)\nk4\n[a]\n(x)\nk1 = 5\n"
+        "[system]\n(path_expand)\nk2 = /p\n";
+    write_file(kept, start);
+    write_file(fresh, start);
+    KXCF_FILE* f = kxcf_open(kept.c_str(), KXCF_UPDATE);
+    ASSERT_NE(f, nullptr);
+    for (unsigned step = 0; step < 600; ++step) {
+        const unsigned seed = 1000 + step;
+        int rc_kept = random_edit(f, seed);
+        int code_kept = rc_kept ? kx_errno : 0;
+        KXCF_FILE* g = kxcf_open(fresh.c_str(), KXCF_UPDATE);
+        ASSERT_NE(g, nullptr);
+        int rc_fresh = random_edit(g, seed);
+        int code_fresh = rc_fresh ? kx_errno : 0;
+        ASSERT_EQ(code_kept, code_fresh) << "step " << step;
+        ASSERT_EQ(answers(f), answers(g)) << "step " << step;
+        ASSERT_EQ(kxcf_close(g), 0);
+        ASSERT_EQ(kxcf_flush(f), 0);
+        ASSERT_EQ(without_blank_lines(read_file(kept)), without_blank_lines(read_file(fresh)))
+            << "step " << step;
+    }
+    kxcf_close(f);
+}
+
+// CPU seconds of BODY.
+template <class Body>
+double cpu_seconds(Body body) {
+    std::clock_t start = std::clock();
+    body();
+    return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+}
+
+// N new keywords written and each read back, on one list of N keywords.
+double list_work(const std::string& path, int n) {
+    std::string text = "[s]\n";
+    for (int i = 0; i < n; ++i) text += join({"old", std::to_string(i), " = ", std::to_string(i), "\n"});
+    write_file(path, text);
+    KXCF_FILE* f = kxcf_open(path.c_str(), KXCF_UPDATE | KXCF_NOEXPAND);
+    double seconds = cpu_seconds([&] {
+        for (int i = 0; i < n; ++i) {
+            kxcf_setvar(f, "s", nullptr, join({"new", std::to_string(i)}).c_str(), "v");
+            kxcf_getvar(f, "s", nullptr, join({"old", std::to_string(n - 1 - i)}).c_str(), 0);
+        }
+    });
+    kxcf_close(f);
+    return seconds;
+}
+
+// Ten times the keywords must cost about ten times the work, not a hundred;
+// the bound leaves room for a noisy machine and for cache effects.
+TEST(KxcfLookupTables, EditsAndLookupsGrowLinearly) {
+    TempTree tree;
+    const std::string path = tree.file("list");
+    list_work(path, 500);  // warm up
+    double small = list_work(path, 2000), large = list_work(path, 20000);
+    EXPECT_LT(large, 35 * small + 0.05) << small << " s for 2000, " << large << " s for 20000";
+}
+
+}  // namespace
