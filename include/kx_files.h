@@ -66,6 +66,12 @@ int open_lock_name(const char* path);
 /* copy_file into a new file made by open_new_file: DEST is never taken as a
  * directory to copy into. 0, or -1 with no destination left behind. */
 int copy_to_new_file(const char* dest, const char* src);
+/* Gives the file open at FD the owner, group and permission bits of the
+ * file ORIGINAL (links followed), so that a file put in its place by a
+ * rename looks as it did. Owner and group are set where the process may (as
+ * root, or a group of its own) and otherwise left as they are. 0, or -1
+ * when ORIGINAL cannot be examined or the bits cannot be set. */
+int keep_file_attributes(int fd, const char* original);
 /* Creates every missing directory of PATH, the last component included. */
 int make_directory_path(const char* path);
 /* The umask named in the product home's ".profile", else 022. */

@@ -138,21 +138,12 @@ int read_config(KXCF_FILE* f) {
     return 0;
 }
 
-// Gives the new file the owner, group and permission bits of the file it
-// replaces. The owner and group are set where the process may (as root,
-// or a group of its own); where it may not, the file stays the writer's.
-int keep_attributes(int fd, const struct stat& original) {
-    if (fchown(fd, original.st_uid, original.st_gid) != 0)
-        (void)!fchown(fd, static_cast<uid_t>(-1), original.st_gid);
-    return fchmod(fd, original.st_mode & 07777) == 0 ? 0 : errno;
-}
-
-// Writes the tree into the new file TMP, flushed to disk, with the
-// attributes of ORIGINAL when there is one. 0 or an error number.
-int write_temp(KXCF_FILE* f, const std::string& tmp, const struct stat* original) {
+// Writes the tree into the new file TMP, flushed to disk, with the owner,
+// group and permission bits of ORIGINAL when it exists. 0 or an error number.
+int write_temp(KXCF_FILE* f, const std::string& tmp, const std::string& original, bool had_file) {
     int fd = open_new_file(tmp.c_str(), 0666);
     if (fd < 0) return kx_errno;
-    int err = original ? keep_attributes(fd, *original) : 0;
+    int err = had_file && keep_file_attributes(fd, original.c_str()) != 0 ? kx_errno : 0;
     FILE* out = err ? nullptr : fdopen(fd, "w");
     if (!out) {
         if (!err) err = errno;
@@ -199,9 +190,9 @@ bool has_section(const KXCF_NODE* first) {
 int write_back(KXCF_FILE* f) {
     std::string target, tmp;
     int err = has_section(f->root) ? write_target(f, target, tmp) : KXCF_EWRITE;
-    struct stat original, written;
-    bool had_file = !err && stat(target.c_str(), &original) == 0;
-    if (!err) err = write_temp(f, tmp, had_file ? &original : nullptr);
+    struct stat written;
+    bool had_file = !err && stat(target.c_str(), &written) == 0;
+    if (!err) err = write_temp(f, tmp, target, had_file);
     if (!err && (stat(tmp.c_str(), &written) != 0 || written.st_size == 0)) err = KXCF_EWRITE;
     if (!err && rename(tmp.c_str(), target.c_str()) != 0) err = errno;
     if (err) {

@@ -325,6 +325,22 @@ extern "C" int open_lock_name(const char* path) {
     return fd.release();
 }
 
+extern "C" int keep_file_attributes(int fd, const char* original) {
+    struct stat st;
+    if (!original || ::stat(original, &st) != 0) {
+        kx_errno = original ? errno : EINVAL;
+        return -1;
+    }
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0)
+        (void)!::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+    // After the owner: changing it clears the set-id bits.
+    if (::fchmod(fd, st.st_mode & 07777) != 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    return 0;
+}
+
 extern "C" int open_lock_file(const char* path, int mode) {
     Fd fd(open_lock_name(path));
     if (!fd.ok()) return -1;

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -375,8 +376,9 @@ void make_temporary_copy() {
     std::string tmp = std::string(target) + kTempSuffix;
     check_path_length(tmp, std::strlen(UPGRADE_LOCK_SUFFIX));
     upgrade_debug_line(show_detail, upgrade_format("tmp_new_config_file = %s\n", tmp.c_str()));
-    ::unlink(tmp.c_str());  // a stale copy of an earlier failed run
-    if (copy_file(tmp.c_str(), in.new_config_file) != 0)
+    // A new file: a stale copy of an earlier failed run is removed first,
+    // and nothing else planted at the name is followed or copied into.
+    if (copy_to_new_file(tmp.c_str(), in.new_config_file) != 0)
         upgrade_fatal(kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW);
     in.tmp_new_config_file = upgrade_strdup(tmp.c_str());
 }
@@ -427,10 +429,35 @@ void merge_previous_file() {
     close_config_files();
 }
 
+// Where the result goes: the target, or the file that the target's symbolic
+// link leads to, so that the link stays in place.
+std::string link_destination(const char* target) {
+    struct stat st;
+    if (::lstat(target, &st) != 0 || !S_ISLNK(st.st_mode)) return target;
+    char* real = ::realpath(target, nullptr);
+    if (!real) return target;
+    std::string resolved = real;
+    std::free(real);
+    return resolved;
+}
+
+// Renames the copy over DEST with the owner, group and mode of the file it
+// replaces (when there is one); 0, or -1 with the reason in errno.
+int put_in_place(const char* tmp, const std::string& dest) {
+    if (::access(dest.c_str(), F_OK) == 0) {
+        int fd = ::open(tmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        bool kept = fd >= 0 && keep_file_attributes(fd, dest.c_str()) == 0;
+        if (!kept) errno = fd < 0 ? errno : kx_errno;
+        if (fd >= 0) ::close(fd);
+        if (!kept) return -1;
+    }
+    return std::rename(tmp, dest.c_str());
+}
+
 [[noreturn]] void install_result() {
     const UPGRADE_INPUTS& in = upgrade_inputs;
     const char* target = upgrade_result_target();
-    if (std::rename(in.tmp_new_config_file, target) != 0) {
+    if (put_in_place(in.tmp_new_config_file, link_destination(target)) != 0) {
         int reason = errno;
         upgrade_fatal(reason, upgrade_format(kMsgRename, in.tmp_new_config_file, target).c_str(),
                       FILE_NONE);
