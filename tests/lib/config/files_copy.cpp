@@ -95,4 +95,45 @@ TEST(FilesCopy, LockFileExcludesOtherProcessesUntilClosed) {
     close(fd);
 }
 
+TEST(FilesCopy, NewFilesNeverFollowOrFillWhatIsPlantedAtTheirName) {
+    kxtest::TempTree tree;
+    const std::string src = tree.path() + "/c.cfg", victim = tree.path() + "/victim";
+    kxtest::write_file(src, "[a]\n", 0640);
+    kxtest::write_file(victim, "precious\n");
+    auto plant_link = [&](const std::string& name) { return symlink(victim.c_str(), name.c_str()) == 0; };
+
+    // A directory at the name is no place to copy into.
+    const std::string copy = src + ".tup";
+    kxtest::make_dirs(copy);
+    EXPECT_EQ(copy_to_new_file(copy.c_str(), src.c_str()), -1);
+    EXPECT_EQ(kx_errno, EISDIR);
+    EXPECT_FALSE(kxtest::path_exists(copy + "/c.cfg"));
+
+    // A stale link is removed, its target untouched; the copy is a new file.
+    const std::string fresh = src + ".new";
+    ASSERT_TRUE(plant_link(fresh));
+    ASSERT_EQ(copy_to_new_file(fresh.c_str(), src.c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(fresh.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(kxtest::read_file(fresh), "[a]\n");
+    EXPECT_EQ(kxtest::read_file(victim), "precious\n");
+
+    // copy_file replaces a file's contents but never writes through a link.
+    const std::string through = tree.path() + "/through";
+    ASSERT_TRUE(plant_link(through));
+    EXPECT_EQ(copy_file(through.c_str(), src.c_str()), -1);
+    EXPECT_EQ(kx_errno, ELOOP);
+    EXPECT_EQ(kxtest::read_file(victim), "precious\n");
+
+    // An exclusive new file: what it cannot remove, it refuses.
+    int fd = open_new_file(fresh.c_str(), 0600);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    close(fd);
+    EXPECT_EQ(kxtest::read_file(fresh), "");
+    EXPECT_EQ(open_new_file(copy.c_str(), 0600), -1);
+    EXPECT_EQ(kx_errno, EISDIR);
+}
+
 }  // namespace

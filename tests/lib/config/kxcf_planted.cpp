@@ -102,20 +102,6 @@ TEST(KxcfPlanted, StaleTemporaryLinkIsRemovedNotFollowed) {
     kxcf_close(f);
     EXPECT_EQ(read_file(p.cfg), "[system]\nadmin = other\n");
 
-    // A new copy never lands inside a directory planted at its name.
-    std::string copy = p.tree.file("c.cfg.tup");
-    kxtest::make_dirs(copy);
-    EXPECT_EQ(copy_to_new_file(copy.c_str(), p.cfg.c_str()), -1);
-    EXPECT_EQ(kx_errno, EISDIR);
-    EXPECT_FALSE(path_exists(copy + "/c.cfg"));
-    p.link_at(p.tree.file("c.cfg.new"));
-    EXPECT_EQ(copy_to_new_file(p.tree.file("c.cfg.new").c_str(), p.cfg.c_str()), 0);
-    EXPECT_EQ(read_file(p.victim), kPrecious);
-    EXPECT_FALSE(is_link(p.tree.file("c.cfg.new")));
-    EXPECT_EQ(copy_file(p.tree.file("victim2").c_str(), p.cfg.c_str()), 0);
-    ASSERT_EQ(symlink(p.victim.c_str(), p.tree.file("through").c_str()), 0);
-    EXPECT_EQ(copy_file(p.tree.file("through").c_str(), p.cfg.c_str()), -1);
-    EXPECT_EQ(read_file(p.victim), kPrecious);
 }
 
 TEST(KxcfPlanted, ForkedChildDoesNotHoldTheParentsLock) {
