@@ -134,6 +134,14 @@ TEST(FilesCopy, NewFilesNeverFollowOrFillWhatIsPlantedAtTheirName) {
     EXPECT_EQ(kxtest::read_file(fresh), "");
     EXPECT_EQ(open_new_file(copy.c_str(), 0600), -1);
     EXPECT_EQ(kx_errno, EISDIR);
+
+    // Lock names: neither a link nor a FIFO (whose open would block) is used.
+    EXPECT_EQ(open_lock_file(through.c_str(), 0), -1);
+    EXPECT_EQ(kx_errno, ELOOP);
+    ASSERT_EQ(mkfifo((tree.path() + "/fifo").c_str(), 0600), 0);
+    EXPECT_EQ(open_lock_file((tree.path() + "/fifo").c_str(), 0), -1);
+    EXPECT_TRUE(kx_errno == ENXIO || kx_errno == EINVAL) << kx_errno;
+    EXPECT_EQ(kxtest::read_file(victim), "precious\n");
 }
 
 }  // namespace
