@@ -11,9 +11,10 @@
 namespace kxfuzz {
 namespace {
 
+// Never destroyed: the exit handler below still needs them.
 std::set<std::string>& made_files() {
-    static std::set<std::string> files;
-    return files;
+    static auto* files = new std::set<std::string>;
+    return *files;
 }
 
 // The directory goes when the run ends normally; a crash keeps it for a look.
@@ -25,14 +26,14 @@ void remove_work_dir() {
 }  // namespace
 
 const std::string& work_dir() {
-    static const std::string dir = [] {
+    static const std::string& dir = *new std::string([] {
         const char* base = std::getenv("TMPDIR");
         std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kxfuzz.XXXXXX";
         if (!mkdtemp(tmpl.data())) std::abort();
         setenv("KESTRIX_HOME", tmpl.c_str(), 1);
         std::atexit(remove_work_dir);
         return tmpl;
-    }();
+    }());
     return dir;
 }
 
