@@ -72,6 +72,11 @@ int copy_to_new_file(const char* dest, const char* src);
  * root, or a group of its own) and otherwise left as they are. 0, or -1
  * when ORIGINAL cannot be examined or the bits cannot be set. */
 int keep_file_attributes(int fd, const char* original);
+/* Puts the finished file TMP in the place of TARGET with a rename. When
+ * TARGET is a symbolic link, the file it leads to is replaced and the link
+ * stays; the replaced file's owner, group and mode carry over (as
+ * keep_file_attributes). 0, or -1 with the reason in kx_errno and TMP left. */
+int replace_file(const char* tmp, const char* target);
 /* Creates every missing directory of PATH, the last component included. */
 int make_directory_path(const char* path);
 /* The umask named in the product home's ".profile", else 022. */

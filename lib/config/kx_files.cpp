@@ -341,6 +341,36 @@ extern "C" int keep_file_attributes(int fd, const char* original) {
     return 0;
 }
 
+extern "C" int replace_file(const char* tmp, const char* target) {
+    if (!tmp || !target) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    std::string dest = target;
+    struct stat st;
+    if (::lstat(target, &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::unique_ptr<char, decltype(&std::free)> real(::realpath(target, nullptr), &std::free);
+        if (!real) {
+            kx_errno = errno;
+            return -1;
+        }
+        dest = real.get();
+    }
+    if (::stat(dest.c_str(), &st) == 0) {
+        Fd fd(::open(tmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.ok()) {
+            kx_errno = errno;
+            return -1;
+        }
+        if (keep_file_attributes(fd.get(), dest.c_str()) != 0) return -1;
+    }
+    if (::rename(tmp, dest.c_str()) != 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    return 0;
+}
+
 extern "C" int open_lock_file(const char* path, int mode) {
     Fd fd(open_lock_name(path));
     if (!fd.ok()) return -1;

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -429,36 +428,13 @@ void merge_previous_file() {
     close_config_files();
 }
 
-// Where the result goes: the target, or the file that the target's symbolic
-// link leads to, so that the link stays in place.
-std::string link_destination(const char* target) {
-    struct stat st;
-    if (::lstat(target, &st) != 0 || !S_ISLNK(st.st_mode)) return target;
-    char* real = ::realpath(target, nullptr);
-    if (!real) return target;
-    std::string resolved = real;
-    std::free(real);
-    return resolved;
-}
-
-// Renames the copy over DEST with the owner, group and mode of the file it
-// replaces (when there is one); 0, or -1 with the reason in errno.
-int put_in_place(const char* tmp, const std::string& dest) {
-    if (::access(dest.c_str(), F_OK) == 0) {
-        int fd = ::open(tmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        bool kept = fd >= 0 && keep_file_attributes(fd, dest.c_str()) == 0;
-        if (!kept) errno = fd < 0 ? errno : kx_errno;
-        if (fd >= 0) ::close(fd);
-        if (!kept) return -1;
-    }
-    return std::rename(tmp, dest.c_str());
-}
-
 [[noreturn]] void install_result() {
     const UPGRADE_INPUTS& in = upgrade_inputs;
     const char* target = upgrade_result_target();
-    if (put_in_place(in.tmp_new_config_file, link_destination(target)) != 0) {
-        int reason = errno;
+    // Behind a symbolic link the linked file is replaced, and the result
+    // keeps the owner, group and mode of the file it replaces.
+    if (replace_file(in.tmp_new_config_file, target) != 0) {
+        int reason = kx_errno;
         upgrade_fatal(reason, upgrade_format(kMsgRename, in.tmp_new_config_file, target).c_str(),
                       FILE_NONE);
     }

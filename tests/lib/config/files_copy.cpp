@@ -144,4 +144,31 @@ TEST(FilesCopy, NewFilesNeverFollowOrFillWhatIsPlantedAtTheirName) {
     EXPECT_EQ(kxtest::read_file(victim), "precious\n");
 }
 
+TEST(FilesCopy, ReplaceFileKeepsTheLinkAndTheReplacedFilesMode) {
+    kxtest::TempTree tree;
+    const std::string real = tree.path() + "/real", link = tree.path() + "/link", tmp = link + ".tup";
+    kxtest::write_file(real, "old\n", 0640);
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    kxtest::write_file(tmp, "new\n", 0600);
+    ASSERT_EQ(replace_file(tmp.c_str(), link.c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(kxtest::read_file(real), "new\n");
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_FALSE(kxtest::path_exists(tmp));
+
+    // A new target takes the file as it is; a dangling link is refused.
+    kxtest::write_file(tmp, "fresh\n", 0600);
+    ASSERT_EQ(replace_file(tmp.c_str(), (tree.path() + "/fresh").c_str()), 0);
+    ASSERT_EQ(stat((tree.path() + "/fresh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    kxtest::write_file(tmp, "x\n");
+    ASSERT_EQ(symlink((tree.path() + "/nowhere").c_str(), (tree.path() + "/dangling").c_str()), 0);
+    EXPECT_EQ(replace_file(tmp.c_str(), (tree.path() + "/dangling").c_str()), -1);
+    EXPECT_EQ(kx_errno, ENOENT);
+    EXPECT_TRUE(kxtest::path_exists(tmp));
+}
+
 }  // namespace
