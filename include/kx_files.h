@@ -37,12 +37,46 @@ int find_in_path(const char* name);
 int command_exists(char* line);
 /* Copies SRC to DEST (or into DEST/basename(SRC) when DEST is a directory),
  * with SRC's permission bits less the umask. 0, or -1 with no destination
- * left behind. Copying a file onto itself fails and leaves it untouched. */
+ * left behind. Copying a file onto itself fails and leaves it untouched.
+ * The destination is never written through a symbolic link (ELOOP). */
 int copy_file(const char* dest, const char* src);
-/* Creates or truncates PATH (0666 less the umask) and locks it whole with
- * lockf. MODE bit 2: wait for the lock, else fail at once when it is held;
- * bit 4: keep the descriptor open across exec. Closing it unlocks. */
+/* Opens PATH (created 0666 less the umask when missing) and locks it whole
+ * with lockf. MODE bit 2: wait for the lock, else fail at once when it is
+ * held; bit 4: keep the descriptor open across exec. Closing it unlocks.
+ * The file is never truncated, and a symbolic link, directory or other
+ * non-regular file at PATH fails (ELOOP, EISDIR, EINVAL), untouched. */
 int open_lock_file(const char* path, int mode);
+
+/*
+ * Files made beside a user's file (temporary copies, check logs, lock
+ * files) in directories that other accounts may write: nothing planted at
+ * the name is followed or written into.
+ */
+/* Creates PATH as a new regular file open for writing, close-on-exec, with
+ * MODE less the umask. A stale file or symbolic link of that name is removed
+ * first (which removes a link, never what it points at); a directory or
+ * other file that cannot be removed fails with EISDIR or EEXIST. A
+ * descriptor, or -1 with the reason in kx_errno. */
+int open_new_file(const char* path, int mode);
+/* Opens PATH for writing without truncating it, creating it (0666 less the
+ * umask) when missing, close-on-exec. A symbolic link, directory or other
+ * non-regular file at PATH fails (ELOOP, EISDIR, EINVAL) and is left as it
+ * is. A descriptor, or -1 with the reason in kx_errno. */
+int open_lock_name(const char* path);
+/* copy_file into a new file made by open_new_file: DEST is never taken as a
+ * directory to copy into. 0, or -1 with no destination left behind. */
+int copy_to_new_file(const char* dest, const char* src);
+/* Gives the file open at FD the owner, group and permission bits of the
+ * file ORIGINAL (links followed), so that a file put in its place by a
+ * rename looks as it did. Owner and group are set where the process may (as
+ * root, or a group of its own) and otherwise left as they are. 0, or -1
+ * when ORIGINAL cannot be examined or the bits cannot be set. */
+int keep_file_attributes(int fd, const char* original);
+/* Puts the finished file TMP in the place of TARGET with a rename. When
+ * TARGET is a symbolic link, the file it leads to is replaced and the link
+ * stays; the replaced file's owner, group and mode carry over (as
+ * keep_file_attributes). 0, or -1 with the reason in kx_errno and TMP left. */
+int replace_file(const char* tmp, const char* target);
 /* Creates every missing directory of PATH, the last component included. */
 int make_directory_path(const char* path);
 /* The umask named in the product home's ".profile", else 022. */

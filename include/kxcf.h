@@ -20,9 +20,15 @@
  * close and keeps edits in memory until kxcf_flush or kxcf_close. Immediate
  * mode locks, re-reads, edits, writes back and unlocks on every edit. A file
  * is always rewritten through PATH.tmp (flushed to disk, with the replaced
- * file's permission bits) and a rename, so readers see either the old or the
- * new file whole. The lock belongs to the handle: two handles of one process
- * exclude each other like two processes do.
+ * file's owner, group and permission bits) and a rename, so readers see
+ * either the old or the new file whole. When PATH is a symbolic link, the
+ * file it leads to is rewritten (its temporary file beside it) and the link
+ * stays. A tree without any section is never written (1033). The lock
+ * belongs to the handle in the process that opened it: two handles of one
+ * process exclude each other like two processes do, and a child forked while
+ * the handle is open does not hold the lock (its kxcf_flush of that handle
+ * fails with 1006). A link, directory or other non-regular file planted at
+ * PATH.lck fails the lock (ELOOP, EISDIR, EINVAL) and is left alone.
  *
  * What failures leave:
  * - kxcf_open: null, no lock held.

@@ -469,7 +469,8 @@ void touch_heartbeat() {
         announce(kx_errno, kNoHeartbeat);
         return;
     }
-    kxcomm::Fd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    // Touched, never written through a link planted at its name.
+    kxcomm::Fd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.ok()) {
         kx_errno = errno;
         announce(kx_errno, strprintf(kHeartbeatFailed, path));

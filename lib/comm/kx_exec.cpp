@@ -13,6 +13,7 @@
 #include "kx_comm_qzt.h"
 #include "kx_comm_util.h"
 #include "kx_errno.h"
+#include "kx_files.h"
 
 using kxcomm::announce;
 using kxcomm::strprintf;
@@ -156,9 +157,8 @@ int comm_launch_channel(const char* program, const char* lockfile) {
         kx_errno = kBadArgument;
         return -1;
     }
-    kxcomm::Fd fd(::open(lockfile, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    kxcomm::Fd fd(open_lock_name(lockfile));
     if (!fd.ok()) {
-        kx_errno = errno;
         announce(kx_errno, strprintf(kNoLockFile, lockfile));
         return -1;
     }

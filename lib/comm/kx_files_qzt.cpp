@@ -97,8 +97,14 @@ void sync_directory_of(const std::string& path) {
 // leaves either the old or the new number, never an empty or partial file.
 bool write_counter(const std::string& path, int number, bool newline) {
     std::string tmp = path + ".tmp";
-    FILE* out = std::fopen(tmp.c_str(), "w");
-    if (!out) return false;
+    int fd = open_new_file(tmp.c_str(), 0666);
+    if (fd < 0) return false;
+    FILE* out = ::fdopen(fd, "w");
+    if (!out) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return false;
+    }
     bool ok = std::fprintf(out, newline ? "%08d\n" : "%08d", number) > 0 &&
               std::fflush(out) == 0 && ::fsync(fileno(out)) == 0;
     ok = std::fclose(out) == 0 && ok;

@@ -136,6 +136,24 @@ bool file_present(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+// Writes the header lines of HEADER to OUT and closes it; 0, or -1 with
+// the reason in kx_errno.
+int write_header_lines(FILE* out, const MSG_HEADER* header) {
+    for (const MsgLine& line : kMsgLines) {
+        if (line.use == Use::ReadOnly) continue;
+        if (line.use == Use::Optional && !(header->*line.text)) continue;
+        std::fprintf(out, "%s=%s\n", line.name, line_value(header, line).c_str());
+    }
+    bool ok = std::fflush(out) == 0 && !std::ferror(out);
+    int saved = errno;
+    ok = std::fclose(out) == 0 && ok;
+    if (!ok) {
+        kx_errno = saved ? saved : (errno ? errno : EIO);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -154,19 +172,7 @@ int msg_write_header(const char* path, const MSG_HEADER* header) {
         kx_errno = errno;
         return -1;
     }
-    for (const MsgLine& line : kMsgLines) {
-        if (line.use == Use::ReadOnly) continue;
-        if (line.use == Use::Optional && !(header->*line.text)) continue;
-        std::fprintf(out, "%s=%s\n", line.name, line_value(header, line).c_str());
-    }
-    bool ok = std::fflush(out) == 0 && !std::ferror(out);
-    int saved = errno;
-    ok = std::fclose(out) == 0 && ok;
-    if (!ok) {
-        kx_errno = saved ? saved : (errno ? errno : EIO);
-        return -1;
-    }
-    return 0;
+    return write_header_lines(out, header);
 }
 
 int msg_queue(MSG_HEADER* header, const char* queue_dir, const char* prefix) {
@@ -186,23 +192,34 @@ int msg_queue(MSG_HEADER* header, const char* queue_dir, const char* prefix) {
         std::free(base_c);
         std::string tmp = base + KXMSG_TMP_SUFFIX;
         std::string msg = base + KXMSG_SUFFIX;
-        int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0) {
             last_error = errno;
             continue;
         }
-        ::close(fd);
         if (file_present(msg)) {
+            ::close(fd);
             ::unlink(tmp.c_str());
             continue;
         }
         header->create_value = static_cast<long>(when);
-        // A header that cannot be written stays as the ".tmp" file, which no
-        // transmitting program picks up.
+        // The header goes through the descriptor that created the file, so
+        // nothing put at the name meanwhile is written into. A header that
+        // cannot be written stays as the ".tmp" file, which no transmitting
+        // program picks up.
+        int reason = 0;
         if (!kxcomm::replace_c(&header->message_id, id) ||
-            !kxcomm::replace_c(&header->create_date, kxcomm::ctime_text(when)) ||
-            msg_write_header(tmp.c_str(), header) != 0)
+            !kxcomm::replace_c(&header->create_date, kxcomm::ctime_text(when)))
+            reason = ENOMEM;
+        else if (required_text_missing(header))
+            reason = EINVAL;
+        FILE* out = reason ? nullptr : ::fdopen(fd, "w");
+        if (!out) {
+            kx_errno = reason ? reason : errno;
+            ::close(fd);
             return -1;
+        }
+        if (write_header_lines(out, header) != 0) return -1;
         // The message appears under its name whole, or not at all.
         if (std::rename(tmp.c_str(), msg.c_str()) != 0) {
             kx_errno = errno;

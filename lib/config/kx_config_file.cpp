@@ -5,11 +5,14 @@
 #include "kx_main_config.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace kxcf {
 namespace {
@@ -36,10 +39,36 @@ bool held_elsewhere(int err) {
     return err == EACCES || err == EAGAIN;
 }
 
-// An exclusive, non-waiting lock of the whole lock file. It belongs to the
-// open lock file rather than to the process (unlike lockf), so two handles
-// of one process exclude each other and closing one never drops the other's
-// lock; it still conflicts with lockf locks of other processes.
+// The write lock belongs to the process that opened the handle, and only
+// while the handle is open. It is an open-file-description lock: unlike
+// lockf, two handles of one process exclude each other and closing one
+// never drops the other's lock, and it still conflicts with lockf locks of
+// other processes. Such a lock is shared by a child that fork copies the
+// descriptor into, so the child closes its copies at once (the handler
+// below): the parent keeps the lock, and once the parent closes its handle
+// the lock is free for everyone, the child included. Handles holding a
+// lock are listed here for that purpose.
+std::vector<KXCF_FILE*>& lock_holders() {
+    static std::vector<KXCF_FILE*> holders;
+    return holders;
+}
+
+// Runs in the child of fork: it did not open these handles, so it holds
+// none of their locks (and must not write them back; see kxcf_flush).
+void drop_inherited_locks() {
+    for (KXCF_FILE* f : lock_holders()) {
+        close(f->lock_fd);
+        f->lock_fd = -1;
+    }
+    lock_holders().clear();
+}
+
+void watch_forks() {
+    static const bool registered = pthread_atfork(nullptr, nullptr, drop_inherited_locks) == 0;
+    (void)registered;
+}
+
+// An exclusive, non-waiting lock of the whole lock file.
 bool try_lock(int fd) {
     struct flock fl {};
     fl.l_type = F_WRLCK;
@@ -48,11 +77,12 @@ bool try_lock(int fd) {
 }
 
 int take_lock(KXCF_FILE* f) {
-    int fd = open(f->lock_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        kx_errno = errno;
-        return -1;
-    }
+    watch_forks();
+    lock_holders().reserve(lock_holders().size() + 1);
+    // Never truncated and never through a link: the name may have been
+    // planted by whoever can write the directory.
+    int fd = open_lock_name(f->lock_path);
+    if (fd < 0) return -1;
     bool locked = try_lock(fd);
     if (!locked && held_elsewhere(errno) && (f->flags & KXCF_WAIT)) {
         for (int i = 0; i < f->lock_retries && !locked; ++i) {
@@ -67,11 +97,14 @@ int take_lock(KXCF_FILE* f) {
         return -1;
     }
     f->lock_fd = fd;
+    lock_holders().push_back(f);
     return 0;
 }
 
 int release_lock(KXCF_FILE* f) {
     if (f->lock_fd < 0) return 0;
+    auto& holders = lock_holders();
+    holders.erase(std::remove(holders.begin(), holders.end(), f), holders.end());
     int rc = close(f->lock_fd);
     f->lock_fd = -1;
     if (rc != 0) {
@@ -104,20 +137,20 @@ int read_config(KXCF_FILE* f) {
     return 0;
 }
 
-// Writes the tree into the temporary file, flushed to disk, with the
-// permission bits of ORIGINAL when there is one. 0 or an error number.
-int write_temp(KXCF_FILE* f, const struct stat* original) {
-    int fd = open(f->tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return errno;
-    FILE* out = nullptr;
-    if ((original && fchmod(fd, original->st_mode & 0777) != 0) || !(out = fdopen(fd, "w"))) {
-        int err = errno;
+// Writes the tree into the new file TMP, flushed to disk, with the owner,
+// group and permission bits of ORIGINAL when it exists. 0 or an error number.
+int write_temp(KXCF_FILE* f, const std::string& tmp, const std::string& original, bool had_file) {
+    int fd = open_new_file(tmp.c_str(), 0666);
+    if (fd < 0) return kx_errno;
+    int err = had_file && keep_file_attributes(fd, original.c_str()) != 0 ? kx_errno : 0;
+    FILE* out = err ? nullptr : fdopen(fd, "w");
+    if (!out) {
+        if (!err) err = errno;
         close(fd);
         return err;
     }
     f->tmp_stream = out;
     errno = 0;
-    int err = 0;
     if (write_tree(f->root, out) != 0 || fflush(out) != 0 || fsync(fileno(out)) != 0)
         err = errno ? errno : EIO;
     if (fclose(out) != 0 && !err) err = errno;
@@ -125,20 +158,44 @@ int write_temp(KXCF_FILE* f, const struct stat* original) {
     return err;
 }
 
-// Replaces the configuration file by the tree through the temporary file
-// and a rename, so a reader or a crash sees the old or the new file whole.
-// The replaced file's permission bits carry over: a private file stays
-// private. On failure the temporary file is removed and the configuration
-// file is untouched.
+// The file a write-back replaces: the configuration file, or the file its
+// symbolic link leads to, so that the link stays a link. The temporary file
+// goes beside it, since a rename cannot cross file systems.
+int write_target(const KXCF_FILE* f, std::string& target, std::string& tmp) {
+    struct stat st;
+    target = f->path;
+    tmp = f->tmp_path;
+    if (lstat(f->path, &st) != 0 || !S_ISLNK(st.st_mode)) return 0;
+    char* real = realpath(f->path, nullptr);
+    if (!real) return errno;
+    target = real;
+    std::free(real);
+    tmp = target + kTempSuffix;
+    return tmp.size() > KXCF_MAX_PATH ? KXCF_ENAMETOOLONG : 0;
+}
+
+// A tree without any section reads back as a fault, so it is never written.
+bool has_section(const KXCF_NODE* first) {
+    for (const KXCF_NODE* n = first; n; n = n->next)
+        if (n->kind == KXCF_NODE_SECTION) return true;
+    return false;
+}
+
+// Replaces the configuration file by the tree through a temporary file and
+// a rename, so a reader or a crash sees the old or the new file whole. The
+// replaced file's owner, group and permission bits carry over: a private
+// file stays private and readable by its own account. On failure the
+// temporary file is removed and the configuration file is untouched.
 int write_back(KXCF_FILE* f) {
-    struct stat original, written;
-    bool had_file = stat(f->path, &original) == 0;
-    unlink(f->tmp_path);
-    int err = write_temp(f, had_file ? &original : nullptr);
-    if (!err && (stat(f->tmp_path, &written) != 0 || written.st_size == 0)) err = KXCF_EWRITE;
-    if (!err && rename(f->tmp_path, f->path) != 0) err = errno;
+    std::string target, tmp;
+    int err = has_section(f->root) ? write_target(f, target, tmp) : KXCF_EWRITE;
+    struct stat written;
+    bool had_file = !err && stat(target.c_str(), &written) == 0;
+    if (!err) err = write_temp(f, tmp, target, had_file);
+    if (!err && (stat(tmp.c_str(), &written) != 0 || written.st_size == 0)) err = KXCF_EWRITE;
+    if (!err && rename(tmp.c_str(), target.c_str()) != 0) err = errno;
     if (err) {
-        unlink(f->tmp_path);
+        if (!tmp.empty()) unlink(tmp.c_str());
         kx_errno = err;
         return -1;
     }
@@ -254,6 +311,11 @@ extern "C" int kxcf_flush(KXCF_FILE* f) {
         return -1;
     }
     if (!(f->flags & KXCF_UPDATE) || !f->pending) return 0;
+    // A forked child shares the handle but not its lock: it may not write.
+    if (f->lock_fd < 0) {
+        kx_errno = KXCF_ELOCKED;
+        return -1;
+    }
     if (write_back(f) != 0) return -1;
     f->pending = 0;
     clear_position(f);

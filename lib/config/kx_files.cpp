@@ -213,34 +213,21 @@ extern "C" int command_exists(char* line) {
     return find_in_path(first.c_str());
 }
 
-extern "C" int copy_file(const char* dest, const char* src) {
-    if (!dest || !src) {
-        kx_errno = EINVAL;
-        return -1;
-    }
-    struct stat src_st;
-    if (::stat(src, &src_st) != 0) {
-        kx_errno = errno;
-        return -1;
-    }
-    Fd in(::open(src, O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) {
-        kx_errno = errno;
-        return -1;
-    }
-    std::string target = copy_target(dest, src);
-    // Creating the destination truncates it: never when it is the source.
+namespace {
+
+// Copies the open source into TARGET, created by CREATE(target, mode);
+// a failed copy removes what it created.
+template <class Create>
+int copy_into(int in, const struct stat& src_st, const std::string& target, Create create) {
+    // Creating the destination may truncate it: never when it is the source.
     if (same_file(target, src_st)) {
         kx_errno = EINVAL;
         return -1;
     }
     mode_t mode = (src_st.st_mode & kPermissionBits) & ~current_umask();
-    Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-    if (out.get() < 0) {
-        kx_errno = errno;
-        return -1;
-    }
-    bool copied = copy_contents(in.get(), out.get());
+    Fd out(create(target.c_str(), mode));
+    if (out.get() < 0) return -1;
+    bool copied = copy_contents(in, out.get());
     int reason = errno;
     if (copied && ::close(out.release()) == 0) return 0;
     if (copied) reason = errno;
@@ -249,18 +236,145 @@ extern "C" int copy_file(const char* dest, const char* src) {
     return -1;
 }
 
-extern "C" int open_lock_file(const char* path, int mode) {
+// Opens SRC for a copy; -1 with the reason in kx_errno.
+int open_source(const char* src, struct stat& st) {
+    if (::stat(src, &st) != 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    int fd = ::open(src, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) kx_errno = errno;
+    return fd;
+}
+
+// The reason a name that could not be created exclusively is taken.
+int occupied_reason(const char* path) {
+    struct stat st;
+    if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
+    return EEXIST;
+}
+
+}  // namespace
+
+extern "C" int copy_file(const char* dest, const char* src) {
+    if (!dest || !src) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    struct stat src_st;
+    Fd in(open_source(src, src_st));
+    if (!in.ok()) return -1;
+    return copy_into(in.get(), src_st, copy_target(dest, src), [](const char* path, mode_t mode) {
+        int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd < 0) kx_errno = errno;
+        return fd;
+    });
+}
+
+extern "C" int copy_to_new_file(const char* dest, const char* src) {
+    if (!dest || !src) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    struct stat src_st;
+    Fd in(open_source(src, src_st));
+    if (!in.ok()) return -1;
+    return copy_into(in.get(), src_st, dest, [](const char* path, mode_t mode) {
+        // The umask is already applied; open_new_file applies it again, harmlessly.
+        return open_new_file(path, static_cast<int>(mode));
+    });
+}
+
+extern "C" int open_new_file(const char* path, int mode) {
     if (!path) {
         kx_errno = EINVAL;
         return -1;
     }
-    int flags = O_WRONLY | O_CREAT | O_TRUNC;
-    Fd fd(::open(path, flags, 0666));
-    if (fd.get() < 0) {
+    ::unlink(path);
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    static_cast<mode_t>(mode) & kPermissionBits);
+    if (fd < 0) kx_errno = errno == EEXIST ? occupied_reason(path) : errno;
+    return fd;
+}
+
+extern "C" int open_lock_name(const char* path) {
+    if (!path) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    // Non-blocking, so that a FIFO planted at the name cannot stall the open.
+    Fd fd(::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!fd.ok()) {
         kx_errno = errno;
         return -1;
     }
-    if (!(mode & kLockKeepOnExec) && ::fcntl(fd.get(), F_SETFD, FD_CLOEXEC) != 0) {
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    return fd.release();
+}
+
+extern "C" int keep_file_attributes(int fd, const char* original) {
+    struct stat st;
+    if (!original || ::stat(original, &st) != 0) {
+        kx_errno = original ? errno : EINVAL;
+        return -1;
+    }
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0)
+        (void)!::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+    // After the owner: changing it clears the set-id bits.
+    if (::fchmod(fd, st.st_mode & 07777) != 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int replace_file(const char* tmp, const char* target) {
+    if (!tmp || !target) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    std::string dest = target;
+    struct stat st;
+    if (::lstat(target, &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::unique_ptr<char, decltype(&std::free)> real(::realpath(target, nullptr), &std::free);
+        if (!real) {
+            kx_errno = errno;
+            return -1;
+        }
+        dest = real.get();
+    }
+    if (::stat(dest.c_str(), &st) == 0) {
+        Fd fd(::open(tmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.ok()) {
+            kx_errno = errno;
+            return -1;
+        }
+        if (keep_file_attributes(fd.get(), dest.c_str()) != 0) return -1;
+    }
+    if (::rename(tmp, dest.c_str()) != 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int open_lock_file(const char* path, int mode) {
+    Fd fd(open_lock_name(path));
+    if (!fd.ok()) return -1;
+    if ((mode & kLockKeepOnExec) && ::fcntl(fd.get(), F_SETFD, 0) != 0) {
         kx_errno = errno;
         return -1;
     }

@@ -149,6 +149,9 @@ char* event_find_data_line(KX_EVENT_REC* event, const char* prefix, int strip_ne
         return nullptr;
     }
     if (!found) return nullptr;
+    // The caller gets a C string, which ends at the first NUL byte: a rest
+    // that starts with one is as empty as no rest at all.
+    rest.resize(std::strlen(rest.c_str()));
     if (strip_newline == 1 && !rest.empty() && rest.back() == '\n') rest.pop_back();
     if (rest.empty()) return nullptr;
     return kxcomm::dup_c(rest);

@@ -176,12 +176,14 @@ KX_EVENT_REC* event_create(const char* dir, const char* prefix, long event_time)
         if (!name) return nullptr;
         std::string path = name;
         std::free(name);
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+        // The stream is made from the descriptor that created the file, so
+        // nothing put at the name meanwhile is ever opened instead.
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0) continue;
-        ::close(fd);
-        FILE* stream = std::fopen(path.c_str(), "w");
+        FILE* stream = ::fdopen(fd, "w");
         if (!stream) {
             kx_errno = errno;
+            ::close(fd);
             return nullptr;
         }
         KX_EVENT_REC* ev = new_handle(stream, path, id);

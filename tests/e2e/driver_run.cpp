@@ -3,6 +3,7 @@
 // logs. The stand-in config_check on PATH records its arguments, rejects a
 // file holding REJECT and is killed by a signal on a file holding KILLME.
 #include <gmock/gmock.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "kx_test_support.h"
@@ -283,3 +284,54 @@ TEST(DriverRun, ErrorsOfTheMergeFailTheRunAndTheTwentiethStopsIt) {
 }
 
 }  // namespace
+
+// Names planted in the configuration directory by whoever may write it.
+TEST(DriverRun, PlantedNamesAreNeitherFollowedNorWrittenInto) {
+    Install in;
+    const std::string e = in.etc, victim = in.root + "/victim";
+    in.add_set(e, "app_config", "[a]\nk = new\n", "[a]\nk = old\n");
+    put(victim, "keep\n");
+    kxtest::make_dirs(e + "app_config.tup");
+    auto r = in.run({"-c", "app_config"}, in.root);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("Is a directory"));
+    EXPECT_THAT(r.err, HasSubstr(e + "app_config.tup"));
+    EXPECT_FALSE(path_exists(e + "app_config.tup/app_config"));
+    EXPECT_EQ(text_of(e + "app_config"), "[a]\nk = new\n");
+
+    ::rmdir((e + "app_config.tup").c_str());
+    ASSERT_EQ(::symlink(victim.c_str(), (e + "app_config.tup.lck").c_str()), 0);
+    r = in.run({"-c", "app_config"}, in.root);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("Open failed for Configuration file " + e + "app_config.tup"));
+    EXPECT_EQ(text_of(victim), "keep\n");
+    EXPECT_EQ(text_of(e + "app_config"), "[a]\nk = new\n");
+}
+
+// A new file behind a symbolic link (as configuration management keeps
+// them) is replaced where it lives, and keeps its owner, group and mode.
+TEST(DriverRun, ResultReplacesTheLinkedFileAndKeepsItsOwnerAndMode) {
+    Install in;
+    const std::string e = in.etc, real = in.root + "/managed/app_config";
+    in.add_set(e, "app_config", "[a]\nk = new\n", "[a]\n");
+    put(real, "[a]\nk = new\n", 0640);
+    ::unlink((e + "app_config").c_str());
+    ASSERT_EQ(::symlink(real.c_str(), (e + "app_config").c_str()), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(real.c_str(), 4321, 5678), 0);
+    }
+    auto r = in.run({"-c", "app_config"}, in.root);
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(::lstat((e + "app_config").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 5678u);
+    }
+    EXPECT_THAT(text_of(real), testing::StartsWith("[a]\n"));
+    EXPECT_FALSE(path_exists(e + "app_config.tup"));
+}

@@ -501,8 +501,9 @@ void make_temporary_copy() {
     std::string tmp = std::string(target) + kTempSuffix;
     check_path_length(tmp, std::strlen(UPGRADE_LOCK_SUFFIX));
     upgrade_debug_line(show_detail, upgrade_format("tmp_new_config_file = %s\n", tmp.c_str()));
-    ::unlink(tmp.c_str());  // a stale copy of an earlier failed run
-    if (copy_file(tmp.c_str(), in.new_config_file) != 0)
+    // A new file: a stale copy of an earlier failed run is removed first,
+    // and nothing else planted at the name is followed or copied into.
+    if (copy_to_new_file(tmp.c_str(), in.new_config_file) != 0)
         upgrade_fatal(kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW);
     in.tmp_new_config_file = upgrade_strdup(tmp.c_str());
 }
@@ -716,8 +717,10 @@ void merge_previous_file() {
 [[noreturn]] void install_result() {
     const UPGRADE_INPUTS& in = upgrade_inputs;
     const char* target = upgrade_result_target();
-    if (std::rename(in.tmp_new_config_file, target) != 0) {
-        int reason = errno;
+    // Behind a symbolic link the linked file is replaced, and the result
+    // keeps the owner, group and mode of the file it replaces.
+    if (replace_file(in.tmp_new_config_file, target) != 0) {
+        int reason = kx_errno;
         upgrade_fatal(reason, upgrade_format(kMsgRename, in.tmp_new_config_file, target).c_str(),
                       FILE_NONE);
     }

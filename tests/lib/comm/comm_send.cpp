@@ -237,3 +237,23 @@ TEST(CommSend, AdminEventsAndQueueFiles) {
     EXPECT_EQ(msg_buildname(std::string(1000, 'q').c_str(), "qzt_msg_", "123456_123456789012345"), nullptr);
     EXPECT_EQ(kx_errno, 2005);
 }
+
+// The heartbeat and the channel program's lock file live in directories that
+// the product's account writes: links planted there are not written through.
+TEST(CommSend, LinksAtTheHeartbeatAndChannelLockAreNotFollowed) {
+    CommTree t;
+    std::string victim = t.tree.path() + "/victim";
+    write_file(victim, "precious\n");
+    make_dirs(t.tree.path() + "/hb");
+    ASSERT_EQ(symlink(victim.c_str(), t.heartbeat.c_str()), 0);
+    write_event(t, "e1");
+    ASSERT_EQ(kxcomm_send_event("e1", 0, 0), 0);  // queued; only the touch fails
+    EXPECT_NE(t.log_text().find("Couldn't touch last_queued_file '" + t.heartbeat + "'"), std::string::npos);
+    std::string lock = t.tree.path() + "/planted.lck";
+    ASSERT_EQ(symlink(victim.c_str(), lock.c_str()), 0);
+    kx_errno = 0;
+    EXPECT_EQ(comm_launch_channel("/bin/true", lock.c_str()), -1);
+    EXPECT_EQ(kx_errno, ELOOP);
+    EXPECT_TRUE(reap_children().empty());
+    EXPECT_EQ(read_file(victim), "precious\n");
+}

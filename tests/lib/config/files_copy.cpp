@@ -84,7 +84,8 @@ TEST(FilesCopy, LockFileExcludesOtherProcessesUntilClosed) {
     int fd = open_lock_file(path.c_str(), 2);
     ASSERT_GE(fd, 0);
     struct stat st;
-    EXPECT_TRUE(fstat(fd, &st) == 0 && st.st_size == 0);
+    // Never truncated: whatever is at the name is not the lock's to destroy.
+    EXPECT_TRUE(fstat(fd, &st) == 0 && st.st_size == 5);
     EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
     EXPECT_EQ(in_child(try_lock), 1);
     close(fd);
@@ -92,6 +93,82 @@ TEST(FilesCopy, LockFileExcludesOtherProcessesUntilClosed) {
     fd = open_lock_file(path.c_str(), 6);          // kept open across exec
     EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
     close(fd);
+}
+
+TEST(FilesCopy, NewFilesNeverFollowOrFillWhatIsPlantedAtTheirName) {
+    kxtest::TempTree tree;
+    const std::string src = tree.path() + "/c.cfg", victim = tree.path() + "/victim";
+    kxtest::write_file(src, "[a]\n", 0640);
+    kxtest::write_file(victim, "precious\n");
+    auto plant_link = [&](const std::string& name) { return symlink(victim.c_str(), name.c_str()) == 0; };
+
+    // A directory at the name is no place to copy into.
+    const std::string copy = src + ".tup";
+    kxtest::make_dirs(copy);
+    EXPECT_EQ(copy_to_new_file(copy.c_str(), src.c_str()), -1);
+    EXPECT_EQ(kx_errno, EISDIR);
+    EXPECT_FALSE(kxtest::path_exists(copy + "/c.cfg"));
+
+    // A stale link is removed, its target untouched; the copy is a new file.
+    const std::string fresh = src + ".new";
+    ASSERT_TRUE(plant_link(fresh));
+    ASSERT_EQ(copy_to_new_file(fresh.c_str(), src.c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(fresh.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(kxtest::read_file(fresh), "[a]\n");
+    EXPECT_EQ(kxtest::read_file(victim), "precious\n");
+
+    // copy_file replaces a file's contents but never writes through a link.
+    const std::string through = tree.path() + "/through";
+    ASSERT_TRUE(plant_link(through));
+    EXPECT_EQ(copy_file(through.c_str(), src.c_str()), -1);
+    EXPECT_EQ(kx_errno, ELOOP);
+    EXPECT_EQ(kxtest::read_file(victim), "precious\n");
+
+    // An exclusive new file: what it cannot remove, it refuses.
+    int fd = open_new_file(fresh.c_str(), 0600);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    close(fd);
+    EXPECT_EQ(kxtest::read_file(fresh), "");
+    EXPECT_EQ(open_new_file(copy.c_str(), 0600), -1);
+    EXPECT_EQ(kx_errno, EISDIR);
+
+    // Lock names: neither a link nor a FIFO (whose open would block) is used.
+    EXPECT_EQ(open_lock_file(through.c_str(), 0), -1);
+    EXPECT_EQ(kx_errno, ELOOP);
+    ASSERT_EQ(mkfifo((tree.path() + "/fifo").c_str(), 0600), 0);
+    EXPECT_EQ(open_lock_file((tree.path() + "/fifo").c_str(), 0), -1);
+    EXPECT_TRUE(kx_errno == ENXIO || kx_errno == EINVAL) << kx_errno;
+    EXPECT_EQ(kxtest::read_file(victim), "precious\n");
+}
+
+TEST(FilesCopy, ReplaceFileKeepsTheLinkAndTheReplacedFilesMode) {
+    kxtest::TempTree tree;
+    const std::string real = tree.path() + "/real", link = tree.path() + "/link", tmp = link + ".tup";
+    kxtest::write_file(real, "old\n", 0640);
+    ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    kxtest::write_file(tmp, "new\n", 0600);
+    ASSERT_EQ(replace_file(tmp.c_str(), link.c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(kxtest::read_file(real), "new\n");
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_FALSE(kxtest::path_exists(tmp));
+
+    // A new target takes the file as it is; a dangling link is refused.
+    kxtest::write_file(tmp, "fresh\n", 0600);
+    ASSERT_EQ(replace_file(tmp.c_str(), (tree.path() + "/fresh").c_str()), 0);
+    ASSERT_EQ(stat((tree.path() + "/fresh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    kxtest::write_file(tmp, "x\n");
+    ASSERT_EQ(symlink((tree.path() + "/nowhere").c_str(), (tree.path() + "/dangling").c_str()), 0);
+    EXPECT_EQ(replace_file(tmp.c_str(), (tree.path() + "/dangling").c_str()), -1);
+    EXPECT_EQ(kx_errno, ENOENT);
+    EXPECT_TRUE(kxtest::path_exists(tmp));
 }
 
 }  // namespace

@@ -220,3 +220,17 @@ TEST(EventFiles, MalformedHeadersGiveTheirErrors) {
     EXPECT_STREQ(line, "x");
     free(line);
 }
+
+TEST(EventFiles, DataLineRestStartingWithNulIsNone) {
+    CommTree t;
+    std::string path = t.events + "/nul";
+    write_file(path, header_text() + std::string("NUL: \0tail\nHALF: ab\0cd\n", 23));
+    Event ev(event_read(path.c_str()));
+    ASSERT_TRUE(ev);
+    kx_errno = 0;
+    EXPECT_EQ(event_find_data_line(ev.get(), "NUL: ", 1), nullptr);
+    EXPECT_EQ(event_find_data_line(ev.get(), "NUL: ", 0), nullptr);
+    char* half = event_find_data_line(ev.get(), "HALF: ", 1);
+    EXPECT_STREQ(half, "ab");
+    free(half);
+}

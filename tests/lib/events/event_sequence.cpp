@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kx_comm_tree.h"
+#include "kx_comm_qzt.h"
 #include "kx_errno.h"
 #include "kxevent.h"
 
@@ -114,4 +115,24 @@ TEST(EventSequence, ConcurrentProcessesDrawDistinctNumbersWithoutGaps) {
     EXPECT_EQ(*numbers.begin(), 100);
     EXPECT_EQ(*numbers.rbegin(), 100 + kProcesses * kEach - 1);
     EXPECT_EQ(read_file(t.seq), "00000159\n");
+}
+
+TEST(EventSequence, LinkPlantedAtTheCounterFilesIsNotFollowed) {
+    CommTree t;
+    std::string victim = t.events + "/victim";
+    write_file(victim, "precious\n");
+    ASSERT_EQ(symlink(victim.c_str(), (t.seq + ".tmp").c_str()), 0);
+    std::string event = write_event(t, "1");
+    ASSERT_EQ(event_expand_sequence(event.c_str()), 0);
+    EXPECT_EQ(read_file(t.seq), "00000100");
+    EXPECT_EQ(read_file(victim), "precious\n");
+
+    // A link at the lock name is refused: no number is drawn.
+    ASSERT_EQ(unlink((t.seq + ".lck").c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), (t.seq + ".lck").c_str()), 0);
+    event = write_event(t, "2");
+    EXPECT_EQ(event_expand_sequence(event.c_str()), 1);
+    EXPECT_EQ(kx_errno, KXCOMM_ESEQFILE);
+    EXPECT_EQ(read_file(victim), "precious\n");
+    EXPECT_EQ(sequence_of(event), "00000000");
 }
