@@ -334,4 +334,17 @@ TEST(DriverRun, ResultReplacesTheLinkedFileAndKeepsItsOwnerAndMode) {
     }
     EXPECT_THAT(text_of(real), testing::StartsWith("[a]\n"));
     EXPECT_FALSE(path_exists(e + "app_config.tup"));
+
+    // A failed run that -X saves puts its copy in the same place.
+    put(e + "v4.0.1/custom/app_config", "[a]\n# REJECT\n");
+    put(e + "v4.0.1/custom/syntax/app_config.syn", "");
+    put(real, "[a]\nk = forced\n", 0640);
+    r = in.run({"-c", "app_config", "-X"}, in.root);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("were saved with errors"));
+    ASSERT_EQ(::lstat((e + "app_config").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(text_of(real), "[a]\nk = forced\n");
 }

@@ -554,18 +554,13 @@ std::string program_along_path(const char* name) {
 
 // The check log is made afresh by this program: a stale log, or a symbolic
 // link planted in its place, is removed and never written through; a
-// directory or another kind of file there ends the run.
+// directory or anything else that stays at the name ends the run.
 int open_check_log(const char* log_file) {
+    const int fd = open_new_file(log_file, 0666);
+    if (fd >= 0) return fd;
     const std::string message = upgrade_format(kMsgCheckLog, log_file);
-    struct stat st;
-    if (::lstat(log_file, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-        if (S_ISDIR(st.st_mode)) upgrade_fatal(EISDIR, message.c_str(), FILE_NONE);
-        upgrade_fatal_more(EEXIST, message.c_str(), FILE_NONE, kHintNotRegular);
-    }
-    ::unlink(log_file);
-    int fd = ::open(log_file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) upgrade_fatal(errno, message.c_str(), FILE_NONE);
-    return fd;
+    if (kx_errno == EEXIST) upgrade_fatal_more(EEXIST, message.c_str(), FILE_NONE, kHintNotRegular);
+    upgrade_fatal(kx_errno, message.c_str(), FILE_NONE);
 }
 
 // Starts PROGRAM with ARGS (no shell) with its standard output on OUT_FD

@@ -148,8 +148,10 @@ void apply_save_on_failure() {
     // memory: they go into the copy first, so that what is saved or left
     // for inspection is the partly merged file, not the factory one.
     if (upgrade_inputs.new_cfg) kxcf_flush(upgrade_inputs.new_cfg);
+    // Saved like a completed result: behind a symbolic link the linked file
+    // is replaced, and the owner, group and mode of the replaced file stay.
     const char* target = failure_destination();
-    save_state = target && std::rename(tmp, target) == 0 ? SaveState::saved : SaveState::not_saved;
+    save_state = target && replace_file(tmp, target) == 0 ? SaveState::saved : SaveState::not_saved;
     remove_lock_file(tmp);
 }
 
