@@ -302,7 +302,8 @@ extern "C" int open_lock_name(const char* path) {
         kx_errno = EINVAL;
         return -1;
     }
-    // Non-blocking, so that a FIFO planted at the name cannot stall the open.
+    // Non-blocking, so that a FIFO planted at the name cannot stall the open;
+    // on the regular file that is accepted, the flag changes nothing.
     Fd fd(::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     if (!fd.ok()) {
         kx_errno = errno;
@@ -315,11 +316,6 @@ extern "C" int open_lock_name(const char* path) {
     }
     if (!S_ISREG(st.st_mode)) {
         kx_errno = EINVAL;
-        return -1;
-    }
-    int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        kx_errno = errno;
         return -1;
     }
     return fd.release();
