@@ -200,14 +200,14 @@ private:
             o.wait_seconds = number_argument(arg, value_of(arg, has_inline, inline_value), 0);
             return;
         }
-        const OptionSpec* spec = find_option(arg);
-        if (!spec) usage("unknown option \"" + arg + "\"");
-        if (!command_ || !(command_->options & spec->bit))
+        const OptionSpec* option = find_option(arg);
+        if (!option) usage("unknown option \"" + arg + "\"");
+        if (!command_ || !(command_->options & option->bit))
             usage(arg + " is not an option of " + (command_ ? command_->name : "kxconf without a command"));
-        if (has_inline && !spec->takes_value) usage(arg + " takes no value");
-        seen_ |= spec->bit;
-        const std::string value = spec->takes_value ? value_of(arg, has_inline, inline_value) : "";
-        switch (spec->bit) {
+        if (has_inline && !option->takes_value) usage(arg + " takes no value");
+        seen_ |= option->bit;
+        const std::string value = option->takes_value ? value_of(arg, has_inline, inline_value) : "";
+        switch (option->bit) {
         case kOptInstance: o.instance = number_argument(arg, value, 1); break;
         case kOptAll: o.all = true; break;
         case kOptAdd: o.add = true; break;
