@@ -2,6 +2,9 @@
 // file helpers and a way to run a program and collect what it printed.
 #pragma once
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -54,5 +57,25 @@ RunResult run_program(const std::vector<std::string>& argv,
 
 // A built program of this project: KX_BIN_DIR/name.
 std::string program_path(const std::string& name);
+
+// The reason (kx_errno) of a call that failed with -1 or a null pointer; 0
+// when it succeeded.
+int err(int rc);
+int err(const void* p);
+
+// Waits for the child PID; its exit status, or -1 when it did not exit.
+int child_status(pid_t pid);
+
+// Runs BODY in a child process; true when it returned true there.
+template <class Body>
+bool in_child(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body() ? 0 : 1);
+    return child_status(pid) == 0;
+}
+
+// Lets no file of this process grow beyond LIMIT bytes; a write past it
+// fails with EFBIG instead of raising SIGXFSZ. For children only.
+bool limit_file_size(rlim_t limit);
 
 }  // namespace kxtest
