@@ -114,7 +114,6 @@ TEST(CommSend, MessageFileAndStates) {
     EXPECT_EQ(err(kxcomm_send_event("e2", 0, KXCOMM_REPORT_SHUTDOWN)), 2007);
     EXPECT_EQ(dir_entries(t.queue).size(), 1u);
 
-    kx_errno = 0;
     EXPECT_EQ(kxcomm_send_event(nullptr, 0, 0), -1);
     EXPECT_NE(t.log_text().find("Internal Error, eventid is NULL"), std::string::npos);
     EXPECT_EQ(kxcomm_send_event("missing", 0, 0), -1);

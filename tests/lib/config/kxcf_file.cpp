@@ -85,17 +85,11 @@ TEST(KxcfFile, RoundTripKeepsCommentsAndNormalisesTheRest) {
 }
 
 TEST(KxcfFile, FaultsGiveTheirCodeAndLine) {
+    // The other faults of the format, with their lines, are checked against
+    // the reference reader on generated files (kxcf_reader_equal).
     const std::tuple<std::string, int, int> cases[] = {  // text, code, line (0: not parsed)
-        {"[a] # comment\n", KXCF_ESECTAFTER, 1}, {"# c\n[a\n", KXCF_ESECTNOEND, 2},
-        {"[a b]\n", KXCF_ESECTCHAR, 1},          {"[ ]\n", KXCF_ESECTCHAR, 1},
-        {"[a]\r\n", KXCF_ESECTAFTER, 1},         {"[a]\n(b\n", KXCF_ESUBNOEND, 2},
-        {"[a]\n(b c)\n", KXCF_ESUBCHAR, 2},      {"[a]\n(b) x\n", KXCF_ESUBAFTER, 2},
-        {"[a]\n()\n", KXCF_ESUBCHAR, 2},         {"(s)\n[a]\n", KXCF_ESUBFIRST, 1},
-        {"# c\nk = v\n[a]\n", KXCF_EKWFIRST, 2}, {"[a]\nmy key = v\n", KXCF_EKWCHAR, 2},
-        {"[a]\n= value\n", KXCF_EKWCHAR, 2},     {"# only\n# comments\n", KXCF_EPREMATURE, 3},
-        {"", KXCF_EFILESIZE, 0},                 {"[]", KXCF_EFILESIZE, 0},
-        {std::string("[a]\nk = v\0w\n", 12), KXCF_ELINELEN, 2},
-        {"[a]\n" + std::string(100000, 'x') + "\n", KXCF_ELINELEN, 2},
+        {"[ ]\n", KXCF_ESECTCHAR, 1}, {"[a]\n(b\n", KXCF_ESUBNOEND, 2}, {"[a]\n()\n", KXCF_ESUBCHAR, 2},
+        {"# only\n# comments\n", KXCF_EPREMATURE, 3}, {"[]", KXCF_EFILESIZE, 0},
     };
     TempTree tree;
     for (const auto& [text, code, line] : cases) {
@@ -211,7 +205,7 @@ TEST(KxcfFile, WriteBackOnlyWithEditsAndNeverHalfway) {
     EXPECT_EQ(read_file(path), on_disk);
 }
 
-TEST(KxcfFile, WritersOfTwoProcessesLoseNothing) {
+TEST(KxcfFile, ImmediateEditsAndAnotherProcessesLock) {
     TempTree tree;
     std::string path = tree.file("i.cfg");
     write_file(path, kText, 0640);
