@@ -1,5 +1,6 @@
 // Helpers shared by the tests: a private temporary installation tree, small
-// file helpers and a way to run a program and collect what it printed.
+// file helpers, a way to run a program and collect what it printed, and
+// bodies run in child processes.
 #pragma once
 
 #include <sys/resource.h>
