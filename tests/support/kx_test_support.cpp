@@ -1,6 +1,9 @@
 #include "kx_test_support.h"
 
+#include "kx_errno.h"
+
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,5 +154,20 @@ RunResult run_program(const std::vector<std::string>& argv,
 }
 
 std::string program_path(const std::string& name) { return std::string(KX_BIN_DIR) + "/" + name; }
+
+int err(int rc) { return rc == -1 ? kx_errno : 0; }
+int err(const void* p) { return p ? 0 : kx_errno; }
+
+int child_status(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool limit_file_size(rlim_t limit) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl = {limit, limit};
+    return ::setrlimit(RLIMIT_FSIZE, &rl) == 0;
+}
 
 }  // namespace kxtest

@@ -1,9 +1,16 @@
 // Helpers shared by the tests: a private temporary installation tree, small
-// file helpers and a way to run a program and collect what it printed.
+// file helpers, a way to run a program and collect what it printed, and
+// bodies run in child processes.
 #pragma once
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <initializer_list>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kxtest {
@@ -54,5 +61,41 @@ RunResult run_program(const std::vector<std::string>& argv,
 
 // A built program of this project: KX_BIN_DIR/name.
 std::string program_path(const std::string& name);
+
+// The reason (kx_errno) of a call that failed with -1 or a null pointer; 0
+// when it succeeded.
+int err(int rc);
+int err(const void* p);
+
+// Waits for the child PID; its exit status, or -1 when it did not exit.
+int child_status(pid_t pid);
+
+// Runs BODY in a child process; true when it returned true there.
+template <class Body>
+bool in_child(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body() ? 0 : 1);
+    return child_status(pid) == 0;
+}
+
+// Lets no file of this process grow beyond LIMIT bytes; a write past it
+// fails with EFBIG instead of raising SIGXFSZ. For children only.
+bool limit_file_size(rlim_t limit);
+
+// Pieces joined with append: g++ 12 at -O3 takes "text" + std::string for
+// an overlapping copy.
+inline std::string join(std::initializer_list<std::string_view> parts) {
+    std::string s;
+    for (std::string_view p : parts) s.append(p);
+    return s;
+}
+
+// CPU seconds of BODY.
+template <class Body>
+double cpu_seconds(Body body) {
+    std::clock_t start = std::clock();
+    body();
+    return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+}
 
 }  // namespace kxtest

@@ -76,27 +76,24 @@ TEST(CommConfig, ChannelIsReadAndValidated) {
     comm_free_channel(&c);
     EXPECT_EQ(c.name, nullptr);
 
-    std::string good = channel_text("channel1");
-    std::string site = good;
-    site.replace(site.find("vendor@example.com"), 18, "SITE_SPECIFIC");
-    EXPECT_EQ(channel_error(t, site, "channel1"), 2003);
+    const std::string good = channel_text("channel1");
+    auto edited = [&](const std::string& from, const std::string& to) {
+        std::string text = good;
+        return text.replace(text.find(from), from.size(), to);
+    };
+    EXPECT_EQ(channel_error(t, edited("vendor@example.com", "SITE_SPECIFIC"), "channel1"), 2003);
     EXPECT_NE(t.log_text().find("Invalid Comm Keyword Value - channel1, 'address = SITE_SPECIFIC'"),
               std::string::npos);
     EXPECT_NE(t.log_text().find("kxcomm_send_event"), std::string::npos);
 
-    std::string no_armor = good.substr(0, good.find("armor = 3\n"));
-    EXPECT_EQ(channel_error(t, no_armor, "channel1"), 2004);
+    EXPECT_EQ(channel_error(t, edited("armor = 3\n", ""), "channel1"), 2004);
     EXPECT_NE(t.log_text().find("Missing Comm Keyword - channel1, 'armor'"), std::string::npos);
 
-    EXPECT_EQ(channel_error(t, channel_text("channel1", "normal", "besteffort", "medium", "0k"), "channel1"), 2003);
-    EXPECT_EQ(channel_error(t, channel_text("channel1", "fast"), "channel1"), 2003);
-    std::string no_order = good;
-    no_order.replace(no_order.find("channel_order = 1"), 17, "channel_order = 0");
-    EXPECT_EQ(channel_error(t, no_order, "channel1"), 2003);
+    EXPECT_EQ(channel_error(t, edited("max_event_size = 100k", "max_event_size = 0k"), "channel1"), 2003);
+    EXPECT_EQ(channel_error(t, edited("available_priority = normal", "available_priority = fast"), "channel1"), 2003);
+    EXPECT_EQ(channel_error(t, edited("channel_order = 1", "channel_order = 0"), "channel1"), 2003);
     // A keyword without a value ends the walk without a message.
-    std::string bare = good;
-    bare.replace(bare.find("address = vendor@example.com"), 28, "address");
-    EXPECT_NE(channel_error(t, bare, "channel1"), 0);
+    EXPECT_NE(channel_error(t, edited("address = vendor@example.com", "address"), "channel1"), 0);
     EXPECT_NE(channel_error(t, good, "channel9"), 0);
 }
 
@@ -111,9 +108,7 @@ TEST(CommConfig, TypeNeedsAllItsKeywords) {
 
     std::string cfg = read_file(t.tree.config_dir() + "qzt_config");
     t.tree.write_main_config(cfg.substr(0, cfg.find("program = ")));
-    kx_errno = 0;
-    EXPECT_EQ(comm_read_type("modem", &ty), -1);
-    EXPECT_EQ(kx_errno, 2004);
+    EXPECT_EQ(err(comm_read_type("modem", &ty)), 2004);
     EXPECT_EQ(ty.name, nullptr);
     EXPECT_NE(t.log_text().find("Missing Comm Keyword - modem, 'program'"), std::string::npos);
     EXPECT_EQ(comm_read_type("satellite", &ty), -1);

@@ -67,9 +67,7 @@ TEST(CommSend, ChannelChoice) {
     EXPECT_EQ(chosen(t, batch + off_urgent, KXCOMM_FORCE), "channel_b");
     t.configure("queue", off_urgent, "", "", "off");
     write_event(t, "solo");
-    kx_errno = 0;
-    EXPECT_EQ(kxcomm_send_event("solo", 0, 0), -1);
-    EXPECT_EQ(kx_errno, 2006);
+    EXPECT_EQ(err(kxcomm_send_event("solo", 0, 0)), 2006);
     // Rejected channels are skipped.
     std::string broken = channel_text("channel_x", "warp");
     EXPECT_EQ(chosen(t, broken + batch, KXCOMM_URGENT), "channel_b");
@@ -113,12 +111,9 @@ TEST(CommSend, MessageFileAndStates) {
     t.configure("off");
     write_event(t, "e2");
     EXPECT_EQ(kxcomm_send_event("e2", 0, 0), 0);
-    kx_errno = 0;
-    EXPECT_EQ(kxcomm_send_event("e2", 0, KXCOMM_REPORT_SHUTDOWN), -1);
-    EXPECT_EQ(kx_errno, 2007);
+    EXPECT_EQ(err(kxcomm_send_event("e2", 0, KXCOMM_REPORT_SHUTDOWN)), 2007);
     EXPECT_EQ(dir_entries(t.queue).size(), 1u);
 
-    kx_errno = 0;
     EXPECT_EQ(kxcomm_send_event(nullptr, 0, 0), -1);
     EXPECT_NE(t.log_text().find("Internal Error, eventid is NULL"), std::string::npos);
     EXPECT_EQ(kxcomm_send_event("missing", 0, 0), -1);
@@ -184,9 +179,7 @@ TEST(CommSend, LaunchFailures) {
     EXPECT_NE(t.log_text().find("Unable to execute Comm Channel Program - 'noslash arg'"), std::string::npos);
 
     std::string lock = t.tree.path() + "/nodir/x.lck";
-    kx_errno = 0;
-    EXPECT_EQ(comm_launch_channel("/bin/true", lock.c_str()), -1);
-    EXPECT_EQ(kx_errno, ENOENT);
+    EXPECT_EQ(err(comm_launch_channel("/bin/true", lock.c_str())), ENOENT);
     EXPECT_NE(t.log_text().find("Cannot access Lock File - '" + lock + "'"), std::string::npos);
     EXPECT_TRUE(reap_children().empty());
 }
@@ -230,12 +223,8 @@ TEST(CommSend, AdminEventsAndQueueFiles) {
 
     std::string bad = t.queue + "/bad.msg";
     write_file(bad, "MESSAGE_ID=1\nEVENT_ID=2\n");
-    kx_errno = 0;
-    EXPECT_EQ(msg_read_header(t.queue.c_str(), "bad.msg"), nullptr);
-    EXPECT_EQ(kx_errno, 2008);
-    kx_errno = 0;
-    EXPECT_EQ(msg_buildname(std::string(1000, 'q').c_str(), "qzt_msg_", "123456_123456789012345"), nullptr);
-    EXPECT_EQ(kx_errno, 2005);
+    EXPECT_EQ(err(msg_read_header(t.queue.c_str(), "bad.msg")), 2008);
+    EXPECT_EQ(err(msg_buildname(std::string(1000, 'q').c_str(), "qzt_msg_", "123456_123456789012345")), 2005);
 }
 
 // The heartbeat and the channel program's lock file live in directories that
@@ -252,8 +241,7 @@ TEST(CommSend, LinksAtTheHeartbeatAndChannelLockAreNotFollowed) {
     std::string lock = t.tree.path() + "/planted.lck";
     ASSERT_EQ(symlink(victim.c_str(), lock.c_str()), 0);
     kx_errno = 0;
-    EXPECT_EQ(comm_launch_channel("/bin/true", lock.c_str()), -1);
-    EXPECT_EQ(kx_errno, ELOOP);
+    EXPECT_EQ(err(comm_launch_channel("/bin/true", lock.c_str())), ELOOP);
     EXPECT_TRUE(reap_children().empty());
     EXPECT_EQ(read_file(victim), "precious\n");
 }

@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,10 +18,7 @@
 
 namespace {
 
-using kxtest::path_exists;
-using kxtest::read_file;
-using kxtest::TempTree;
-using kxtest::write_file;
+using namespace kxtest;
 
 const char* const kText = "[s]\nk = 1\nj = 2\n";
 
@@ -32,27 +28,9 @@ struct stat stat_of(const std::string& path) {
     return st;
 }
 
-// The reason of a failed call, or 0 when it succeeded.
-int err(int rc) { return rc == -1 ? kx_errno : 0; }
-int err(const KXCF_FILE* f) { return f ? 0 : kx_errno; }
-
-int child_status(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Runs BODY in a second process; true when it returned true there.
-template <class Body>
-bool in_other_process(Body body) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(body() ? 0 : 1);
-    return child_status(pid) == 0;
-}
-
 // Whether another process can take the write lock right now.
 bool lock_is_free(const std::string& path) {
-    return in_other_process([&] {
+    return in_child([&] {
         int fd = open((path + ".lck").c_str(), O_WRONLY | O_CREAT, 0666);
         return fd >= 0 && lockf(fd, F_TLOCK, 0) == 0;
     });
@@ -107,30 +85,23 @@ TEST(KxcfFile, RoundTripKeepsCommentsAndNormalisesTheRest) {
 }
 
 TEST(KxcfFile, FaultsGiveTheirCodeAndLine) {
+    // The other faults of the format, with their lines, are checked against
+    // the reference reader on generated files (kxcf_reader_equal).
     const std::tuple<std::string, int, int> cases[] = {  // text, code, line (0: not parsed)
-        {"[a] # comment\n", KXCF_ESECTAFTER, 1}, {"# c\n[a\n", KXCF_ESECTNOEND, 2},
-        {"[a b]\n", KXCF_ESECTCHAR, 1},          {"[ ]\n", KXCF_ESECTCHAR, 1},
-        {"[a]\r\n", KXCF_ESECTAFTER, 1},         {"[a]\n(b\n", KXCF_ESUBNOEND, 2},
-        {"[a]\n(b c)\n", KXCF_ESUBCHAR, 2},      {"[a]\n(b) x\n", KXCF_ESUBAFTER, 2},
-        {"[a]\n()\n", KXCF_ESUBCHAR, 2},         {"(s)\n[a]\n", KXCF_ESUBFIRST, 1},
-        {"# c\nk = v\n[a]\n", KXCF_EKWFIRST, 2}, {"[a]\nmy key = v\n", KXCF_EKWCHAR, 2},
-        {"[a]\n= value\n", KXCF_EKWCHAR, 2},     {"# only\n# comments\n", KXCF_EPREMATURE, 3},
-        {"", KXCF_EFILESIZE, 0},                 {"[]", KXCF_EFILESIZE, 0},
-        {std::string("[a]\nk = v\0w\n", 12), KXCF_ELINELEN, 2},
-        {"[a]\n" + std::string(100000, 'x') + "\n", KXCF_ELINELEN, 2},
+        {"[ ]\n", KXCF_ESECTCHAR, 1}, {"[a]\n(b\n", KXCF_ESUBNOEND, 2}, {"[a]\n()\n", KXCF_ESUBCHAR, 2},
+        {"# only\n# comments\n", KXCF_EPREMATURE, 3}, {"[]", KXCF_EFILESIZE, 0},
     };
     TempTree tree;
     for (const auto& [text, code, line] : cases) {
-        EXPECT_EQ(open_text(tree, text), nullptr) << text;
-        EXPECT_EQ(kx_errno, code) << text;
+        EXPECT_EQ(err(open_text(tree, text)), code) << text;
         EXPECT_EQ(kxcf_lineno, line ? line : kxcf_lineno) << text;
     }
     std::mt19937 rng(12345);
     for (int round = 0; round < 50; ++round) {  // binary garbage
         std::string junk(3 + rng() % 3000, '\0');
         for (char& c : junk) c = static_cast<char>(rng() & 0xff);
-        EXPECT_EQ(open_text(tree, junk), nullptr);
-        EXPECT_TRUE(kx_errno >= KXCF_EPARAM && kx_errno <= KXCF_EPREMATURE) << kx_errno;
+        int code = err(open_text(tree, junk));
+        EXPECT_TRUE(code >= KXCF_EPARAM && code <= KXCF_EPREMATURE) << code;
     }
 }
 
@@ -150,8 +121,7 @@ TEST(KxcfFile, LimitsAcceptTheMaximumAndRefuseOneMore) {
         KXCF_FILE* ok = open_text(tree, l.head + std::string(l.max, l.fill[0]) + l.tail);
         EXPECT_NE(ok, nullptr) << l.max << " refused with " << kx_errno;
         kxcf_close(ok);
-        EXPECT_EQ(open_text(tree, l.head + std::string(l.max + 1, l.fill[0]) + l.tail), nullptr);
-        EXPECT_EQ(kx_errno, l.code) << l.max;
+        EXPECT_EQ(err(open_text(tree, l.head + std::string(l.max + 1, l.fill[0]) + l.tail)), l.code) << l.max;
         EXPECT_EQ(kxcf_lineno, l.code == KXCF_ESECTSIZE ? 1 : 2);
     }
     // The longest value also survives the write-back unchanged; three bytes are a file.
@@ -235,22 +205,15 @@ TEST(KxcfFile, WriteBackOnlyWithEditsAndNeverHalfway) {
     EXPECT_EQ(read_file(path), on_disk);
 }
 
-TEST(KxcfFile, WritersOfTwoProcessesLoseNothing) {
+TEST(KxcfFile, ImmediateEditsAndAnotherProcessesLock) {
     TempTree tree;
     std::string path = tree.file("i.cfg");
     write_file(path, kText, 0640);
     KXCF_FILE* a = kxcf_open(path.c_str(), 0);
     ASSERT_NE(a, nullptr);
     EXPECT_STREQ(kxcf_nextsection(a), "s");
-    // Another process changes another keyword after this handle read the file.
-    ASSERT_TRUE(in_other_process([&] {
-        KXCF_FILE* b = kxcf_open(path.c_str(), 0);
-        bool ok = b && kxcf_setvar(b, "s", nullptr, "j", "from b") == 0;
-        ok = ok && read_file(path) == "[s]\nk = 1\nj = from b\n";  // on disk at once
-        return kxcf_close(b) == 0 && ok;
-    }));
     ASSERT_EQ(kxcf_setvar(a, "s", nullptr, "k", "from a"), 0);
-    EXPECT_EQ(read_file(path), "[s]\nk = from a\nj = from b\n");
+    EXPECT_EQ(read_file(path), "[s]\nk = from a\nj = 2\n");  // on disk at once
     EXPECT_EQ(stat_of(path).st_mode & 07777, 0640u);
     EXPECT_TRUE(lock_is_free(path));
     EXPECT_STREQ(kxcf_nextsection(a), "s");  // the file was re-read: the walk starts again
@@ -276,7 +239,7 @@ TEST(KxcfFile, WritersOfTwoProcessesLoseNothing) {
     ASSERT_EQ(kxcf_setvar_wait(a, "s", nullptr, "k", "waited", 5, 1), 0);
     EXPECT_GE(seconds(), 1.0);
     EXPECT_EQ(child_status(holder), 0);
-    EXPECT_EQ(read_file(path), "[s]\nk = waited\nj = from b\n");
+    EXPECT_EQ(read_file(path), "[s]\nk = waited\nj = 2\n");
     EXPECT_TRUE(a->flags == 0 && a->lock_retries == 20 && a->lock_delay == 3);
 
     // An update-mode open with KXCF_WAIT retries after the default pause.

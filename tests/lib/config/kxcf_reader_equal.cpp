@@ -88,11 +88,8 @@ int parse_line(const std::string& s, std::string& record, bool& header, bool& se
 }
 
 Reading reference_read(const std::string& text) {
+    if (text.size() < 3) return {"", KXCF_EFILESIZE, 0};
     Reading r;
-    if (text.size() < 3) {
-        r.code = KXCF_EFILESIZE;
-        return r;
-    }
     bool in_section = false;
     std::size_t at = 0;
     for (int lineno = 1;; ++lineno) {
@@ -105,17 +102,11 @@ Reading reference_read(const std::string& text) {
                 got = true;
                 break;
             }
-            if (c == '\0' || s.size() == KXCF_MAX_LINE) {
-                r = {r.records, KXCF_ELINELEN, lineno};
-                return r;
-            }
+            if (c == '\0' || s.size() == KXCF_MAX_LINE) return {r.records, KXCF_ELINELEN, lineno};
             s.push_back(c);
             got = true;
         }
-        if (!got) {
-            if (!in_section) r = {r.records, KXCF_EPREMATURE, lineno};
-            return r;
-        }
+        if (!got) return in_section ? r : Reading{r.records, KXCF_EPREMATURE, lineno};
         std::size_t start = skip_blanks(s, 0), end = s.size();
         while (end > start && is_blank(s[end - 1])) --end;
         s = s.substr(start, end - start);
@@ -127,10 +118,7 @@ Reading reference_read(const std::string& text) {
         bool header = false, section = false;
         int code = parse_line(s, record, header, section);
         if (code == 0 && !section && !in_section) code = header ? KXCF_ESUBFIRST : KXCF_EKWFIRST;
-        if (code != 0) {
-            r = {r.records, code, lineno};
-            return r;
-        }
+        if (code != 0) return {r.records, code, lineno};
         in_section = in_section || section;
         r.records.append(record).append("\n");
     }
@@ -140,40 +128,25 @@ Reading reference_read(const std::string& text) {
 
 void render(const KXCF_NODE* n, std::string& out) {
     for (; n; n = n->next) {
-        switch (n->kind) {
-            case KXCF_NODE_SECTION:
-                out.append("S ").append(n->name).append("\n");
-                render(n->u.lines, out);
-                render(n->subsections, out);
-                break;
-            case KXCF_NODE_SUBSECTION:
-                out.append("U ").append(n->name).append("\n");
-                render(n->u.lines, out);
-                break;
-            case KXCF_NODE_LEADING:
-                render(n->u.lines, out);
-                break;
-            default:
-                if (n->text) {
-                    out.append("T ").append(n->text).append("\n");
-                    break;
-                }
-                out.append("K ").append(n->name);
-                if (n->u.value) out.append(" = ").append(n->u.value);
-                out.append("\n");
+        const bool header = n->kind == KXCF_NODE_SECTION || n->kind == KXCF_NODE_SUBSECTION;
+        if (header) out.append(n->kind == KXCF_NODE_SECTION ? "S " : "U ").append(n->name).append("\n");
+        if (header || n->kind == KXCF_NODE_LEADING) {
+            render(n->u.lines, out);
+            if (n->kind == KXCF_NODE_SECTION) render(n->subsections, out);
+        } else if (n->text) {
+            out.append("T ").append(n->text).append("\n");
+        } else {
+            out.append("K ").append(n->name);
+            out.append(n->u.value ? " = " : "").append(n->u.value ? n->u.value : "").append("\n");
         }
     }
 }
 
 Reading library_read(const std::string& path) {
-    Reading r;
     kxcf_lineno = 0;
     KXCF_FILE* f = kxcf_open(path.c_str(), KXCF_NOEXPAND);
-    if (!f) {
-        r.code = kx_errno;
-        r.line = kxcf_lineno;
-        return r;
-    }
+    if (!f) return {"", kx_errno, kxcf_lineno};
+    Reading r;
     render(f->root, r.records);
     kxcf_close(f);
     return r;
@@ -238,9 +211,7 @@ TEST(KxcfReaderEqual, GeneratedFilesReadAsTheReferenceReadsThem) {
         Reading want = reference_read(text), got = library_read(path);
         ASSERT_EQ(got.code, want.code) << "file " << i << ":\n" << text;
         ASSERT_EQ(got.line, want.line) << "file " << i << ":\n" << text;
-        if (want.code == 0) {
-            ASSERT_EQ(got.records, want.records) << "file " << i;
-        }
+        if (want.code == 0) { ASSERT_EQ(got.records, want.records) << "file " << i; }
         faults += want.code != 0;
     }
     EXPECT_GT(faults, 150) << "the generator must produce broken files too";

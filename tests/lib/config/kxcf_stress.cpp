@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,10 +17,7 @@
 
 namespace {
 
-using kxtest::path_exists;
-using kxtest::read_file;
-using kxtest::TempTree;
-using kxtest::write_file;
+using namespace kxtest;
 
 constexpr int kPadLines = 150;
 
@@ -98,62 +94,36 @@ void back_off() {
     usleep(2000 + rng() % 2000);
 }
 
-// Applies one immediate-mode edit, trying again while another process
-// holds the lock (the library's own wait sleeps whole seconds).
-bool add_keyword(KXCF_FILE* f, const std::string& keyword) {
-    for (;;) {
-        if (kxcf_setvar(f, "s", nullptr, keyword.c_str(), "1") == 0) return true;
+// Sets KEYWORD to VALUE with one immediate-mode edit, trying again while
+// another process holds the lock (the library's own wait sleeps whole seconds).
+bool set_retrying(KXCF_FILE* f, const std::string& keyword, const std::string& value) {
+    while (kxcf_setvar(f, "s", nullptr, keyword.c_str(), value.c_str()) != 0) {
         if (kx_errno != KXCF_ELOCKED) return false;
         back_off();
     }
+    return true;
 }
 
-// The same, taking the file in update mode for each keyword.
-bool add_keyword_held(const std::string& path, const std::string& keyword) {
+// The same, taking the file in update mode for the one edit.
+bool set_held(const std::string& path, const std::string& keyword, const std::string& value) {
     KXCF_FILE* f;
     while (!(f = kxcf_open(path.c_str(), KXCF_UPDATE))) {
         if (kx_errno != KXCF_ELOCKED) return false;
         back_off();
     }
-    bool ok = kxcf_setvar(f, "s", nullptr, keyword.c_str(), "1") == 0 && kxcf_flush(f) == 0;
+    bool ok = kxcf_setvar(f, "s", nullptr, keyword.c_str(), value.c_str()) == 0 && kxcf_flush(f) == 0;
     return kxcf_close(f) == 0 && ok;
 }
 
-// Runs WRITERS processes, writer I making EDITS edits with keyword names
-// "kI_J"; UPDATE_WRITERS of them take the file in update mode. Every
-// keyword must be in the file at the end.
-void run_writers(int writers, int update_writers, int edits) {
-    TempTree tree;
-    const std::string path = tree.file("c.cfg");
-    write_file(path, "[s]\n");
+// Runs BODY(I) in N processes at once; true when it returned true in each.
+template <class Body>
+bool in_children(int n, Body body) {
     std::vector<pid_t> pids;
-    for (int w = 0; w < writers; ++w) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            KXCF_FILE* f = kxcf_open(path.c_str(), 0);
-            bool ok = f != nullptr;
-            for (int e = 0; ok && e < edits; ++e) {
-                std::string keyword = "k" + std::to_string(w) + "_" + std::to_string(e);
-                ok = w < update_writers ? add_keyword_held(path, keyword) : add_keyword(f, keyword);
-            }
-            _exit(ok && kxcf_close(f) == 0 ? 0 : 1);
-        }
-        pids.push_back(pid);
-    }
-    for (pid_t pid : pids) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    KXCF_FILE* f = kxcf_open(path.c_str(), 0);
-    ASSERT_NE(f, nullptr);
-    int lost = 0;
-    for (int w = 0; w < writers; ++w)
-        for (int e = 0; e < edits; ++e)
-            lost += kxcf_getvar(f, "s", nullptr, ("k" + std::to_string(w) + "_" + std::to_string(e)).c_str(), 0) ==
-                    KXCF_FAIL;
-    kxcf_close(f);
-    EXPECT_EQ(lost, 0);
+    for (int i = 0; i < n; ++i)
+        if (pids.emplace_back(fork()) == 0) _exit(body(i) ? 0 : 1);
+    bool ok = true;
+    for (pid_t pid : pids) ok = child_status(pid) == 0 && ok;
+    return ok;
 }
 
 // The value of KEYWORD in section "s" as a fresh reader sees it; -1 when
@@ -167,61 +137,34 @@ int value_on_disk(const std::string& path, const std::string& keyword) {
     return value;
 }
 
-// Every writer counts its own keyword up, one immediate-mode edit at a
-// time. Nobody else sets it, so an edit lost under another writer's stale
-// copy shows as the count going back, which the owner sees before its next
-// edit (or the final check sees). The file stays small, so the run is
-// about the lock, not the parser.
-TEST(KxcfStress, ConcurrentImmediateEditsLoseNothing) {
-    constexpr int kWriters = 8, kEdits = 200;
+// Every writer counts its own keyword up, one edit at a time; the first
+// UPDATE_WRITERS take the file in update mode for each edit. Nobody else
+// sets the keyword, so an edit lost under another writer's stale copy shows
+// as the count going back, which the owner sees before its next edit (or
+// the final check sees). The file stays small, so the run is about the
+// lock, not the parser.
+void count_up(int writers, int update_writers, int edits) {
     TempTree tree;
     const std::string path = tree.file("c.cfg");
     std::string text = "[s]\n";
-    for (int w = 0; w < kWriters; ++w) text += "p" + std::to_string(w) + " = 0\n";
+    for (int w = 0; w < writers; ++w) text += "p" + std::to_string(w) + " = 0\n";
     write_file(path, text);
-    std::vector<pid_t> pids;
-    for (int w = 0; w < kWriters; ++w) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            const std::string mine = "p" + std::to_string(w);
-            KXCF_FILE* f = kxcf_open(path.c_str(), 0);
-            bool ok = f != nullptr;
-            for (int e = 1; ok && e <= kEdits; ++e) {
-                ok = value_on_disk(path, mine) == e - 1;
-                for (bool done = false; ok && !done;) {
-                    done = kxcf_setvar(f, "s", nullptr, mine.c_str(), std::to_string(e).c_str()) == 0;
-                    ok = done || kx_errno == KXCF_ELOCKED;
-                    if (!done) back_off();
-                }
-            }
-            _exit(ok && kxcf_close(f) == 0 ? 0 : 1);
+    EXPECT_TRUE(in_children(writers, [&](int w) {
+        const std::string mine = "p" + std::to_string(w);
+        KXCF_FILE* f = kxcf_open(path.c_str(), 0);
+        bool ok = f != nullptr;
+        for (int e = 1; ok && e <= edits; ++e) {
+            const std::string next = std::to_string(e);
+            ok = value_on_disk(path, mine) == e - 1 &&
+                 (w < update_writers ? set_held(path, mine, next) : set_retrying(f, mine, next));
         }
-        pids.push_back(pid);
-    }
-    for (pid_t pid : pids) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer saw its count go back";
-    }
-    for (int w = 0; w < kWriters; ++w) EXPECT_EQ(value_on_disk(path, "p" + std::to_string(w)), kEdits);
+        return ok && kxcf_close(f) == 0;
+    })) << "a writer saw its count go back";
+    for (int w = 0; w < writers; ++w) EXPECT_EQ(value_on_disk(path, "p" + std::to_string(w)), edits);
 }
 
-TEST(KxcfStress, UpdateHoldersAndImmediateEditorsLoseNothing) { run_writers(6, 2, 60); }
-
-// Runs BODY in a child whose files may not grow beyond LIMIT bytes; true
-// when BODY returned true there.
-template <class Body>
-bool with_file_size_limit(rlim_t limit, Body body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
-        struct rlimit rl = {limit, limit};
-        _exit(setrlimit(RLIMIT_FSIZE, &rl) == 0 && body() ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
+TEST(KxcfStress, ConcurrentImmediateEditsLoseNothing) { count_up(8, 0, 200); }
+TEST(KxcfStress, UpdateHoldersAndImmediateEditorsLoseNothing) { count_up(6, 2, 60); }
 
 TEST(KxcfStress, WriteBackThatRunsOutOfSpaceLeavesTheFileWhole) {
     TempTree tree;
@@ -229,8 +172,8 @@ TEST(KxcfStress, WriteBackThatRunsOutOfSpaceLeavesTheFileWhole) {
     const std::string big(1000, 'x');
     for (int flags : {0, KXCF_UPDATE}) {
         write_file(path, text);
-        EXPECT_TRUE(with_file_size_limit(text.size() + 500, [&] {
-            KXCF_FILE* f = kxcf_open(path.c_str(), flags);
+        EXPECT_TRUE(in_child([&] {
+            KXCF_FILE* f = limit_file_size(text.size() + 500) ? kxcf_open(path.c_str(), flags) : nullptr;
             if (!f) return false;
             int rc = kxcf_setvar(f, "s", nullptr, "big", big.c_str());
             if (flags & KXCF_UPDATE) rc = rc == 0 ? kxcf_flush(f) : 0;

@@ -26,8 +26,8 @@ const char* const kSample =
 
 using V = std::vector<std::string>;
 
-// The reason of a failed call, or 0 when it succeeded.
-int err(int rc) { return rc == -1 ? kx_errno : 0; }
+using kxtest::err;
+// The reason of a lookup that failed with KXCF_FAIL, or 0 when it succeeded.
 int err(const char* p) { return p == KXCF_FAIL ? kx_errno : 0; }
 
 class KxcfTree : public ::testing::Test {

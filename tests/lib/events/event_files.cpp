@@ -71,24 +71,17 @@ TEST(EventFiles, NamesAreUniqueByTimeOrTestCounter) {
     EXPECT_EQ(c->file_name, t.events + "/qzt_event_7");
     EXPECT_EQ(d->file_name, t.events + "/qzt_event_8");
 
-    kx_errno = 0;
-    EXPECT_EQ(event_create(nullptr, "p", 0), nullptr);
-    EXPECT_EQ(kx_errno, 3004);
-    EXPECT_EQ(event_create((t.tree.path() + "/missing").c_str(), "p", 0), nullptr);
-    EXPECT_EQ(kx_errno, 3005);
-    EXPECT_EQ(event_buildname("d", nullptr, "1"), nullptr);
-    EXPECT_EQ(kx_errno, 3001);
-    EXPECT_EQ(event_buildname(std::string(1020, 'd').c_str(), "pfx", "12"), nullptr);
-    EXPECT_EQ(kx_errno, 3002);
+    EXPECT_EQ(err(event_create(nullptr, "p", 0)), 3004);
+    EXPECT_EQ(err(event_create((t.tree.path() + "/missing").c_str(), "p", 0)), 3005);
+    EXPECT_EQ(err(event_buildname("d", nullptr, "1")), 3001);
+    EXPECT_EQ(err(event_buildname(std::string(1020, 'd').c_str(), "pfx", "12")), 3002);
 }
 
 TEST(EventFiles, HeaderIsWrittenOnlyWhenComplete) {
     CommTree t;
     Event ev(event_create(t.events.c_str(), "qzt_event_", 0));
     ASSERT_TRUE(ev);
-    kx_errno = 0;
-    EXPECT_EQ(event_writehdr(ev.get()), -1);
-    EXPECT_EQ(kx_errno, 3007);
+    EXPECT_EQ(err(event_writehdr(ev.get())), 3007);
     fflush(ev->stream);
     EXPECT_EQ(read_file(ev->file_name), "");
 
@@ -121,40 +114,26 @@ TEST(EventFiles, DataControlCases) {
     std::string data_file = t.tree.path() + "/payload";
     write_file(data_file, "file line 1\nfile line 2\n");
 
-    Event inline_ev = begin(0);
-    ASSERT_TRUE(inline_ev);
-    EXPECT_EQ(event_writedata(inline_ev.get(), "string part\n", data_file.c_str()), 0);
-    std::string text = read_file(inline_ev->file_name);
-    EXPECT_EQ(text.substr(text.find("KX_DATA_START:\n") + 15), "string part\nfile line 1\nfile line 2\n");
-
-    Event nothing = begin(0);
-    EXPECT_EQ(event_writedata(nothing.get(), nullptr, nullptr), 0);
-
-    Event missing = begin(0);
-    kx_errno = 0;
-    EXPECT_EQ(event_writedata(missing.get(), nullptr, (t.tree.path() + "/nope").c_str()), -1);
-    EXPECT_EQ(kx_errno, 3028);
-
-    Event external = begin(1);
-    EXPECT_EQ(event_writedata(external.get(), nullptr, data_file.c_str()), 0);
-    text = read_file(external->file_name);
-    EXPECT_EQ(text.substr(text.find("KX_DATA_START:\n") + 15), data_file + "\n");
-
-    struct Case {
+    // The header is written before the data part is written or refused.
+    const struct {
         int control;
         const char* data;
-        const char* path;
+        std::string path;
         int error;
-    } cases[] = {{1, "text", "/x", 3029}, {2, nullptr, nullptr, 3027}, {3, nullptr, "/x", 3026},
-                 {-2, "text", nullptr, 3026}};
-    for (const Case& c : cases) {
+        std::string data_part;
+    } cases[] = {{0, "string part\n", data_file, 0, "string part\nfile line 1\nfile line 2\n"},
+                 {0, nullptr, "", 0, ""}, {0, nullptr, t.tree.path() + "/nope", 3028, ""},
+                 {1, nullptr, data_file, 0, data_file + "\n"}, {1, "text", "/x", 3029, ""},
+                 {2, nullptr, "", 3027, ""}, {3, nullptr, "/x", 3026, ""}, {-2, "text", "", 3026, ""}};
+    for (const auto& c : cases) {
         Event ev = begin(c.control);
         ASSERT_TRUE(ev);
         kx_errno = 0;
-        EXPECT_EQ(event_writedata(ev.get(), c.data, c.path), -1) << c.control;
-        EXPECT_EQ(kx_errno, c.error) << c.control;
-        // The header was written before the data was refused.
-        EXPECT_NE(read_file(ev->file_name).find("KX_DATA_START:"), std::string::npos);
+        EXPECT_EQ(err(event_writedata(ev.get(), c.data, c.path.empty() ? nullptr : c.path.c_str())), c.error)
+            << c.control << " " << c.path;
+        std::string text = read_file(ev->file_name);
+        ASSERT_NE(text.find("KX_DATA_START:\n"), std::string::npos) << c.control;
+        EXPECT_EQ(text.substr(text.find("KX_DATA_START:\n") + 15), c.data_part) << c.control << " " << c.path;
     }
 }
 
