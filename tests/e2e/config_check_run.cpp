@@ -119,15 +119,4 @@ TEST(ConfigCheck, ParseFaultsUsageErrorsAndBadSyntaxFilesFail) {
     EXPECT_EQ(r.out.find(c.syntax + ":1: Section has no end char\n"), 0u) << r.out;
 }
 
-TEST(ConfigCheck, HelpAndVersionGoToStandardOutput) {
-    for (const char* option : {"-h", "--help"}) {
-        kxtest::RunResult r = kxtest::run_program({kxtest::program_path("config_check"), option});
-        EXPECT_TRUE(r.status == 0 && r.err.empty());
-        EXPECT_NE(r.out.find("usage: config_check -c config_file -s syntax_file [-z]\n"), std::string::npos);
-        EXPECT_NE(r.out.find("  2  a wrong command line"), std::string::npos);
-    }
-    kxtest::RunResult r = kxtest::run_program({kxtest::program_path("config_check"), "--version"});
-    EXPECT_EQ(r.out, "config_check (Kestrix) 5.0.0\n");
-}
-
 }  // namespace
