@@ -42,68 +42,52 @@ MATCHER_P2(Fails, status, text, "") {
     return arg.status == status && (want.back() == '\n' ? arg.err == want : arg.err.find(want) != std::string::npos);
 }
 
-struct Failing {
-    std::vector<std::string> args;
-    int status;
-    const char* message;
-};
-
 TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
     Kx kx;
-    const std::vector<Failing> cases = {
-        {{"set", "system", "bad name", "v"}, 2, "Invalid character in keyword"},
-        {{"set", "sys tem", "k", "v"}, 2, "Invalid character in section name"},
-        {{"set", "a/b/c", "k", "v"}, 2, "more than one \"/\""},
-        {{"set", "system/", "k", "v"}, 2, "no subsection"},
-        {{"set", "system", "k"}, 2, "usage: kxconf set"},
-        {{"set", "system", "k", "v", "--instance", "0"}, 2, "--instance needs a whole number from 1"},
-        {{"set", "system", "k", "v", "--add", "--instance", "1"}, 2, "exclude each other"},
-        {{"set", "system", "k", "v", "--all"}, 2, "--all is not an option of set"},
-        {{"get", "system", "admin", "--format", "json"}, 2, "--format is not an option of get"},
-        {{"frobnicate"}, 2, "unknown command"},
-        {{"--wait", "soon", "get", "system", "admin"}, 2, "--wait needs a whole number"},
-        {{"list", "--format", "xml"}, 2, "unknown format"},
-        {{"cksum", "system"}, 2, "cksum needs SECTION/SUBSECTION"},
-        {{"check", "-s", "/nonexistent.syn"}, 2, "syntax file /nonexistent.syn is not usable"},
-        // Values the file cannot give back as they were set.
-        {{"set", "s/t", "k", "two\nlines"}, 2, "kxconf: a value"},
-        {{"set", "s/t", "k", " lead"}, 2, "kxconf: a value"},
-        {{"set", "s/t", "k", "trail\t"}, 2, "kxconf: a value"},
-        {{"set", "s/t", "k", "cr\r"}, 2, "kxconf: a value"},
-        {{"set", "s/t", "k", std::string(1153, 'v')}, 2, "kxconf: a value"},
-        // What is not there is named after the file.
-        {{"get", "nosuch", "k"}, 1, "Section not found"},
-        {{"get", "system/nosuch", "size"}, 1, "Subsection not found"},
-        {{"get", "system", "nosuch"}, 1, "Keyword not found"},
-        {{"get", "system", "admin", "--instance", "2"}, 1, "Invalid instance parameter"},
-        {{"unset", "system", "admin", "--instance", "2"}, 1, "Invalid instance parameter"},
-        {{"unset", "system/cache", "nosuch"}, 1, "Keyword not found"},
-        {{"unset", "nosuch/cache", "size"}, 1, "Section not found"},
-        {{"list", "system/nosuch"}, 1, "Subsection not found"},
-        {{"sections", "nosuch"}, 1, "Section not found"},
-        {{"cksum", "system/nosuch"}, 1, "Subsection not found"},
-        {{"cksum", "system/cache", "--verify"}, 5, "no checksum stored"},
-    };
-    for (const Failing& c : cases) {
-        kxtest::RunResult r = kx(c.args);
-        EXPECT_THAT(r, Fails(c.status, c.message)) << c.args[0];
-        EXPECT_EQ(r.err.rfind(c.status == 1 ? "kxconf: " + kx.file + ": " : "kxconf: ", 0), 0u) << r.err;
-        if (c.status != 5) {  // a failed verify still prints the checksum it computed
-            EXPECT_EQ(r.out, "") << c.args[0];
+    // Says MESSAGE with STATUS, after "kxconf: " and the file's name when a name is missing.
+    auto fails = [&kx](const std::vector<std::string>& args, int status, const std::string& message) {
+        kxtest::RunResult r = kx(args);
+        EXPECT_THAT(r, Fails(status, message)) << args[0];
+        EXPECT_EQ(r.err.rfind(status == 1 ? "kxconf: " + kx.file + ": " : "kxconf: ", 0), 0u) << r.err;
+        if (status != 5) {  // a failed verify still prints the checksum it computed
+            EXPECT_EQ(r.out, "") << args[0];
         }
-        EXPECT_EQ(kx.text(), kFile) << c.args[0];
-    }
+        EXPECT_EQ(kx.text(), kFile) << args[0];
+    };
+    fails({"set", "system", "bad name", "v"}, 2, "Invalid character in keyword");
+    fails({"set", "sys tem", "k", "v"}, 2, "Invalid character in section name");
+    fails({"set", "a/b/c", "k", "v"}, 2, "more than one \"/\"");
+    fails({"set", "system/", "k", "v"}, 2, "no subsection");
+    fails({"set", "system", "k"}, 2, "usage: kxconf set");
+    fails({"set", "system", "k", "v", "--instance", "0"}, 2, "--instance needs a whole number from 1");
+    fails({"set", "system", "k", "v", "--add", "--instance", "1"}, 2, "exclude each other");
+    fails({"set", "system", "k", "v", "--all"}, 2, "--all is not an option of set");
+    fails({"get", "system", "admin", "--format", "json"}, 2, "--format is not an option of get");
+    fails({"frobnicate"}, 2, "unknown command");
+    fails({"--wait", "soon", "get", "system", "admin"}, 2, "--wait needs a whole number");
+    fails({"list", "--format", "xml"}, 2, "unknown format");
+    fails({"cksum", "system"}, 2, "cksum needs SECTION/SUBSECTION");
+    fails({"check", "-s", "/nonexistent.syn"}, 2, "syntax file /nonexistent.syn is not usable");
+    // Values the file cannot give back as they were set.
+    for (const std::string& bad : {std::string("two\nlines"), std::string(" lead"), std::string("trail\t"),
+                                   std::string("cr\r"), std::string(1153, 'v')})
+        fails({"set", "s/t", "k", bad}, 2, "kxconf: a value");
+    fails({"get", "nosuch", "k"}, 1, "Section not found");
+    fails({"get", "system/nosuch", "size"}, 1, "Subsection not found");
+    fails({"get", "system", "nosuch"}, 1, "Keyword not found");
+    fails({"get", "system", "admin", "--instance", "2"}, 1, "Invalid instance parameter");
+    fails({"unset", "system", "admin", "--instance", "2"}, 1, "Invalid instance parameter");
+    fails({"unset", "system/cache", "nosuch"}, 1, "Keyword not found");
+    fails({"unset", "nosuch/cache", "size"}, 1, "Section not found");
+    fails({"list", "system/nosuch"}, 1, "Subsection not found");
+    fails({"sections", "nosuch"}, 1, "Section not found");
+    fails({"cksum", "system/nosuch"}, 1, "Subsection not found");
+    fails({"cksum", "system/cache", "--verify"}, 5, "no checksum stored");
     EXPECT_FALSE(kxtest::path_exists(kx.file + ".tmp"));
-
     // A write-back that fails: a directory where its temporary file would go.
     kxtest::make_dirs(kx.file + ".tmp");
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"set", "system/new", "k", "x"}, {"cksum", "system/cache"}}) {
-        kxtest::RunResult r = kx(args);
-        EXPECT_THAT(r, Fails(4, "kxconf: cannot write " + kx.file + ": Is a directory\n"));
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(kx.text(), kFile);
-    }
+    fails({"set", "system/new", "k", "x"}, 4, "kxconf: cannot write " + kx.file + ": Is a directory\n");
+    fails({"cksum", "system/cache"}, 4, "kxconf: cannot write " + kx.file + ": Is a directory\n");
 
     // A file the library cannot parse: its line is named, nothing written.
     const std::string unparsable = "# note\n[system]\nno equals sign\n";
@@ -159,15 +143,13 @@ TEST(KxconfSafety, TwoProcessesSettingAtOnceLoseNothing) {
     kxtest::RunResult r = kxtest::run_program(
         {"sh", "-c", "(" + loop + "a_$i $i || exit 1; done) & " + "(" + loop + "b_$i $i || exit 1; done) & wait"});
     ASSERT_EQ(r.status, 0) << r.err;
-    const nlohmann::json doc = nlohmann::json::parse(kx({"list", "--format", "json"}).out);
-    ASSERT_EQ(doc["sections"].size(), 2u) << doc.dump();
-    ASSERT_EQ(doc["sections"][1]["subsections"].size(), 1u) << doc.dump();
-    const nlohmann::json& keywords = doc["sections"][1]["subsections"][0]["keywords"];
-    EXPECT_EQ(keywords.size(), 30u);
+    nlohmann::json keywords = nlohmann::json::object();
     for (int i = 1; i <= 15; ++i)
-        for (const char* writer : {"a_", "b_"})
-            EXPECT_EQ(keywords.value(writer + std::to_string(i), nlohmann::json()),
-                      nlohmann::json::array({std::to_string(i)}));
+        for (const char* writer : {"a_", "b_"}) keywords[writer + std::to_string(i)] = {std::to_string(i)};
+    const nlohmann::json doc = nlohmann::json::parse(kx({"list", "--format", "json"}).out);
+    EXPECT_EQ(doc["sections"][1], nlohmann::json({{"name", "new"}, {"keywords", nlohmann::json::object()},
+                                                  {"subsections", {{{"name", "sub"}, {"keywords", keywords}}}}}));
+    EXPECT_EQ(doc["sections"].size(), 2u);
     struct stat st {};
     ASSERT_EQ(::stat(kx.file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -204,7 +186,6 @@ TEST(KxconfSafety, CksumStoresTheLibrarysChecksumAndVerifyOnlyCompares) {
     // Values enter the checksum expanded, as the suite's programs read them.
     r = kx({"cksum", "system/cache", "--verify"}, {{"KESTRIX_HOME", "/elsewhere"}});
     EXPECT_THAT(r, Fails(5, "cksum_cache: stored checksum " + sum.substr(0, sum.size() - 1) + " does not match"));
-    EXPECT_NE(r.out, sum);
     EXPECT_EQ(kx.text(), stored);
     ASSERT_EQ(kx({"set", "system/cache", "size", "20k"}).status, 0);
     EXPECT_EQ(kx({"cksum", "system/cache", "--verify"}).status, 5);
