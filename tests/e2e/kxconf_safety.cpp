@@ -47,7 +47,7 @@ TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
     // Says MESSAGE with STATUS, after "kxconf: " and the file's name when a name is missing.
     auto fails = [&kx](const std::vector<std::string>& args, int status, const std::string& message) {
         kxtest::RunResult r = kx(args);
-        EXPECT_THAT(r, Fails(status, message)) << args[0];
+        EXPECT_THAT(r, Fails(status, message)) << testing::PrintToString(args);
         EXPECT_EQ(r.err.rfind(status == 1 ? "kxconf: " + kx.file + ": " : "kxconf: ", 0), 0u) << r.err;
         if (status != 5) {  // a failed verify still prints the checksum it computed
             EXPECT_EQ(r.out, "") << args[0];
@@ -71,7 +71,7 @@ TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
     // Values the file cannot give back as they were set.
     for (const std::string& bad : {std::string("two\nlines"), std::string(" lead"), std::string("trail\t"),
                                    std::string("cr\r"), std::string(1153, 'v')})
-        fails({"set", "s/t", "k", bad}, 2, "kxconf: a value");
+        fails({"set", "system", "admin", bad}, 2, "kxconf: a value");
     fails({"get", "nosuch", "k"}, 1, "Section not found");
     fails({"get", "system/nosuch", "size"}, 1, "Subsection not found");
     fails({"get", "system", "nosuch"}, 1, "Keyword not found");
