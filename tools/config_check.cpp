@@ -89,12 +89,7 @@ Request parse_options(int argc, char** argv, Options& options) {
 
 // "FILE:LINE: place: what"; the line and the place only where there is one.
 void print(const std::string& file, const kx_syntax::Findings& findings) {
-    for (const kx_syntax::Finding& f : findings) {
-        std::string head = file;
-        if (f.line > 0) head += ":" + std::to_string(f.line);
-        if (!f.where.empty()) head += ": " + f.where;
-        std::printf("%s: %s\n", head.c_str(), f.what.c_str());
-    }
+    for (const kx_syntax::Finding& f : findings) std::printf("%s\n", kx_syntax::format_finding(file, f).c_str());
 }
 
 int check(const Options& options) {

@@ -67,7 +67,8 @@ TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
     fails({"--wait", "soon", "get", "system", "admin"}, 2, "--wait needs a whole number");
     fails({"list", "--format", "xml"}, 2, "unknown format");
     fails({"cksum", "system"}, 2, "cksum needs SECTION/SUBSECTION");
-    fails({"check", "-s", "/nonexistent.syn"}, 2, "syntax file /nonexistent.syn is not usable");
+    fails({"check", "-s", "/nonexistent.syn"}, 2,
+          "syntax file /nonexistent.syn is not usable; /nonexistent.syn: No such file or directory");
     // Values the file cannot give back as they were set.
     for (const std::string& bad : {std::string("two\nlines"), std::string(" lead"), std::string("trail\t"),
                                    std::string("cr\r"), std::string(1153, 'v')})

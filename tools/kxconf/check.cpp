@@ -19,15 +19,14 @@ constexpr const char* kChecksumPrefix = "cksum_";
 constexpr const char* kScratchTemplate = "/kxconf.XXXXXX";
 
 void print_finding(const std::string& path, const kx_syntax::Finding& f) {
-    const std::string line = f.line > 0 ? ":" + std::to_string(f.line) : "";
-    std::printf("%s%s: %s: %s\n", path.c_str(), line.c_str(), f.where.c_str(), f.what.c_str());
+    std::printf("%s\n", kx_syntax::format_finding(path, f).c_str());
 }
 
 void load_syntax(kx_syntax::SyntaxChecker& checker, const std::string& syntax_path) {
     kx_syntax::Findings why;
     if (!checker.load(syntax_path, why)) {
         std::string reasons;
-        for (const kx_syntax::Finding& f : why) reasons += "; " + f.where + ": " + f.what;
+        for (const kx_syntax::Finding& f : why) reasons += "; " + kx_syntax::format_finding(syntax_path, f);
         fail(kUsage, "syntax file " + syntax_path + " is not usable" + reasons);
     }
 }

@@ -367,6 +367,13 @@ private:
 
 }  // namespace
 
+std::string format_finding(const std::string& file, const Finding& finding) {
+    std::string text = file;
+    if (finding.line > 0) text += ":" + std::to_string(finding.line);
+    if (!finding.where.empty()) text += ": " + finding.where;
+    return text + ": " + finding.what;
+}
+
 struct SyntaxChecker::Model {
     Syntax syntax;
 };

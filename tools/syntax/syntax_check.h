@@ -25,6 +25,10 @@ struct Finding {
 };
 using Findings = std::vector<Finding>;
 
+// A finding as every tool prints it: "FILE:LINE: where: what", without the
+// line or the place where the finding has none.
+std::string format_finding(const std::string& file, const Finding& finding);
+
 class SyntaxChecker {
 public:
     SyntaxChecker();
