@@ -254,9 +254,9 @@ int occupied_reason(const char* path) {
     return EEXIST;
 }
 
-}  // namespace
-
-extern "C" int copy_file(const char* dest, const char* src) {
+// Copies SRC into the file that CREATE makes at TARGET_OF(DEST, SRC).
+template <typename Target, typename Create>
+int copy_from(const char* dest, const char* src, Target target_of, Create create) {
     if (!dest || !src) {
         kx_errno = EINVAL;
         return -1;
@@ -264,7 +264,13 @@ extern "C" int copy_file(const char* dest, const char* src) {
     struct stat src_st;
     Fd in(open_source(src, src_st));
     if (!in.ok()) return -1;
-    return copy_into(in.get(), src_st, copy_target(dest, src), [](const char* path, mode_t mode) {
+    return copy_into(in.get(), src_st, target_of(dest, src), create);
+}
+
+}  // namespace
+
+extern "C" int copy_file(const char* dest, const char* src) {
+    return copy_from(dest, src, copy_target, [](const char* path, mode_t mode) {
         int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd < 0) kx_errno = errno;
         return fd;
@@ -272,17 +278,11 @@ extern "C" int copy_file(const char* dest, const char* src) {
 }
 
 extern "C" int copy_to_new_file(const char* dest, const char* src) {
-    if (!dest || !src) {
-        kx_errno = EINVAL;
-        return -1;
-    }
-    struct stat src_st;
-    Fd in(open_source(src, src_st));
-    if (!in.ok()) return -1;
-    return copy_into(in.get(), src_st, dest, [](const char* path, mode_t mode) {
-        // The umask is already applied; open_new_file applies it again, harmlessly.
-        return open_new_file(path, static_cast<int>(mode));
-    });
+    return copy_from(dest, src, [](const char* d, const char*) { return std::string(d); },
+                     [](const char* path, mode_t mode) {
+                         // The umask is already applied; open_new_file applies it again, harmlessly.
+                         return open_new_file(path, static_cast<int>(mode));
+                     });
 }
 
 extern "C" int open_new_file(const char* path, int mode) {
