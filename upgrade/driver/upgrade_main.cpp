@@ -15,10 +15,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "decision_report.h"
 #include "kx_dbg.h"
 #include "kx_errno.h"
 #include "kx_files.h"
@@ -35,9 +37,15 @@ namespace {
 
 // The options of the usage text, then help (-h) and preview (-n).
 constexpr const char* kOptionString = "c:C:u:s:S:v:V:o:TXd:D:hn";
-constexpr int kVersionOption = 256;  // --version has no letter
-constexpr struct option kLongOptions[] = {
-    {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersionOption}, {nullptr, 0, nullptr, 0}};
+constexpr int kVersionOption = 256;  // --version and --report have no letter
+constexpr int kReportOption = 257;
+constexpr struct option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, kVersionOption},
+                                          {"report", required_argument, nullptr, kReportOption},
+                                          {nullptr, 0, nullptr, 0}};
+constexpr const char* kStandardOutput = "-";
+constexpr const char* kMsgReportWithPreview =
+    "%s: --report - cannot be used with -n, whose diff goes to standard output: name a file\n";
 constexpr const char* kCheckProgram = "config_check";
 
 constexpr const char* kUsageTitle = "Kestrix Configuration File Upgrade Program - Usage:\n\n";
@@ -69,7 +77,7 @@ constexpr const char* kHelp =
     "Usage: %s -c new_config_file [-C previous_config_file]\n"
     "\t[-u upgrade_rules_file] [-s new_syntax_file] [-S previous_syntax_file]\n"
     "\t[-v kx_version] [-V previous_kx_version] [-o output_config_file]\n"
-    "\t[-X] [-T] [-n] [-d debug_level] [-D debug_token]\n"
+    "\t[-X] [-T] [-n] [-d debug_level] [-D debug_token] [--report FILE]\n"
     "       %s -h | --help | --version\n"
     "\n"
     "Merges the customer's previous configuration file into the new (factory)\n"
@@ -98,6 +106,11 @@ constexpr const char* kHelp =
     "             unified diff of the new file against the result\n"
     "  -d LEVEL   debug level 1 to 3\n"
     "  -D TOKENS  debug tokens show_args, show_funcs, show_detail\n"
+    "  --report FILE  at the end of the run, write the decision report to FILE\n"
+    "             (\"-\": standard output): what became of every keyword, section\n"
+    "             and subsection of the previous file and which rule decided it,\n"
+    "             every report, the outcome and the exit status, as JSON; with -n\n"
+    "             it describes what the real run would do\n"
     "  -h, --help this text;  --version  the release number\n"
     "\n"
     "Environment:\n"
@@ -689,6 +702,7 @@ void check_file(const char* config_file, const char* syntax_file, const char* lo
         if (log_file) ::unlink(log_file);
         return;
     }
+    if (upgrade_inputs.decisions) upgrade_inputs.decisions->checker_rejected(file_kind == FILE_PREV);
     std::string message = upgrade_format(failure_format, kCheckProgram, upgrade_file_label(log_file));
     const std::string hints = check_failure_hints(run, syntax_file, log_file);
     if (!upgrade_inputs.force) upgrade_fatal_more(0, message.c_str(), file_kind, hints);
@@ -722,6 +736,7 @@ void merge_previous_file() {
     remove_lock_file(in.tmp_new_config_file);
     std::string text = upgrade_format(kMsgSuccess, target);
     upgrade_log(text.data());
+    upgrade_write_decision_report();
     if (debug_flags != 0) dbg_close();
     std::exit(0);
 }
@@ -795,8 +810,9 @@ unsigned debug_level_flags(const char* level) {
 }
 
 // Options into upgrade_inputs and debug_flags; the usage text and exit 1 for
-// a bad command line.
-void parse_upgrade_options(int argc, char** argv) {
+// a bad command line. The file named by --report, or null.
+const char* parse_upgrade_options(int argc, char** argv) {
+    const char* report_file = nullptr;
     debug_flags = 0;
     upgrade_inputs.program_name = argv[0];
     std::set<int> seen;
@@ -805,6 +821,11 @@ void parse_upgrade_options(int argc, char** argv) {
         if (letter == '?') usage_exit();
         if (letter == 'h') help_exit();
         if (letter == kVersionOption) version_exit();
+        if (letter == kReportOption && report_file) usage_exit();
+        if (letter == kReportOption) {
+            report_file = optarg;
+            continue;
+        }
         bool repeatable = letter == 'T' || letter == 'X' || letter == 'n';
         if (!repeatable && !seen.insert(letter).second) usage_exit();
         if (set_value_option(letter, optarg)) continue;
@@ -828,6 +849,11 @@ void parse_upgrade_options(int argc, char** argv) {
             usage_exit();
         }
     }
+    if (preview_requested && report_file && std::strcmp(report_file, kStandardOutput) == 0) {
+        upgrade_write_stderr(upgrade_format(kMsgReportWithPreview, last_component(upgrade_program_label()).c_str()));
+        std::exit(1);
+    }
+    return report_file;
 }
 
 }  // namespace
@@ -898,7 +924,10 @@ void close_config_files() {
 }
 
 void upgrade_main(int argc, char** argv) {
-    parse_upgrade_options(argc, argv);
+    // Lives until the process ends: every end of the run writes it.
+    std::optional<DecisionReport> decisions;
+    if (const char* report_file = parse_upgrade_options(argc, argv))
+        upgrade_inputs.decisions = &decisions.emplace(report_file);
     start_debugging(argc, argv);
     start_preview();
     check_program_inputs();

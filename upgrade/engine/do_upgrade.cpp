@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "decision_report.h"
 #include "upgrade_engine.h"
 #include "upgrade_rules.h"
 #include "kx_dbg.h"
@@ -169,6 +170,56 @@ std::string flag_words(int flags, int count) {
     return words;
 }
 
+// ---- Decision report: what the walk decided, when the run keeps a report ----
+
+DecisionReport* decisions() { return upgrade_inputs.decisions; }
+
+std::string name_of(const char* name) { return name ? name : ""; }
+
+void note_rule(const void* rule, const char* section, const char* subsection, const char* keyword,
+               int instance) {
+    if (DecisionReport* d = decisions()) d->rule_read(rule, {section, name_of(subsection), name_of(keyword), instance});
+}
+
+void note_level(const char* section, const char* subsection, const void* rule, Fate fate, Action action) {
+    if (DecisionReport* d = decisions()) d->section(section, subsection, rule, fate, action);
+}
+
+// "name value" of a set's start line, which names the set.
+std::string set_name(const NAME_LIST* start) { return std::string(start->name) + " " + start->text; }
+
+// One keyword line's decision, handed to the report when the upgrade of
+// the keyword is left, whichever way.
+struct KeywordRecord {
+    KeywordDecision d;
+    KeywordRecord(const ERROR_CONTEXT* context, const NAME_LIST* keyword, const void* rule, Fate fate) {
+        if (!decisions()) return;
+        d.previous = {context->section, name_of(context->subsection), keyword->name, keyword->instance};
+        d.rule = rule;
+        d.fate = fate;
+    }
+    KeywordRecord(const KeywordRecord&) = delete;
+    KeywordRecord& operator=(const KeywordRecord&) = delete;
+    ~KeywordRecord() {
+        if (DecisionReport* report = decisions()) report->keyword(std::move(d));
+    }
+    void wrote(const ERROR_CONTEXT* work, Action action) {
+        d.action = action;
+        d.written = {work->section, name_of(work->subsection), work->keyword, work->instance};
+        d.written_value = name_of(work->value);
+        d.written_without_value = !work->value;
+    }
+};
+
+// Every line of the set from FIRST to END takes the start rule's FATE.
+void note_set(const ERROR_CONTEXT* context, NAME_LIST* first, const NAME_LIST* end, const void* rule, Fate fate) {
+    if (!decisions()) return;
+    for (NAME_LIST* node = first;; node = node->next) {
+        KeywordRecord(context, node, rule, fate).d.set_start = set_name(first);
+        if (node == end) break;
+    }
+}
+
 // A list that is freed when the level that built it is left. It grows at
 // its tail, which it keeps, so that building it is linear.
 struct ListGuard {
@@ -258,6 +309,7 @@ void read_section_rules(KXCF_FILE* rules_cfg, ListGuard& rules) {
         NAME_LIST* rule = rules.append(name);
         seen.insert(rule->name);
         parse_upgrade_rule(rules_cfg, rule, &context);
+        note_rule(rule, rule->name, nullptr, nullptr, 0);
     }
     if (kx_errno != kNoMoreSections) fail_listing(msg::kRulesSections, FILE_RULES, nullptr);
 }
@@ -276,6 +328,7 @@ void read_subsection_rules(KXCF_FILE* rules_cfg, const char* rules_section, List
         NAME_LIST* rule = rules.append(name);
         seen.insert(rule->name);
         parse_upgrade_rule(rules_cfg, rule, context);
+        note_rule(rule, rules_section, rule->name, nullptr, 0);
     }
     if (kx_errno != kNoMoreSubsections) fail_listing(msg::kNextSubsection, FILE_RULES, context);
 }
@@ -306,30 +359,33 @@ bool named_earlier(const NAME_LIST* node, const NAME_LIST* first) {
 // lines are read by section and subsection name, which finds the first
 // item of that name only: a later one of the same name cannot be carried,
 // and is reported rather than lost without a word.
-bool carried_over(const UPGRADE_RULE* rule, const NAME_LIST* node, const NameSet& seen,
+Fate carried_over(const UPGRADE_RULE* rule, const NAME_LIST* node, const NameSet& seen,
                   const msg::LevelTexts& texts, const ERROR_CONTEXT* context) {
     if (!rule) {
         upgrade_error(0, texts.no_rule, FILE_PREV, SEVERITY_ERROR, context);
-        return false;
+        return Fate::no_rule;
     }
     if (rule->flags & (RULE_DELETE | RULE_FACTORY)) {
         upgrade_log_context(rule->flags & RULE_DELETE ? texts.deleting : texts.factory, FILE_PREV, context);
-        return false;
+        return rule->flags & RULE_DELETE ? Fate::deleted : Fate::factory;
     }
     if (seen.count(node->name)) {
         upgrade_error(0, texts.repeated, FILE_PREV, SEVERITY_ERROR, context);
-        return false;
+        return Fate::repeated;
     }
-    return true;
+    return Fate::custom;
 }
 
-// Adds to the new file the section or subsection it lacks, through ADD.
+// Adds to the new file the section or subsection it lacks, through ADD;
+// what was done.
 template <typename Add>
-void add_when_missing(const char* name, const NameSet& new_names, const msg::LevelTexts& texts,
-                      const ERROR_CONTEXT* context, Add add) {
-    if (new_names.count(name)) return;
+Action add_when_missing(const char* name, const NameSet& new_names, const msg::LevelTexts& texts,
+                        const ERROR_CONTEXT* context, Add add) {
+    if (new_names.count(name)) return Action::existing;
     upgrade_log_context(texts.adding, FILE_NEW, context);
-    if (add() != 0) upgrade_error(kx_errno, texts.add_failed, FILE_NEW, SEVERITY_ERROR, context);
+    if (add() == 0) return Action::added;
+    upgrade_error(kx_errno, texts.add_failed, FILE_NEW, SEVERITY_ERROR, context);
+    return Action::failed;
 }
 
 void read_keyword_rules(KXCF_FILE* rules_cfg, const char* rules_section, const char* rules_subsection,
@@ -337,11 +393,14 @@ void read_keyword_rules(KXCF_FILE* rules_cfg, const char* rules_section, const c
     ERROR_CONTEXT context = {rules_section, rules_subsection, nullptr, nullptr, 0};
     std::string keyword;
     rules_rewind(rules_cfg);
+    std::unordered_map<std::string, int> occurrences;  // a rule's line: its name's n-th line
     const char* name = nullptr;
     while (upgrade_nextvar(rules_cfg, rules_section, rules_subsection, &name, 0) != KXCF_FAIL) {
         keyword = name;
         context.keyword = keyword.c_str();
-        parse_upgrade_rule(rules_cfg, rules.append(name), &context);
+        NAME_LIST* rule = rules.append(name);
+        parse_upgrade_rule(rules_cfg, rule, &context);
+        if (decisions()) note_rule(rule, rules_section, rules_subsection, rule->name, ++occurrences[rule->name]);
     }
     if (kx_errno != kNoMoreKeywords)
         upgrade_error(kx_errno, msg::kRulesNextvar, FILE_RULES, SEVERITY_ERROR, &context);
@@ -438,24 +497,35 @@ NAME_LIST* event_code_after(int line) {
     return node && std::strcmp(node->name, msg::kEventCodeKeyword) == 0 ? node : nullptr;
 }
 
-void write_keyword(KXCF_FILE* new_cfg, ERROR_CONTEXT* work, const KW_LOCATION& location) {
+// What writing WORK does: a new line, or a new value on an existing one.
+Action write_action(const ERROR_CONTEXT* work) {
+    if (work->instance == 0) return Action::inserted;
+    const std::vector<int>* lines = lines_named(work->keyword);
+    return lines && static_cast<size_t>(work->instance) <= lines->size() ? Action::replaced : Action::added;
+}
+
+// Writes WORK at LOCATION; what was done, or Action::failed.
+Action write_keyword(KXCF_FILE* new_cfg, ERROR_CONTEXT* work, const KW_LOCATION& location) {
+    const Action action = write_action(work);
     if (work->instance != 0) {
         upgrade_log_context(msg::kWriteKeyword, FILE_NEW, work);
         if (kxcf_setvar_inst(new_cfg, work->section, work->subsection, work->keyword, work->value,
                              work->instance) != 0) {
             upgrade_error(kx_errno, msg::kSetvarInstFailed, FILE_NEW, SEVERITY_ERROR, work);
             new_keyword_list_stale = 1;
-            return;
+            return Action::failed;
         }
         note_setvar_inst(new_cfg, work);
-        return;
+        return action;
     }
     upgrade_log_context(upgrade_format(msg::kInsertKeyword, location.line).c_str(), FILE_NEW, work);
-    if (kxcf_setvar_index(new_cfg, work->section, work->subsection, work->keyword, work->value,
-                          location.line) != 0)
+    const bool written = kxcf_setvar_index(new_cfg, work->section, work->subsection, work->keyword, work->value,
+                                           location.line) == 0;
+    if (!written)
         report(kx_errno, upgrade_format(msg::kSetvarIndexFailed, location.line), FILE_NEW,
                SEVERITY_ERROR, work);
     new_keyword_list_stale = 1;
+    return written ? action : Action::failed;
 }
 
 // The location of a keyword written outside a set: the same value anywhere
@@ -506,9 +576,14 @@ void upgrade_all_sections(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* ru
     for (NAME_LIST* node = prev_sections.head; node; seen.insert(node->name), node = node->next) {
         context.section = node->name;
         UPGRADE_RULE* rule = rule_index.match(node->name, nullptr, kAllQualifiers);
-        if (!carried_over(rule, node, seen, msg::kSectionTexts, &context)) continue;
-        add_when_missing(node->name, new_names, msg::kSectionTexts, &context,
-                         [&] { return kxcf_setsection(new_cfg, node->name); });
+        const Fate fate = carried_over(rule, node, seen, msg::kSectionTexts, &context);
+        if (fate != Fate::custom) {
+            note_level(node->name, nullptr, rule, fate, Action::none);
+            continue;
+        }
+        note_level(node->name, nullptr, rule, fate,
+                   add_when_missing(node->name, new_names, msg::kSectionTexts, &context,
+                                    [&] { return kxcf_setsection(new_cfg, node->name); }));
         upgrade_section(new_cfg, prev_cfg, rules_cfg, node->name, rule->name);
     }
 }
@@ -534,9 +609,14 @@ void upgrade_section(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_c
     for (NAME_LIST* node = prev_subsections.head; node; seen.insert(node->name), node = node->next) {
         context.subsection = node->name;
         UPGRADE_RULE* rule = rule_index.match(node->name, nullptr, kAllQualifiers);
-        if (!carried_over(rule, node, seen, msg::kSubsectionTexts, &context)) continue;
-        add_when_missing(node->name, new_names, msg::kSubsectionTexts, &context,
-                         [&] { return kxcf_setsubsection(new_cfg, section, node->name); });
+        const Fate fate = carried_over(rule, node, seen, msg::kSubsectionTexts, &context);
+        if (fate != Fate::custom) {
+            note_level(section, node->name, rule, fate, Action::none);
+            continue;
+        }
+        note_level(section, node->name, rule, fate,
+                   add_when_missing(node->name, new_names, msg::kSubsectionTexts, &context,
+                                    [&] { return kxcf_setsubsection(new_cfg, section, node->name); }));
         upgrade_subsection(new_cfg, prev_cfg, rules_cfg, section, node->name, rules_section, rule->name);
     }
 }
@@ -563,6 +643,8 @@ void upgrade_subsection(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rule
         context = {section, subsection, node->name, node->text, 0};
         UPGRADE_RULE* rule = rule_index.match(node->name, node->text, kAllQualifiers);
         if (!rule) {
+            // Noted first: the report may be the one that ends the run.
+            KeywordRecord(&context, node, nullptr, Fate::no_rule);
             upgrade_error(0, msg::kPrevKeywordNoRule, FILE_PREV, SEVERITY_ERROR, &context);
             node = node->next;
         } else if (rule->flags & RULE_START) {
@@ -582,19 +664,24 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
     debug_context(show_funcs, "upgrade_keyword:\n", FILE_PREV, context);
     debug_keyword_rule(rule);
     context->value = prev_keyword->text;
+    KeywordRecord record(context, prev_keyword, rule, Fate::custom);
+    if (set && decisions()) record.d.set_start = set_name(set->prev_first);
 
     if (rule->flags & RULE_FACTORY) {
         upgrade_log_context(msg::kFactoryKeyword, FILE_PREV, context);
+        record.d.fate = Fate::factory;
         return;
     }
     if (rule->flags & RULE_DELETE) {
         upgrade_log_context(msg::kDeleteKeyword, FILE_PREV, context);
+        record.d.fate = Fate::deleted;
         return;
     }
     std::string new_name;
     if (rule->flags & RULE_RENAME) {
         new_name = lower_case_name(rule->text);
         work.keyword = new_name.c_str();
+        record.d.renamed_to = new_name;
         upgrade_log_context(
             upgrade_format(msg::kRenameKeyword, prev_keyword->name, work.keyword).c_str(),
             FILE_PREV, context);
@@ -607,6 +694,8 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
     if (!set) {
         location = locate_outside_set(new_cfg, &work, rule);
         if (location.value_match) {
+            work.instance = location.instance;
+            record.wrote(&work, Action::unchanged);
             upgrade_debug_line(show_detail,
                        "upgrade_keyword: Keyword with this value already exists in New config file\n"
                        "  No upgrade is needed\n");
@@ -620,6 +709,7 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
     work.instance = location.instance;
     if (location.instance == 0 && location.line == 0) {
         upgrade_debug_line(show_detail, "upgrade_keyword: Unable to locate keyword in New config file\n");
+        record.d.fate = Fate::unplaced;
         return;
     }
 
@@ -630,6 +720,7 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
     if (units_value) {
         work.value = units_value.get();
         location.value_match = 0;
+        record.d.units_value = work.value;
     }
 
     if (location.value_match) {
@@ -637,6 +728,7 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
                       "upgrade_keyword: Keyword has the same value in New and Prev config files\n"
                       "No update is required\n",
                       FILE_NEW, &work);
+        record.wrote(&work, Action::unchanged);
     } else {
         const char* warning = work.instance ? overwrite_warning(prev_keyword, rule, set) : nullptr;
         if (warning) {
@@ -645,9 +737,15 @@ void upgrade_keyword(KXCF_FILE* new_cfg, NAME_LIST* prev_keyword, UPGRADE_RULE* 
             upgrade_error(0, warning, FILE_PREV, SEVERITY_WARNING, &repeated);
         }
         if (prev_keyword->text[0] == '\0') work.value = nullptr;
-        write_keyword(new_cfg, &work, location);
+        const Action action = write_keyword(new_cfg, &work, location);
+        record.wrote(&work, action);
+        record.d.written_position = action == Action::inserted ? location.line + 1 : 0;
+        record.d.multiple = (rule->flags & RULE_MULTIPLE) != 0;
     }
-    if (event_code) add_xfer_event_code(new_cfg, event_code, &work);
+    if (event_code) {
+        add_xfer_event_code(new_cfg, event_code, &work);
+        record.d.event_code = event_code;
+    }
 }
 
 char* upgrade_units(const char* value, const char* units, ERROR_CONTEXT* context) {
@@ -825,6 +923,7 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
                                 flag_words(start_rule->flags, kSetFlagWords) + "\n");
     if (start_rule->flags & RULE_DELETE) {
         upgrade_debug_line(show_detail, "upgrade_keyword_set: Upgrade rule = delete. New config file is OK\n");
+        note_set(context, first, find_end_of_set(first, start_rule), start_rule, Fate::deleted);
         return;
     }
 
@@ -843,6 +942,7 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
         upgrade_debug_line(show_detail, "upgrade_keyword_set: Found start of set in New config file\n");
     } else if (start_rule->flags & RULE_FACTORY) {
         upgrade_error(0, msg::kFactorySetStart, FILE_PREV, SEVERITY_ERROR, context);
+        note_set(context, first, find_end_of_set(first, start_rule), start_rule, Fate::skipped);
         return;
     } else if (start_rule->flags & RULE_CUSTOM) {
         set = {start.keyword, location.instance + 1, 0, 0, start_rule, first};
@@ -854,6 +954,7 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
         // carrying the set over or dropping it would both be a guess, so the
         // set is left out and named.
         upgrade_error(0, msg::kNoRuleSetStart, FILE_PREV, SEVERITY_WARNING, context);
+        note_set(context, first, find_end_of_set(first, start_rule), start_rule, Fate::skipped);
         return;
     }
     upgrade_debug_line(
@@ -868,6 +969,7 @@ void upgrade_keyword_set(KXCF_FILE* new_cfg, NAME_LIST* first, UPGRADE_RULE* sta
         *context = {context->section, context->subsection, node->name, node->text, node->instance};
         UPGRADE_RULE* rule = match_name_in_set(node->name, node->text, start_rule, kAllQualifiers);
         if (!rule) {
+            KeywordRecord(context, node, nullptr, Fate::no_rule).d.set_start = set_name(first);
             upgrade_error(0, msg::kSetMemberNoRule, FILE_PREV, SEVERITY_ERROR, context);
         } else {
             debug_context(show_detail,

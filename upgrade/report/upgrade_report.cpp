@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "decision_report.h"
 #include "kx_dbg.h"
 #include "kx_errno.h"
 #include "kx_files.h"
@@ -29,6 +30,7 @@ namespace {
 
 constexpr const char* kMsgTooMany = "Too many errors";
 constexpr const char* kMsgMalloc = "malloc failed";
+constexpr const char* kMsgReportWrite = "Decision report %s cannot be written";
 
 constexpr const char* kExitFailed = "EXIT: Kestrix Configuration File Upgrade FAILED\n";
 constexpr const char* kExitSaved =
@@ -155,7 +157,9 @@ void apply_save_on_failure() {
     remove_lock_file(tmp);
 }
 
-[[noreturn]] void exit_with_exit_text() {
+void write_decision_report(RunEnd end);
+
+[[noreturn]] void exit_with_exit_text(RunEnd end) {
     std::string text = kExitFailed;
     if (save_state == SaveState::saved) {
         text.append(kExitSaved);
@@ -167,6 +171,7 @@ void apply_save_on_failure() {
     std::string logged = text;
     upgrade_log(logged.data());
     upgrade_write_stderr(text + "\n\n");
+    write_decision_report(end);
     std::exit(1);
 }
 
@@ -177,10 +182,85 @@ void count_error() {
     in.error_count = -1;
     apply_save_on_failure();
     upgrade_error(0, kMsgTooMany, FILE_NONE, SEVERITY_ERROR, nullptr);
-    exit_with_exit_text();
+    exit_with_exit_text(RunEnd::error_limit);
+}
+
+// ---- Decision report -------------------------------------------------------------
+
+const char* file_kind_name(int file_kind) {
+    switch (file_kind) {
+    case FILE_NEW:
+        return upgrade_inputs.output_config_file ? "output" : "new";
+    case FILE_PREV:
+        return "previous";
+    case FILE_RULES:
+        return "rules";
+    default:
+        return nullptr;
+    }
+}
+
+void note_report(int severity, int error_number, const char* message, int file_kind,
+                 const ERROR_CONTEXT* context, const std::string& text) {
+    DecisionReport* decisions = upgrade_inputs.decisions;
+    if (!decisions) return;
+    ERROR_CONTEXT none = {nullptr, nullptr, nullptr, nullptr, 0};
+    const ERROR_CONTEXT& c = context ? *context : none;
+    auto name = [](const char* s) { return std::string(s ? s : ""); };
+    decisions->reported({severity == SEVERITY_ERROR, error_number, name(message), file_kind_name(file_kind),
+                         {name(c.section), name(c.subsection), name(c.keyword), c.instance},
+                         name(c.value), c.value != nullptr, text});
+}
+
+// A file of the run under the name the real run uses: a preview's copies
+// stand for files beside the real target.
+std::string real_name(const char* path) {
+    if (!path || !previewing()) return path ? path : "";
+    std::string target = real_result_target(), name = path;
+    const std::size_t slash = target.rfind('/');
+    return target.substr(0, slash == std::string::npos ? 0 : slash + 1) + basename(name.data());
+}
+
+void write_decision_report(RunEnd end) {
+    DecisionReport* decisions = upgrade_inputs.decisions;
+    if (!decisions) return;
+    const UPGRADE_INPUTS& in = upgrade_inputs;
+    const std::string temporary = real_name(in.tmp_new_config_file);
+    RunSummary run;
+    run.new_file = in.new_config_file;
+    run.previous_file = in.prev_config_file;
+    run.rules_file = in.upgrade_rules_file;
+    run.new_syntax_file = in.new_syntax_file;
+    run.previous_syntax_file = in.prev_syntax_file;
+    run.output_file = in.output_config_file;
+    run.temporary_file = in.tmp_new_config_file ? temporary.c_str() : nullptr;
+    run.version_to_install = in.kx_version_to_install;
+    run.previous_version = in.prev_kx_version;
+    run.preview = previewing();
+    run.force = in.force != 0;
+    run.test_mode = in.test_mode != 0;
+    run.end = end;
+    const bool saved = end == RunEnd::completed || save_state == SaveState::saved;
+    if (saved) {
+        run.result = in.output_config_file ? ResultPlace::output_file : ResultPlace::new_file;
+        run.result_file = end == RunEnd::completed ? real_result_target() : failure_target();
+    } else if (in.tmp_new_config_file) {
+        run.result = ResultPlace::temporary_copy;
+        run.result_file = run.temporary_file;
+    }
+    // Nothing else of the run depends on the report: one that cannot be
+    // written is told, and the run ends as it would have.
+    if (!decisions->write(run)) {
+        const int reason = errno;
+        upgrade_inputs.decisions = nullptr;
+        upgrade_error(reason, upgrade_format(kMsgReportWrite, decisions->path().c_str()).c_str(), FILE_NONE,
+                      SEVERITY_WARNING, nullptr);
+    }
 }
 
 }  // namespace
+
+void upgrade_write_decision_report() { write_decision_report(RunEnd::completed); }
 
 const char* upgrade_program_label() {
     return upgrade_inputs.program_name ? upgrade_inputs.program_name : "config_upgrade";
@@ -214,7 +294,7 @@ std::string upgrade_new_file_line(const char* path) {
 
 [[noreturn]] void upgrade_end_failed_run() {
     apply_save_on_failure();
-    exit_with_exit_text();
+    exit_with_exit_text(RunEnd::errors);
 }
 
 void format_error_context(char* text, int file_kind, const ERROR_CONTEXT* context) {
@@ -255,6 +335,8 @@ void upgrade_error_more(int error_number, const char* message, int file_kind, in
     if (!previewing()) kx_error_notify(KX_NOTIFY_LOG, upgrade_program_label(), 0, text.c_str(), nullptr);
     if (debug_flags != 0) debug_write(upgrade_format("ERROR: %d  %s\n", 0, text.c_str()));
     upgrade_write_stderr(text + "\n\n");
+    if (severity == SEVERITY_ERROR || severity == SEVERITY_WARNING)
+        note_report(severity, error_number, message, file_kind, context, text);
     if (severity == SEVERITY_ERROR) count_error();
 }
 
@@ -266,7 +348,7 @@ void upgrade_fatal_more(int error_number, const char* message, int file_kind, co
     apply_save_on_failure();
     if (error_number != 0 || message)
         upgrade_error_more(error_number, message, file_kind, SEVERITY_ERROR, nullptr, more);
-    exit_with_exit_text();
+    exit_with_exit_text(RunEnd::fatal);
 }
 
 void upgrade_log(char* message) {

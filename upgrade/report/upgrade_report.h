@@ -18,6 +18,8 @@
 
 #include "kxcf.h"
 
+class DecisionReport;
+
 /* The run's inputs: one global record, filled by the driver, read by every
  * later step. Strings live for the whole process. */
 typedef struct UPGRADE_INPUTS {
@@ -40,6 +42,7 @@ typedef struct UPGRADE_INPUTS {
     KXCF_FILE* rules_cfg;
     int error_count;
     int error_limit;
+    DecisionReport* decisions;  /* the decision report (--report), or null */
 } UPGRADE_INPUTS;
 
 extern UPGRADE_INPUTS upgrade_inputs;
@@ -120,5 +123,9 @@ const char* upgrade_preview_dir(void);
 /* The failed end of a run whose errors were already reported: the
  * save-on-failure rule, the EXIT text, exit status 1. */
 [[noreturn]] void upgrade_end_failed_run(void);
+/* Writes the decision report, when one was asked for, at the end of a
+ * completed run (the failed ends write it themselves). One that cannot be
+ * written is a WARNING. */
+void upgrade_write_decision_report(void);
 
 #endif
