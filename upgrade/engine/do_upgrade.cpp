@@ -352,28 +352,26 @@ bool named_earlier(const NAME_LIST* node, const NAME_LIST* first) {
     return false;
 }
 
-// Whether the previous section or subsection NODE is carried into the new
-// file under RULE; a dropped one is reported or logged. SEEN holds the names
-// of the list's nodes before NODE.
+// What becomes of the previous section or subsection NODE under RULE:
+// custom when it is carried into the new file. SEEN holds the names of the
+// list's nodes before NODE.
 // Without factory, custom or delete the item is carried, as custom. Keyword
 // lines are read by section and subsection name, which finds the first
 // item of that name only: a later one of the same name cannot be carried,
 // and is reported rather than lost without a word.
-Fate carried_over(const UPGRADE_RULE* rule, const NAME_LIST* node, const NameSet& seen,
-                  const msg::LevelTexts& texts, const ERROR_CONTEXT* context) {
-    if (!rule) {
-        upgrade_error(0, texts.no_rule, FILE_PREV, SEVERITY_ERROR, context);
-        return Fate::no_rule;
-    }
-    if (rule->flags & (RULE_DELETE | RULE_FACTORY)) {
-        upgrade_log_context(rule->flags & RULE_DELETE ? texts.deleting : texts.factory, FILE_PREV, context);
-        return rule->flags & RULE_DELETE ? Fate::deleted : Fate::factory;
-    }
-    if (seen.count(node->name)) {
-        upgrade_error(0, texts.repeated, FILE_PREV, SEVERITY_ERROR, context);
-        return Fate::repeated;
-    }
-    return Fate::custom;
+Fate level_fate(const UPGRADE_RULE* rule, const NAME_LIST* node, const NameSet& seen) {
+    if (!rule) return Fate::no_rule;
+    if (rule->flags & RULE_DELETE) return Fate::deleted;
+    if (rule->flags & RULE_FACTORY) return Fate::factory;
+    return seen.count(node->name) ? Fate::repeated : Fate::custom;
+}
+
+// Reports or logs a section or subsection that is not carried over.
+void tell_dropped(Fate fate, const msg::LevelTexts& texts, const ERROR_CONTEXT* context) {
+    if (fate == Fate::no_rule) upgrade_error(0, texts.no_rule, FILE_PREV, SEVERITY_ERROR, context);
+    if (fate == Fate::deleted) upgrade_log_context(texts.deleting, FILE_PREV, context);
+    if (fate == Fate::factory) upgrade_log_context(texts.factory, FILE_PREV, context);
+    if (fate == Fate::repeated) upgrade_error(0, texts.repeated, FILE_PREV, SEVERITY_ERROR, context);
 }
 
 // Adds to the new file the section or subsection it lacks, through ADD;
@@ -576,9 +574,11 @@ void upgrade_all_sections(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* ru
     for (NAME_LIST* node = prev_sections.head; node; seen.insert(node->name), node = node->next) {
         context.section = node->name;
         UPGRADE_RULE* rule = rule_index.match(node->name, nullptr, kAllQualifiers);
-        const Fate fate = carried_over(rule, node, seen, msg::kSectionTexts, &context);
+        const Fate fate = level_fate(rule, node, seen);
         if (fate != Fate::custom) {
+            // Noted first: the report may be the one that ends the run.
             note_level(node->name, nullptr, rule, fate, Action::none);
+            tell_dropped(fate, msg::kSectionTexts, &context);
             continue;
         }
         note_level(node->name, nullptr, rule, fate,
@@ -609,9 +609,10 @@ void upgrade_section(KXCF_FILE* new_cfg, KXCF_FILE* prev_cfg, KXCF_FILE* rules_c
     for (NAME_LIST* node = prev_subsections.head; node; seen.insert(node->name), node = node->next) {
         context.subsection = node->name;
         UPGRADE_RULE* rule = rule_index.match(node->name, nullptr, kAllQualifiers);
-        const Fate fate = carried_over(rule, node, seen, msg::kSubsectionTexts, &context);
+        const Fate fate = level_fate(rule, node, seen);
         if (fate != Fate::custom) {
             note_level(section, node->name, rule, fate, Action::none);
+            tell_dropped(fate, msg::kSubsectionTexts, &context);
             continue;
         }
         note_level(section, node->name, rule, fate,
