@@ -35,6 +35,16 @@ struct Failure {
 };
 [[noreturn]] void fail(int status, const std::string& message);
 
+// What a failed kxcf_open of PATH (called NAME) means: a parse fault
+// (kUnreadable, with NAME:LINE and how to mend it) or a file that cannot be
+// opened (kFileError).
+Failure open_failure(const std::string& path, const std::string& name, int code);
+// "cannot open PATH: not a regular file"
+std::string not_regular(const std::string& path);
+
+// The name that stands for standard input.
+constexpr const char* kStandardInput = "-";
+
 // The library's text for an error number ("error N" for one it does not know).
 std::string error_text(int number);
 
@@ -63,6 +73,9 @@ struct Options {
     bool add = false;
     bool raw = false;
     bool verify = false;
+    bool verbose = false;        // say "changed" or "unchanged" for each edit
+    bool dry_run = false;        // print the diff, write nothing
+    bool existing = false;       // refuse to create a missing file
     Format format = Format::kText;
     std::string syntax_file;
     std::string cksum_name;
@@ -84,37 +97,40 @@ using Handle = std::unique_ptr<KXCF_FILE, HandleCloser>;
 // suite's configuration directory (where kxcf_open(NULL) looks).
 std::string target_path(const Options& options);
 
-// Opens PATH without a lock; FLAGS as for kxcf_open. A parse fault fails
-// with kUnreadable and FILE:LINE, anything else with kFileError.
-Handle open_for_reading(const std::string& path, int flags);
-
-// One locked change of a file: opened in update mode, so that the lock is
-// held from the read to the write-back and every check made on the tree
-// still holds when it is written; waits up to WAIT_SECONDS for a lock held
-// elsewhere. save() writes everything back at once through the library's
-// temporary file and rename. A session that ends without save() after an
-// edit was tried writes nothing.
-class EditSession {
+// A private copy of what a stream or a file gave, in a directory of its
+// own that goes with it: the library reads files whose size it knows.
+class ScratchCopy {
 public:
-    EditSession(const std::string& path, int flags, int wait_seconds);
-    ~EditSession();
-    EditSession(const EditSession&) = delete;
-    EditSession& operator=(const EditSession&) = delete;
-
-    KXCF_FILE* file() const { return file_; }
-    // Called before each edit of the tree.
-    void editing() { edited_ = true; }
-    void save();
+    // Copies everything FD gives; WHAT names it in messages.
+    ScratchCopy(int fd, const std::string& what);
+    ~ScratchCopy();
+    ScratchCopy(const ScratchCopy&) = delete;
+    ScratchCopy& operator=(const ScratchCopy&) = delete;
+    const std::string& path() const { return path_; }
 
 private:
+    std::string dir_;
     std::string path_;
-    KXCF_FILE* file_ = nullptr;
-    bool edited_ = false;
 };
 
-// Fails with kUsage when a name of PLACE (or KEYWORD, when given) is not a
-// name the format allows, with the library's reason.
-void check_names(KXCF_FILE* f, const Place& place, const char* keyword = nullptr);
+// The file a reading command reads: the file itself, or, for "-" (standard
+// input), a pipe or a terminal, a private copy of what it gave.
+class Source {
+public:
+    explicit Source(const Options& options);
+    const std::string& name() const { return name_; }   // for messages
+    const std::string& path() const { return copy_ ? copy_->path() : name_; }
+
+private:
+    std::string name_;
+    std::unique_ptr<ScratchCopy> copy_;
+};
+
+// Opens SOURCE without a lock; FLAGS as for kxcf_open. A parse fault fails
+// with kUnreadable and FILE:LINE, anything else with kFileError.
+Handle open_for_reading(const Source& source, int flags);
+// The same for the file PATH, called NAME in messages.
+Handle open_for_reading(const std::string& path, const std::string& name, int flags);
 
 // A keyword name as the library keeps it.
 std::string lower(std::string name);
@@ -149,11 +165,22 @@ std::string about(const std::string& path, const Place& place, const std::string
 // ---- commands ---------------------------------------------------------------
 
 int run_get(const Options& options);
-int run_set(const Options& options);
-int run_unset(const Options& options);
+int run_edit(const Options& options);   // set, unset, delete, rename
 int run_list(const Options& options);
 int run_sections(const Options& options);
 int run_check(const Options& options);
 int run_cksum(const Options& options);
+int run_apply(const Options& options);
+
+// ---- edits ------------------------------------------------------------------
+
+struct Edit;
+class Document;
+// Makes EDITS one after another on the file of OPTIONS under its lock and
+// writes the result once, or nothing when one of them fails or none
+// changes anything (--dry-run: prints the diff instead). MAKE, when given,
+// is called under the lock before the edits, with the file as read.
+int edit_file(const Options& options, const std::vector<Edit>& edits,
+              const std::function<void(const std::string& path, std::vector<Edit>& edits)>& make = nullptr);
 
 }  // namespace kxconf

@@ -26,9 +26,8 @@ bool FileLines::read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::string line;
-    // A last line without its newline is not read by the library: it is
-    // not counted here either.
-    while (std::getline(in, line) && !in.eof()) {
+    // A last line without its newline is a line like any other.
+    while (std::getline(in, line)) {
         texts_.push_back(line);
         const int number = static_cast<int>(texts_.size());
         const std::string t = trimmed(line);
@@ -91,6 +90,60 @@ std::string missing_equals(const std::string& line) {
     // A name, blanks, and then something other than "=": the "=" is missing.
     if (end == 0 || next == end || next == std::string::npos || t[next] == '=') return {};
     return "\"=\" is missing after the keyword name \"" + t.substr(0, end) + "\"";
+}
+
+namespace {
+
+// The library's numbers of the faults below.
+enum Fault {
+    kFileSize = 1004, kLineLength = 1007, kSectionAfter = 1011, kSectionSize = 1012,
+    kSectionChar = 1013, kSubsectionFirst = 1014, kSubsectionAfter = 1018, kSubsectionSize = 1019,
+    kSubsectionChar = 1020, kKeywordFirst = 1021, kKeywordSize = 1022, kKeywordChar = 1023,
+    kValueSize = 1024, kPremature = 1025,
+};
+
+constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
+constexpr const char* kNameRule =
+    "names hold letters, digits, \"_\" and \".\", at most 40 characters (section names 130)";
+constexpr const char* kNeedsSection = "a file needs at least one section header, such as \"[main]\"";
+
+std::string explanation(int number, const std::string& line) {
+    const bool cr = !line.empty() && line.back() == '\r';
+    switch (number) {
+    case kFileSize: return "the file is empty or almost; " + std::string(kNeedsSection);
+    case kPremature: return kNeedsSection;
+    case kLineLength:
+        return line.find('\0') != std::string::npos ? "the line holds a NUL byte, which a text line cannot hold"
+                                                     : "a line holds at most 1278 characters";
+    case kSectionAfter:
+    case kSubsectionAfter:
+        return cr ? "the file has CRLF (DOS) line ends; convert it with dos2unix"
+                  : "nothing may follow the closing bracket, not even a comment";
+    case kKeywordChar:
+        if (line.compare(0, 3, kByteOrderMark) == 0)
+            return "the file begins with a UTF-8 byte-order mark; save it without one";
+        return kNameRule;
+    case kSectionSize:
+    case kSectionChar:
+    case kSubsectionSize:
+    case kSubsectionChar:
+    case kKeywordSize: return kNameRule;
+    case kValueSize: return "a value holds at most 1152 characters";
+    case kSubsectionFirst:
+    case kKeywordFirst: return "only comments and blank lines may come before the first section header";
+    default: return {};
+    }
+}
+
+}  // namespace
+
+std::string parse_fault(int number, const std::string& line, const std::string& text) {
+    if (number == kKeywordChar) {
+        std::string missing = missing_equals(line);
+        if (!missing.empty()) return missing;
+    }
+    const std::string why = explanation(number, line);
+    return why.empty() ? text : text + ": " + why;
 }
 
 }  // namespace kx_syntax

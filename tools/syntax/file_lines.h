@@ -58,4 +58,9 @@ private:
 // and a value without "=", not a bad character. Empty for any other line.
 std::string missing_equals(const std::string& line);
 
+// What the library's refusal of a file with error NUMBER (whose text is
+// TEXT) means, said about its faulty LINE: the library's text and how to
+// mend the file, or the missing "=" when that is the fault.
+std::string parse_fault(int number, const std::string& line, const std::string& text);
+
 }  // namespace kx_syntax
