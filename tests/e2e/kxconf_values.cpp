@@ -59,6 +59,15 @@ TEST(KxconfValues, GetAndListReadInstancesSubsectionsExpansionAndPrintFormatsTha
     // The first subsection of that name holding the keyword, across sections.
     EXPECT_EQ(out_of(kx({"get", "files/queue", "path"})), "q1\n");
     EXPECT_EQ(out_of(kx({"get", "files/queue", "other"})), "x\n");
+    // Standard input and pipes are read like files, named as such.
+    const std::string kxconf = kxtest::program_path("kxconf");
+    for (const char* name : {"-", "/dev/stdin"})
+        EXPECT_EQ(kxtest::run_program({kxconf, "-f", name, "get", "files", "log_dir"}, {}, "", kFile).out,
+                  "/opt/kx/log\n");
+    EXPECT_EQ(kxtest::run_program({kxconf, "-f", "-", "check"}, {}, "", "[s]\nk v\n").out,
+              "(standard input):2: \"=\" is missing after the keyword name \"k\"\n");
+    EXPECT_THAT(kxtest::run_program({kxconf, "-f", "-", "set", "s", "k", "v"}, {}, "", kFile),
+                Fails(2, "standard input, which cannot be changed"));
 
 }
 

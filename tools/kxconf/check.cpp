@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "document.h"
@@ -63,15 +62,11 @@ std::string checksum_of_copy(const std::string& path, const std::string& name, c
                              const std::string& checksum_name, int& rc) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) fail(kFileError, "cannot open " + name + ": " + error_text(errno));
-    std::unique_ptr<ScratchCopy> copy;
-    try {
-        copy = std::make_unique<ScratchCopy>(fd, name);
-    } catch (...) {
-        close(fd);
-        throw;
-    }
+    kx_syntax::ScratchCopy copy;
+    const int err = copy.copy_from(fd);
     close(fd);
-    Handle scratch = open_for_reading(copy->path(), name, 0);
+    if (err) fail(kFileError, "cannot copy " + name + ": " + error_text(err));
+    Handle scratch = open_for_reading(copy.path(), name, 0);
     const std::string keyword = checksum_keyword(checksum_name);
     checksum_values(scratch.get(), name, place, keyword);
     rc = compute_checksum(scratch.get(), name, place, checksum_name);

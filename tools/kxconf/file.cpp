@@ -7,7 +7,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "kx_errno.h"
@@ -20,7 +19,6 @@ namespace {
 
 constexpr const char* kMainConfigName = "qzt_config";
 
-constexpr const char* kScratchTemplate = "/kxconf.XXXXXX";
 
 }  // namespace
 
@@ -73,35 +71,12 @@ Handle open_for_reading(const Source& source, int flags) {
     return open_for_reading(source.path(), source.name(), flags);
 }
 
-ScratchCopy::ScratchCopy(int fd, const std::string& what) {
-    const char* tmp = getenv("TMPDIR");
-    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + kScratchTemplate;
-    if (!mkdtemp(dir.data())) fail(kFileError, "cannot read " + what + ": " + error_text(errno));
-    dir_ = dir;
-    path_ = dir + "/copy";
-    const int out = open_new_file(path_.c_str(), 0600);
-    int err = out < 0 ? kx_errno : 0;
-    char buffer[1 << 16];
-    for (ssize_t got; !err && (got = read(fd, buffer, sizeof buffer)) != 0;) {
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0 || write(out, buffer, static_cast<std::size_t>(got)) != got) err = errno ? errno : EIO;
-    }
-    if (out >= 0 && close(out) != 0 && !err) err = errno;
-    if (err) {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-        fail(kFileError, "cannot read " + what + ": " + error_text(err));
-    }
-}
-
-ScratchCopy::~ScratchCopy() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-}
-
 Source::Source(const Options& options) : name_(target_path(options)) {
     if (name_ == kStandardInput) {
-        copy_ = std::make_unique<ScratchCopy>(STDIN_FILENO, "standard input");
+        name_ = kx_syntax::kStandardInputName;
+        copy_ = std::make_unique<kx_syntax::ScratchCopy>();
+        if (const int err = copy_->copy_from(STDIN_FILENO))
+            fail(kFileError, "cannot read " + name_ + ": " + error_text(err));
         return;
     }
     struct stat st {};
@@ -110,13 +85,10 @@ Source::Source(const Options& options) : name_(target_path(options)) {
     // A pipe without a writer reads as empty instead of waiting for one.
     const int fd = open(name_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 || fcntl(fd, F_SETFL, 0) != 0) fail(kFileError, "cannot open " + name_ + ": " + error_text(errno));
-    try {
-        copy_ = std::make_unique<ScratchCopy>(fd, name_);
-    } catch (...) {
-        close(fd);
-        throw;
-    }
+    copy_ = std::make_unique<kx_syntax::ScratchCopy>();
+    const int err = copy_->copy_from(fd);
     close(fd);
+    if (err) fail(kFileError, "cannot read " + name_ + ": " + error_text(err));
 }
 
 std::vector<Line> read_list(KXCF_FILE* f, const std::string& path, const Place& place) {

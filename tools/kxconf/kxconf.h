@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kxcf.h"
+#include "scratch_copy.h"
 
 namespace kxconf {
 
@@ -97,22 +98,6 @@ using Handle = std::unique_ptr<KXCF_FILE, HandleCloser>;
 // suite's configuration directory (where kxcf_open(NULL) looks).
 std::string target_path(const Options& options);
 
-// A private copy of what a stream or a file gave, in a directory of its
-// own that goes with it: the library reads files whose size it knows.
-class ScratchCopy {
-public:
-    // Copies everything FD gives; WHAT names it in messages.
-    ScratchCopy(int fd, const std::string& what);
-    ~ScratchCopy();
-    ScratchCopy(const ScratchCopy&) = delete;
-    ScratchCopy& operator=(const ScratchCopy&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string dir_;
-    std::string path_;
-};
-
 // The file a reading command reads: the file itself, or, for "-" (standard
 // input), a pipe or a terminal, a private copy of what it gave.
 class Source {
@@ -123,7 +108,7 @@ public:
 
 private:
     std::string name_;
-    std::unique_ptr<ScratchCopy> copy_;
+    std::unique_ptr<kx_syntax::ScratchCopy> copy_;
 };
 
 // Opens SOURCE without a lock; FLAGS as for kxcf_open. A parse fault fails
