@@ -331,6 +331,17 @@ TEST(KxconfValues, BashCompletionOffersCommandsOptionsAndTheFilesNames) {
     EXPECT_EQ(complete("get files/"), "files/queue\n");
     EXPECT_EQ(complete("list --f"), "--format\n");
     EXPECT_EQ(complete("list --format ''"), "text json sh\n");
+    EXPECT_EQ(complete("get system m"), "mirror\n");
+    EXPECT_EQ(complete("set files/queue ''"), "other path\n");
+    const std::string others = std::string(KX_SOURCE_DIR) + "/tools/completion/config_upgrade.bash";
+    auto complete_other = [&](const std::string& words) {
+        const std::string line = "source '" + others + "'; COMP_WORDS=(" + words +
+                                 "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _${COMP_WORDS[0]}; echo \"${COMPREPLY[*]}\"";
+        return kxtest::run_program({"bash", "-c", line}).out;
+    };
+    EXPECT_EQ(complete_other("config_upgrade -d ''"), "1 2 3\n");
+    EXPECT_EQ(complete_other("config_check -c '" + kx.file + "' -"), "-c -s -z -h --help --version\n");
+    EXPECT_EQ(complete_other("config_check -c '" + kx.file.substr(0, kx.file.size() - 2) + "'"), kx.file + "\n");
 }
 
 TEST(KxconfValues, TheDefaultFileIsTheSuitesMainConfiguration) {
