@@ -259,6 +259,14 @@ TEST(KxconfValues, AnEditThatChangesNothingWritesNothingAndDryRunShowsTheDiff) {
         EXPECT_EQ(r.out, "") << same[0];
     }
     EXPECT_EQ(kx({"set", "server", "port", "8080", "--verbose"}).err, "unchanged: set server port\n");
+    // What list prints as JSON, applied: nothing to change here, the same list in a new file.
+    const std::string json = out_of(kx({"list", "--format", "json", "--raw"}));
+    const std::string copy = kx.tree.file("copy.cfg");
+    for (const std::string& target : {kx.file, copy})
+        EXPECT_EQ(kxtest::run_program({kxtest::program_path("kxconf"), "-f", target, "apply", "--format", "json"}, {},
+                                      "", json).status, 0);
+    EXPECT_EQ(out_of(kxtest::run_program({kxtest::program_path("kxconf"), "-f", copy, "list", "--format", "json",
+                                          "--raw"})), json);
     ASSERT_EQ(::stat(kx.file.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);

@@ -150,8 +150,9 @@ std::vector<Edit> text_edits(std::istream& in, const std::string& name) {
 
 // The keywords of one list of list --format json: every value given is set,
 // instance by instance; a list without keywords is made when missing.
-void json_list(const nlohmann::json& list, const Place& place, bool empty_needs_list, std::vector<Edit>& edits) {
-    const nlohmann::json& keywords = list.value("keywords", nlohmann::json::object());
+void json_list(const nlohmann::ordered_json& list, const Place& place, bool empty_needs_list,
+               std::vector<Edit>& edits) {
+    const nlohmann::ordered_json& keywords = list.value("keywords", nlohmann::ordered_json::object());
     if (!keywords.is_object()) fail(kUsage, place.text() + ": \"keywords\" is not an object");
     if (keywords.empty() && empty_needs_list) {
         check_names(place);
@@ -164,7 +165,7 @@ void json_list(const nlohmann::json& list, const Place& place, bool empty_needs_
     for (const auto& [keyword, values] : keywords.items()) {
         if (!values.is_array()) fail(kUsage, place.text() + " " + keyword + ": the values are not a list");
         int instance = 0;
-        for (const nlohmann::json& v : values) {
+        for (const nlohmann::ordered_json& v : values) {
             if (!v.is_string()) fail(kUsage, place.text() + " " + keyword + ": a value is not a string");
             edits.push_back(set_edit(place, keyword, v.get<std::string>(), ++instance));
         }
@@ -174,12 +175,13 @@ void json_list(const nlohmann::json& list, const Place& place, bool empty_needs_
 std::vector<Edit> json_edits(std::istream& in, const std::string& name) {
     std::vector<Edit> edits;
     try {
-        const nlohmann::json doc = nlohmann::json::parse(in);
-        for (const nlohmann::json& section : doc.at("sections")) {
+        const nlohmann::ordered_json doc = nlohmann::ordered_json::parse(in);
+        for (const nlohmann::ordered_json& section : doc.at("sections")) {
             const std::string s = section.at("name").get<std::string>();
-            const nlohmann::json& subsections = section.value("subsections", nlohmann::json::array());
+            const nlohmann::ordered_json& subsections =
+                section.value("subsections", nlohmann::ordered_json::array());
             json_list(section, Place{s, "", false}, subsections.empty(), edits);
-            for (const nlohmann::json& sub : subsections)
+            for (const nlohmann::ordered_json& sub : subsections)
                 json_list(sub, Place{s, sub.at("name").get<std::string>(), true}, true, edits);
         }
     } catch (const nlohmann::json::exception& e) {
