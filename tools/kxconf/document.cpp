@@ -2,33 +2,23 @@
 #include "document.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
+#include "file_lines.h"
 #include "kx_errno.h"
 
 namespace kxconf {
 namespace {
 
+using kx_syntax::trimmed;
+
 constexpr const char* kBlanks = " \t";
 // The word the upgrade rules use for "any name": never a name of its own.
 constexpr const char* kPatternWord = "..";
-constexpr const char* kNameRule =
-    "names hold letters, digits, \"_\" and \".\", at most 40 characters (section names 130)";
 constexpr std::size_t kDiffContext = 3;
 
-std::string trimmed(const std::string& line) {
-    const std::size_t first = line.find_first_not_of(kBlanks);
-    if (first == std::string::npos) return {};
-    return line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
-}
-
-bool is_name_char(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
-}
-
 std::size_t name_end(const std::string& s, std::size_t from) {
-    while (from < s.size() && is_name_char(s[from])) ++from;
+    while (from < s.size() && kx_syntax::is_name_char(s[from])) ++from;
     return from;
 }
 
@@ -72,7 +62,7 @@ void check_list_name(const std::string& name, bool subsection) {
     const int code = subsection ? name_fault(name, KXCF_MAX_NAME, KXCF_ESUBSIZE, KXCF_ESUBCHAR)
                                 : name_fault(name, KXCF_MAX_SECTION, KXCF_ESECTSIZE, KXCF_ESECTCHAR);
     const char* what = subsection ? "subsection" : "section";
-    if (code) bad_name(name, what, error_text(code) + "; " + kNameRule);
+    if (code) bad_name(name, what, error_text(code) + "; " + kx_syntax::kNameRule);
 }
 
 void check_new_names(const Place& place) {
@@ -87,7 +77,7 @@ void check_names(const Place& place, const std::string& keyword) {
     if (place.has_subsection) check_list_name(place.subsection, true);
     if (keyword.empty()) return;
     if (const int code = name_fault(keyword, KXCF_MAX_NAME, KXCF_EKWSIZE, KXCF_EKWCHAR))
-        bad_name(keyword, "keyword", error_text(code) + "; " + kNameRule);
+        bad_name(keyword, "keyword", error_text(code) + "; " + kx_syntax::kNameRule);
 }
 
 std::string Edit::text() const {

@@ -4,21 +4,12 @@
 #include <cctype>
 #include <fstream>
 
+#include "kxcf.h"
+
 namespace kx_syntax {
 namespace {
 
 constexpr const char* kBlanks = " \t";
-
-// The line without the blanks the library trims before reading it.
-std::string trimmed(const std::string& line) {
-    const std::size_t first = line.find_first_not_of(kBlanks);
-    if (first == std::string::npos) return {};
-    return line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
-}
-
-bool is_name_char(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
-}
 
 }  // namespace
 
@@ -82,6 +73,16 @@ std::string FileLines::text(int number) const {
     return texts_[number - 1];
 }
 
+std::string trimmed(const std::string& line) {
+    const std::size_t first = line.find_first_not_of(kBlanks);
+    if (first == std::string::npos) return {};
+    return line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
+}
+
+bool is_name_char(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+}
+
 std::string missing_equals(const std::string& line) {
     const std::string t = trimmed(line);
     std::size_t end = 0;
@@ -94,43 +95,36 @@ std::string missing_equals(const std::string& line) {
 
 namespace {
 
-// The library's numbers of the faults below.
-enum Fault {
-    kFileSize = 1004, kLineLength = 1007, kSectionAfter = 1011, kSectionSize = 1012,
-    kSectionChar = 1013, kSubsectionFirst = 1014, kSubsectionAfter = 1018, kSubsectionSize = 1019,
-    kSubsectionChar = 1020, kKeywordFirst = 1021, kKeywordSize = 1022, kKeywordChar = 1023,
-    kValueSize = 1024, kPremature = 1025,
-};
 
 constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
-constexpr const char* kNameRule =
-    "names hold letters, digits, \"_\" and \".\", at most 40 characters (section names 130)";
 constexpr const char* kNeedsSection = "a file needs at least one section header, such as \"[main]\"";
 
 std::string explanation(int number, const std::string& line) {
     const bool cr = !line.empty() && line.back() == '\r';
     switch (number) {
-    case kFileSize: return "the file is empty or almost; " + std::string(kNeedsSection);
-    case kPremature: return kNeedsSection;
-    case kLineLength:
+    case KXCF_EFILESIZE: return "the file is empty or almost; " + std::string(kNeedsSection);
+    case KXCF_EPREMATURE: return kNeedsSection;
+    case KXCF_ELINELEN:
         return line.find('\0') != std::string::npos ? "the line holds a NUL byte, which a text line cannot hold"
                                                      : "a line holds at most 1278 characters";
-    case kSectionAfter:
-    case kSubsectionAfter:
+    case KXCF_ESECTNOEND:
+    case KXCF_ESUBNOEND: return "a header is \"[name]\" or \"(name)\" alone on its line";
+    case KXCF_ESECTAFTER:
+    case KXCF_ESUBAFTER:
         return cr ? "the file has CRLF (DOS) line ends; convert it with dos2unix"
                   : "nothing may follow the closing bracket, not even a comment";
-    case kKeywordChar:
+    case KXCF_EKWCHAR:
         if (line.compare(0, 3, kByteOrderMark) == 0)
             return "the file begins with a UTF-8 byte-order mark; save it without one";
         return kNameRule;
-    case kSectionSize:
-    case kSectionChar:
-    case kSubsectionSize:
-    case kSubsectionChar:
-    case kKeywordSize: return kNameRule;
-    case kValueSize: return "a value holds at most 1152 characters";
-    case kSubsectionFirst:
-    case kKeywordFirst: return "only comments and blank lines may come before the first section header";
+    case KXCF_ESECTSIZE:
+    case KXCF_ESECTCHAR:
+    case KXCF_ESUBSIZE:
+    case KXCF_ESUBCHAR:
+    case KXCF_EKWSIZE: return kNameRule;
+    case KXCF_EVALSIZE: return "a value holds at most 1152 characters";
+    case KXCF_ESUBFIRST:
+    case KXCF_EKWFIRST: return "only comments and blank lines may come before the first section header";
     default: return {};
     }
 }
@@ -138,7 +132,7 @@ std::string explanation(int number, const std::string& line) {
 }  // namespace
 
 std::string parse_fault(int number, const std::string& line, const std::string& text) {
-    if (number == kKeywordChar) {
+    if (number == KXCF_EKWCHAR) {
         std::string missing = missing_equals(line);
         if (!missing.empty()) return missing;
     }
