@@ -131,10 +131,6 @@ int find_list(KXCF_FILE* f, const Place& place, const std::function<bool()>& vis
     return place.has_subsection && !any_subsection ? KXCF_ENOSUBSECTION : KXCF_ENOKEYWORD;
 }
 
-int enter_edit_list(KXCF_FILE* f, const Place& place) {
-    return find_list(f, place, [] { return true; });
-}
-
 std::string about(const std::string& path, const Place& place, const std::string& keyword) {
     return path + ": " + place.text() + (keyword.empty() ? "" : " " + keyword) + ": ";
 }

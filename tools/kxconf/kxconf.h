@@ -1,8 +1,8 @@
 // kxconf: reading and changing the suite's configuration files from the
-// shell, through the configuration library, with its lock and its atomic
-// write-back. Shared by the program's sources: the command line, the exit
-// statuses, how a file is opened for reading or for an edit, and the walks
-// over its keyword lists.
+// shell, through the configuration library and under its lock; edits
+// change only the lines they are about (document.h). Shared by the
+// program's sources: the command line, the exit statuses, how a file is
+// opened for reading or changed, and the walks over its keyword lists.
 #pragma once
 
 #include <functional>
@@ -133,11 +133,6 @@ std::vector<Line> read_list(KXCF_FILE* f, const std::string& path, const Place& 
 
 // The values of KEYWORD among LINES, in order.
 std::vector<std::string> values_of(const std::vector<Line>& lines, const std::string& keyword);
-
-// Positions F on the list that the library's edits of PLACE change: the own
-// list of the first section of that name, or the first subsection of that
-// name in the sections of that name. 0, 1026 or 1027.
-int enter_edit_list(KXCF_FILE* f, const Place& place);
 
 // Every list named by PLACE in file order: the own lists of the sections of
 // that name, or every subsection of that name in them. 0 after a visit

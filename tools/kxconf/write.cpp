@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -201,14 +202,17 @@ int edit_file(const Options& o, const std::vector<Edit>& edits,
     if (path == kStandardInput)
         fail(kUsage, "-f - reads standard input, which cannot be changed; only get, list, sections, "
                      "check and cksum --verify read it");
-    // Edits that cannot be made on a missing file fail before a lock file
-    // is made beside it.
-    if (may_create(o) && !make && !regular_file_exists(path)) {
+    // Nothing is made beside a missing file before the edits are known to
+    // work on it, and nothing at all for a dry run.
+    const bool missing = may_create(o) && !make && !regular_file_exists(path);
+    if (missing) {
         Document empty(path, "");
         for (const Edit& e : edits) empty.apply(e);
     }
-    FileLock lock(path, o.wait_seconds, may_create(o));
-    Document doc(path, lock.exists() ? read_bytes(path) : std::string());
+    std::optional<FileLock> lock;
+    if (!(missing && o.dry_run)) lock.emplace(path, o.wait_seconds, may_create(o));
+    const bool exists = lock && lock->exists();
+    Document doc(path, exists ? read_bytes(path) : std::string());
     std::vector<Edit> all = edits;
     if (make) make(path, all);
     std::vector<bool> changed;
@@ -224,7 +228,7 @@ int edit_file(const Options& o, const std::vector<Edit>& edits,
         std::fwrite(diff.data(), 1, diff.size(), stdout);
         return kDone;
     }
-    write_file(path, doc.bytes(), lock.exists());
+    write_file(path, doc.bytes(), exists);
     return kDone;
 }
 
