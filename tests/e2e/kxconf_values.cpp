@@ -361,6 +361,8 @@ TEST(KxconfValues, TheDefaultFileIsTheSuitesMainConfiguration) {
     EXPECT_EQ(kxtest::read_file(main), "[system]\nkestrix_version = v5.0.0\nadmin = ops\n");
     EXPECT_THAT(kxtest::run_program({kxconf, "get", "system", "admin"}, {{"KESTRIX_HOME", tree.path() + "/none"}}),
                 Fails(4, "cannot open " + tree.path() + "/none/qzt/etc/qzt_config: "));
+    EXPECT_THAT(kxtest::run_program({kxconf, "get", "system", "admin"}, {{"KESTRIX_HOME", ""}, {"HOME", ""}}),
+                Fails(4, "give the file with -f FILE or set KESTRIX_HOME"));
 }
 
 }  // namespace

@@ -56,7 +56,8 @@ std::string target_path(const Options& options) {
     const char* dir = get_config_dir();
     if (!dir)
         fail(kFileError, std::string("no configuration directory (KESTRIX_HOME is not set and there is "
-                                     "no account \"kestrix\"): ") + error_text(KXCF_ENOTFOUND));
+                                     "no account \"kestrix\"): ") + error_text(KXCF_ENOTFOUND) +
+                             ": give the file with -f FILE or set KESTRIX_HOME");
     return std::string(dir) + kMainConfigName;
 }
 
