@@ -122,7 +122,10 @@ TEST(ConfigCheck, ParseFaultsUsageErrorsAndBadSyntaxFilesFail) {
     kxtest::write_file(c.syntax, "[system\n");
     r = c.run();
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out.find(c.syntax + ":1: Section has no end char\n"), 0u) << r.out;
+    EXPECT_EQ(r.out.find(c.syntax + ":1: Section has no end char: a header is \"[name]\" or \"(name)\" alone "
+                                     "on its line\n"),
+              0u)
+        << r.out;
 }
 
 }  // namespace
