@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace kxcf {
@@ -154,9 +154,10 @@ int read_config(KXCF_FILE* f) {
         return -1;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || unusable_type(st.st_mode)) {
-        kx_errno = unusable_type(st.st_mode) ? KXCF_ENOTREG : errno;
+    const int refused = fstat(fd, &st) != 0 ? errno : unusable_type(st.st_mode) ? KXCF_ENOTREG : 0;
+    if (refused) {
         close(fd);
+        kx_errno = refused;
         return -1;
     }
     int rc = parse_file(f, fd);
