@@ -4,6 +4,7 @@
 #include "kx_files.h"
 #include "kx_main_config.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -176,6 +177,24 @@ int read_config(KXCF_FILE* f) {
     return 0;
 }
 
+// Removes what writers of F that died before their rename left beside it
+// (F.tmp.XXXXXX). Called under F's lock, which every writer of F holds
+// while its temporary file exists, so none of these is in use.
+void remove_stale_temporaries(const KXCF_FILE* f) {
+    const std::string tmp = f->tmp_path;
+    const std::size_t slash = tmp.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : tmp.substr(0, slash);
+    const std::string prefix = tmp.substr(slash + 1) + ".";  // npos + 1 is 0
+    DIR* d = opendir(dir.c_str());
+    if (!d) return;
+    const std::size_t length = prefix.size() + std::strlen(kUniqueTail) - 1;
+    while (const struct dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        if (name.size() == length && name.compare(0, prefix.size(), prefix) == 0) unlinkat(dirfd(d), entry->d_name, 0);
+    }
+    closedir(d);
+}
+
 // Writes the tree into a new file of this writer's own beside the file
 // (its name left in TMP), with the owner, group and permission bits of the
 // file when it exists. The open descriptor, or -1 with the reason in
@@ -234,6 +253,7 @@ int write_back(KXCF_FILE* f) {
         kx_errno = err;
         return -1;
     }
+    remove_stale_temporaries(f);
     std::string tmp;
     int fd = write_temp(f, tmp);
     if (fd < 0) return -1;

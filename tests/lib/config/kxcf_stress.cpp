@@ -85,6 +85,12 @@ TEST(KxcfStress, KilledWriterLeavesTheOldOrTheNewFileAndNoLock) {
         ASSERT_TRUE(WIFSIGNALED(status)) << "writer failed with " << WEXITSTATUS(status);
         ASSERT_TRUE(whole(path)) << "trial " << trial << (update ? " (update)" : " (immediate)");
     }
+    // What the killed writers left beside the file goes with the next write.
+    KXCF_FILE* f = kxcf_open(path.c_str(), 0);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(kxcf_setvar(f, "s", nullptr, "f7", "0"), 0);
+    kxcf_close(f);
+    EXPECT_FALSE(temporary_left(path));
 }
 
 // A pause of 2 to 4 ms before trying a refused lock again: each refused
