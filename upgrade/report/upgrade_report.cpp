@@ -217,8 +217,6 @@ void upgrade_begin_preview() { preview_mode = true; }
 
 void upgrade_set_preview(const char* dir) { preview_dir = dir ? dir : ""; }
 
-const char* upgrade_preview_dir() { return preview_dir.empty() ? nullptr : preview_dir.c_str(); }
-
 std::string upgrade_new_file_line(const char* path) {
     return std::string(kLabelNewFile) + upgrade_file_label(path) + "\n";
 }

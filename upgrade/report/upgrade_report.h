@@ -118,8 +118,6 @@ void upgrade_begin_preview(void);
  * and the save-on-failure rule); the reports and the EXIT text still name
  * the real files. */
 void upgrade_set_preview(const char* dir);
-/* The private directory of a preview, or null for a real run. */
-const char* upgrade_preview_dir(void);
 /* The failed end of a run whose errors were already reported: the
  * save-on-failure rule, the EXIT text, exit status 1. */
 [[noreturn]] void upgrade_end_failed_run(void);

@@ -41,7 +41,8 @@ extern "C" int __wrap_fsync(int fd) {
     return __real_fsync(fd);
 }
 extern "C" int __wrap_rename(const char* from, const char* to) {
-    calls.push_back(std::string("rename ") + from + " " + to);
+    calls.push_back(std::string("rename ") + from);
+    calls.push_back(std::string("onto ") + to);
     return __real_rename(from, to);
 }
 
@@ -54,18 +55,11 @@ std::string directory_of(const std::string& path) { return path.substr(0, path.r
 // TARGET was published: its new file flushed, renamed over it, and its
 // directory flushed, in that order.
 ::testing::AssertionResult published(const std::string& target) {
-    std::string seen;
-    for (const std::string& call : calls) seen += "\n  " + call;
-    const std::string tail = " " + target;
-    for (std::size_t i = 1; i + 1 < calls.size(); ++i) {
-        const std::string& r = calls[i];
-        if (r.rfind("rename ", 0) != 0 || r.size() < tail.size() || r.compare(r.size() - tail.size(), tail.size(), tail) != 0)
-            continue;
-        const std::string from = r.substr(7, r.size() - 7 - tail.size());
-        if (calls[i - 1] == "fsync " + from && calls[i + 1] == "fsync " + directory_of(target))
+    for (std::size_t i = 2; i + 1 < calls.size(); ++i)
+        if (calls[i] == "onto " + target && calls[i - 1].rfind("rename ", 0) == 0 &&
+            calls[i - 2] == "fsync " + calls[i - 1].substr(7) && calls[i + 1] == "fsync " + directory_of(target))
             return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "calls:" << seen;
+    return ::testing::AssertionFailure() << ::testing::PrintToString(calls);
 }
 
 TEST(DurableWrites, EveryPublishedFileIsFlushedRenamedAndItsDirectoryFlushed) {
