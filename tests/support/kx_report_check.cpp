@@ -79,8 +79,7 @@ std::vector<std::string> lines_of(const std::string& path) {
     std::vector<std::string> lines;
     std::string text = read_file(path);
     for (std::size_t from = 0, end; from < text.size(); from = end + 1) {
-        end = text.find('\n', from);
-        if (end == std::string::npos) break;  // the library drops an unterminated last line
+        end = std::min(text.find('\n', from), text.size());
         lines.push_back(text.substr(from, end - from));
     }
     return lines;
