@@ -1,21 +1,35 @@
 /*
- * The upgrade driver: upgrade_main(argc, argv) parses the options into
- * upgrade_inputs, starts debugging, completes the inputs
+ * The upgrade driver: upgrade_main(argc, argv) parses the options into the
+ * run's inputs, starts debugging, completes the inputs
  * (check_program_inputs), checks the previous file with config_check, merges
- * through upgrade_all_sections on the open handles, checks the result and
- * renames the temporary copy into place. It never returns: exit status 0
- * for a completed upgrade, 1 for anything else.
+ * through the engine on the open handles, checks the result and renames the
+ * temporary copy into place. It alone ends the process: exit status 0 for a
+ * completed upgrade, 1 for anything else, after the save-on-failure rule and
+ * the EXIT text of a failed run.
  */
 #ifndef UPGRADE_DRIVER_H
 #define UPGRADE_DRIVER_H
 
+#include <string>
+
+#include "upgrade_report.h"
+
+/* What the driver holds for one run: the inputs it fills, and the run the
+ * other parts see them through. */
+struct DriverRun {
+    DriverRun() = default;
+    DriverRun(const DriverRun&) = delete;
+    DriverRun& operator=(const DriverRun&) = delete;
+
+    UPGRADE_INPUTS inputs{};
+    UPGRADE_RUN run{inputs, {}};
+    bool preview_requested = false;
+    std::string preview_dir;  // inputs.preview_dir points here
+};
+
 [[noreturn]] void upgrade_main(int argc, char** argv);
-void check_program_inputs(void);
-[[noreturn]] void print_usage(void);
-/* 0 when config_check accepts config_file, else its exit status or the raw
- * status of a command that did not end normally. */
-int run_config_check(const char* config_file, const char* syntax_file, const char* log_file);
-void open_config_files(void);
-void close_config_files(void);
+void check_program_inputs(DriverRun& d);
+void open_config_files(DriverRun& d);
+void close_config_files(DriverRun& d);
 
 #endif

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -127,6 +128,15 @@ constexpr const char* kMsgInputs =
 constexpr const char* kMsgInputsOutput = "\n  Output Config File:\t%s";
 constexpr const char* kMsgSuccess = "SUCCESS:  Kestrix Configuration File Upgrade Completed\n  New Config File:\t%s";
 
+constexpr const char* kMsgMalloc = "malloc failed";
+constexpr const char* kExitFailed = "EXIT: Kestrix Configuration File Upgrade FAILED\n";
+constexpr const char* kExitSaved =
+    "  Modifications to New configuration file were saved with errors\n"
+    "  Running Kestrix with this configuration file may have erroneous results\n";
+constexpr const char* kExitNotSaved = "  Modifications to New configuration file were NOT saved";
+constexpr const char* kExitNewFile = "  New Config File: ";
+constexpr const char* kExitOutputFile = "  Output Config File: ";
+
 constexpr const char* kMsgConfigDir = "get_config_dir failed";
 constexpr const char* kMsgNewMissing = "New Configuration file does not exist";
 constexpr const char* kMsgMainOpen = "Open failed for Main Configuration file %s";
@@ -222,11 +232,11 @@ std::string last_component(std::string path) { return basename(path.data()); }
 
 // A derived name must fit the suite's path limit, with room for the
 // suffixes the configuration file library adds to it; the run ends otherwise.
-void check_path_length(const std::string& path, std::size_t reserve = 0) {
+void check_path_length(DriverRun& d, const std::string& path, std::size_t reserve = 0) {
     if (path.size() + reserve > KXCF_MAX_PATH) {
         std::string message = upgrade_format(
             kMsgPathTooLong, static_cast<int>(KXCF_MAX_PATH - reserve), path.c_str());
-        upgrade_fatal(0, message.c_str(), FILE_NONE);
+        upgrade_fatal(d.run, 0, message.c_str(), FileKind::none);
     }
 }
 
@@ -245,8 +255,8 @@ std::string parse_line_hint() {
     return kxcf_lineno > 0 ? upgrade_format(kHintLine, kxcf_lineno) : std::string();
 }
 
-char* keep_path(const std::string& path) {
-    check_path_length(path);
+char* keep_path(DriverRun& d, const std::string& path) {
+    check_path_length(d, path);
     return upgrade_strdup(path.c_str());
 }
 
@@ -266,8 +276,8 @@ std::string shell_quote(const char* text) {
 
 // ---- Command line ---------------------------------------------------------------
 
-[[noreturn]] void usage_exit() {
-    const char* name = upgrade_program_label();
+[[noreturn]] void usage_exit(DriverRun& d) {
+    const char* name = upgrade_program_label(d.inputs);
     std::string text = kUsageTitle;
     text.append(upgrade_format(kUsageSynopsis, last_component(name).c_str()));
     for (const char* line : kUsageOptions) text.append(line);
@@ -275,18 +285,16 @@ std::string shell_quote(const char* text) {
     std::exit(1);
 }
 
-[[noreturn]] void help_exit() {
-    const std::string name = last_component(upgrade_program_label());
+[[noreturn]] void help_exit(DriverRun& d) {
+    const std::string name = last_component(upgrade_program_label(d.inputs));
     std::fputs(upgrade_format(kHelp, name.c_str(), name.c_str()).c_str(), stdout);
     std::exit(std::fflush(stdout) == 0 ? 0 : 1);
 }
 
-[[noreturn]] void version_exit() {
-    std::printf(kVersionText, last_component(upgrade_program_label()).c_str(), KX_PROGRAM_VERSION);
+[[noreturn]] void version_exit(DriverRun& d) {
+    std::printf(kVersionText, last_component(upgrade_program_label(d.inputs)).c_str(), KX_PROGRAM_VERSION);
     std::exit(std::fflush(stdout) == 0 ? 0 : 1);
 }
-
-bool preview_requested = false;
 
 // Options that take a file name or version and may be given once.
 struct ValueOption {
@@ -301,10 +309,10 @@ constexpr ValueOption kValueOptions[] = {
     {'V', &UPGRADE_INPUTS::prev_kx_version},   {'o', &UPGRADE_INPUTS::output_config_file},
 };
 
-bool set_value_option(int letter, char* argument) {
+bool set_value_option(DriverRun& d, int letter, char* argument) {
     for (const ValueOption& option : kValueOptions) {
         if (option.letter == letter) {
-            upgrade_inputs.*option.field = argument;
+            d.inputs.*option.field = argument;
             return true;
         }
     }
@@ -318,15 +326,15 @@ struct BaseNames {
     std::string filename;  // last component of the new configuration file
 };
 
-BaseNames derive_base_names() {
-    UPGRADE_INPUTS& in = upgrade_inputs;
+BaseNames derive_base_names(DriverRun& d) {
+    UPGRADE_INPUTS& in = d.inputs;
     BaseNames base;
     const bool given_dir = in.new_config_file[0] == '/' || in.new_config_file[0] == '.';
     if (!given_dir) {
         const char* config_dir = get_config_dir();  // always ends in "/"
-        if (!config_dir) upgrade_fatal_more(kx_errno, kMsgConfigDir, FILE_NONE, kHintHome);
+        if (!config_dir) upgrade_fatal_more(d.run, kx_errno, kMsgConfigDir, FileKind::none, kHintHome);
         base.dir = config_dir;
-        in.new_config_file = keep_path(base.dir + in.new_config_file);
+        in.new_config_file = keep_path(d, base.dir + in.new_config_file);
     }
     // basename also cuts trailing "/" off the name in place.
     base.filename = basename(in.new_config_file);
@@ -338,36 +346,36 @@ BaseNames derive_base_names() {
 }
 
 // A version that does not parse is only noted: the run goes on with it.
-void warn_if_invalid_version(const char* format, const char* version) {
+void warn_if_invalid_version(DriverRun& d, const char* format, const char* version) {
     KX_VERSION parsed;
     if (kx_parse_version(version, &parsed) != 0)
-        upgrade_error(0, upgrade_format(format, version).c_str(), FILE_NONE, SEVERITY_WARNING,
+        upgrade_error(d.run, 0, upgrade_format(format, version).c_str(), FileKind::none, Severity::warning,
                       nullptr);
 }
 
-void read_version_to_install(const BaseNames& base) {
-    UPGRADE_INPUTS& in = upgrade_inputs;
+void read_version_to_install(DriverRun& d, const BaseNames& base) {
+    UPGRADE_INPUTS& in = d.inputs;
     if (!in.kx_version_to_install) {
         std::string path = base.dir + kMainConfigName;
-        check_path_length(path);
+        check_path_length(d, path);
         kxcf_lineno = 0;
         KXCF_FILE* main_cfg = kxcf_open(path.c_str(), 0);
         if (!main_cfg)
-            upgrade_fatal_more(kx_errno, upgrade_format(kMsgMainOpen, path.c_str()).c_str(), FILE_NONE,
+            upgrade_fatal_more(d.run, kx_errno, upgrade_format(kMsgMainOpen, path.c_str()).c_str(), FileKind::none,
                                parse_line_hint());
         const char* value = kxcf_getvar(main_cfg, kVersionSection, nullptr, kVersionKeyword, 0);
         if (value == KXCF_FAIL) {
             int reason = kx_errno;
             kxcf_close(main_cfg);
-            upgrade_fatal(reason,
+            upgrade_fatal(d.run, reason,
                           upgrade_format(kMsgKeywordRead, kVersionKeyword, path.c_str()).c_str(),
-                          FILE_NONE);
+                          FileKind::none);
         }
         in.kx_version_to_install = upgrade_strdup(value);
         kxcf_close(main_cfg);
     }
     upgrade_debug_line(show_detail, upgrade_format("kx_version_to_install = %s", in.kx_version_to_install));
-    warn_if_invalid_version(kMsgNewVersion, in.kx_version_to_install);
+    warn_if_invalid_version(d, kMsgNewVersion, in.kx_version_to_install);
 }
 
 // A version file saved with DOS line ends or trailing blanks would name a
@@ -379,55 +387,55 @@ void strip_line_end_blanks(char* text) {
 }
 
 // The previous release is named by the first bytes of upgrade_ver.
-void read_previous_version(const BaseNames& base) {
-    UPGRADE_INPUTS& in = upgrade_inputs;
+void read_previous_version(DriverRun& d, const BaseNames& base) {
+    UPGRADE_INPUTS& in = d.inputs;
     if (!in.prev_kx_version) {
         std::string path = base.dir + kUpgradeVerName;
-        check_path_length(path);
+        check_path_length(d, path);
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
-            upgrade_fatal(errno, upgrade_format(kMsgVersionOpen, path.c_str()).c_str(), FILE_NONE);
+            upgrade_fatal(d.run, errno, upgrade_format(kMsgVersionOpen, path.c_str()).c_str(), FileKind::none);
         char bytes[kVersionFileBytes + 1];
         errno = 0;  // an empty file is no system error
         ssize_t count = ::read(fd, bytes, kVersionFileBytes);
         int reason = errno;
         ::close(fd);
         if (count <= 0)
-            upgrade_fatal(reason, upgrade_format(kMsgVersionRead, path.c_str()).c_str(), FILE_NONE);
+            upgrade_fatal(d.run, reason, upgrade_format(kMsgVersionRead, path.c_str()).c_str(), FileKind::none);
         bytes[count] = '\0';
         strip_line_end_blanks(bytes);
         in.prev_kx_version = upgrade_strdup(bytes);
     }
     upgrade_debug_line(show_detail, upgrade_format("prev_kx_version = %s", in.prev_kx_version));
-    warn_if_invalid_version(kMsgPrevVersion, in.prev_kx_version);
+    warn_if_invalid_version(d, kMsgPrevVersion, in.prev_kx_version);
 }
 
 // Fills NAME with the default PATH when no option gave it; true when it did.
 // The trace names the file in use either way.
-bool derive_default(char*& name, const char* field, const std::string& path) {
+bool derive_default(DriverRun& d, char*& name, const char* field, const std::string& path) {
     const bool derived = !name;
-    if (derived) name = keep_path(path);
+    if (derived) name = keep_path(d, path);
     upgrade_debug_line(show_detail, upgrade_format("%s = %s", field, name));
     return derived;
 }
 
-void find_rules_file(const BaseNames& base) {
-    UPGRADE_INPUTS& in = upgrade_inputs;
-    derive_default(in.upgrade_rules_file, "upgrade_rules_file",
+void find_rules_file(DriverRun& d, const BaseNames& base) {
+    UPGRADE_INPUTS& in = d.inputs;
+    derive_default(d, in.upgrade_rules_file, "upgrade_rules_file",
                    base.dir + kRulesDir + "/" + base.filename + kRulesSuffix);
     if (!file_exists(in.upgrade_rules_file))
-        upgrade_fatal(missing_reason(in.upgrade_rules_file), kMsgRulesMissing, FILE_RULES);
+        upgrade_fatal(d.run, missing_reason(in.upgrade_rules_file), kMsgRulesMissing, FileKind::rules);
 }
 
-void find_new_syntax_file(const BaseNames& base) {
-    UPGRADE_INPUTS& in = upgrade_inputs;
-    derive_default(in.new_syntax_file, "new_syntax_file",
+void find_new_syntax_file(DriverRun& d, const BaseNames& base) {
+    UPGRADE_INPUTS& in = d.inputs;
+    derive_default(d, in.new_syntax_file, "new_syntax_file",
                    base.dir + kSyntaxDir + "/" + base.filename + kSyntaxSuffix);
     if (file_exists(in.new_syntax_file)) return;
     const int reason = missing_reason(in.new_syntax_file);
     std::string message = upgrade_format(kMsgNewSyntaxMissing, in.new_syntax_file);
-    if (!in.force) upgrade_fatal(reason, message.c_str(), FILE_NONE);
-    upgrade_error(reason, message.c_str(), FILE_NONE, SEVERITY_ERROR, nullptr);
+    if (!in.force) upgrade_fatal(d.run, reason, message.c_str(), FileKind::none);
+    upgrade_error(d.run, reason, message.c_str(), FileKind::none, Severity::error, nullptr);
 }
 
 // Drops a name that named nothing; a copy made here is released with it.
@@ -436,9 +444,9 @@ void drop_name(char*& name, bool derived) {
     name = nullptr;
 }
 
-void find_previous_file(const BaseNames& base) {
-    UPGRADE_INPUTS& in = upgrade_inputs;
-    const bool derived = derive_default(in.prev_config_file, "prev_config_file",
+void find_previous_file(DriverRun& d, const BaseNames& base) {
+    UPGRADE_INPUTS& in = d.inputs;
+    const bool derived = derive_default(d, in.prev_config_file, "prev_config_file",
                                         base.dir + in.prev_kx_version + "/" + kCustomDir + "/" + base.filename);
     if (file_exists(in.prev_config_file)) return;
     const int reason = missing_reason(in.prev_config_file);
@@ -446,83 +454,81 @@ void find_previous_file(const BaseNames& base) {
     // A name the user gave that names nothing is most likely a typo: it is
     // said on the terminal, not only in the log. The run still goes on.
     if (derived)
-        upgrade_notify(reason, message.data());
+        upgrade_notify(d.run, reason, message.data());
     else
-        upgrade_error(reason, message.c_str(), FILE_NONE, SEVERITY_WARNING, nullptr);
+        upgrade_error(d.run, reason, message.c_str(), FileKind::none, Severity::warning, nullptr);
     drop_name(in.prev_config_file, derived);
     in.prev_syntax_file = nullptr;
 }
 
-bool release_without_admin_syntax(const std::string& base_filename) {
+bool release_without_admin_syntax(DriverRun& d, const std::string& base_filename) {
     if (base_filename != kAdminConfigName) return false;
     for (const char* release : kReleasesWithoutAdminSyntax)
-        if (kx_compare_versions(upgrade_inputs.prev_kx_version, release) == 1) return true;
+        if (kx_compare_versions(d.inputs.prev_kx_version, release) == 1) return true;
     return false;
 }
 
-void find_previous_syntax_file(const BaseNames& base) {
-    UPGRADE_INPUTS& in = upgrade_inputs;
+void find_previous_syntax_file(DriverRun& d, const BaseNames& base) {
+    UPGRADE_INPUTS& in = d.inputs;
     if (!in.prev_config_file) return;
     const std::string prev = in.prev_config_file;
-    const bool derived = derive_default(in.prev_syntax_file, "prev_syntax_file",
+    const bool derived = derive_default(d, in.prev_syntax_file, "prev_syntax_file",
                                         directory_of(prev) + kSyntaxDir + "/" + last_component(prev) + kSyntaxSuffix);
     if (file_exists(in.prev_syntax_file)) return;
     const int reason = missing_reason(in.prev_syntax_file);
     std::string message = upgrade_format(kMsgPrevSyntaxMissing, in.prev_syntax_file);
     drop_name(in.prev_syntax_file, derived);
-    if (release_without_admin_syntax(base.filename))
-        upgrade_notify(reason, message.data());
+    if (release_without_admin_syntax(d, base.filename))
+        upgrade_notify(d.run, reason, message.data());
     else
-        upgrade_error(reason, message.c_str(), FILE_NONE, SEVERITY_WARNING, nullptr);
+        upgrade_error(d.run, reason, message.c_str(), FileKind::none, Severity::warning, nullptr);
 }
 
-void check_output_directory() {
-    const char* output = upgrade_inputs.output_config_file;
+void check_output_directory(DriverRun& d) {
+    const char* output = d.inputs.output_config_file;
     if (!output) return;
     std::string dir = directory_of(output);
     if (!dir.empty() && !dir_exists(dir.c_str()))
-        upgrade_fatal(kx_errno, upgrade_format(kMsgOutputDir, output).c_str(), FILE_NONE);
+        upgrade_fatal(d.run, kx_errno, upgrade_format(kMsgOutputDir, output).c_str(), FileKind::none);
     upgrade_debug_line(show_detail, upgrade_format("output_config_file = %s", output));
 }
 
-void log_inputs() {
-    const UPGRADE_INPUTS& in = upgrade_inputs;
+void log_inputs(DriverRun& d) {
+    const UPGRADE_INPUTS& in = d.inputs;
     std::string text = upgrade_format(kMsgInputs, in.new_config_file, upgrade_file_label(in.prev_config_file),
                                       in.upgrade_rules_file);
     if (in.output_config_file) text.append(upgrade_format(kMsgInputsOutput, in.output_config_file));
-    upgrade_log(text.data());
+    upgrade_log(d.run, text.data());
 }
 
 // The whole run works on a copy, so the new file stays as it was until the
 // copy is renamed over it.
-void make_temporary_copy() {
-    UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = upgrade_result_target();
-    std::string tmp = std::string(target) + kTempSuffix;
-    check_path_length(tmp, std::strlen(UPGRADE_LOCK_SUFFIX));
+void make_temporary_copy(DriverRun& d) {
+    UPGRADE_INPUTS& in = d.inputs;
+    std::string tmp = upgrade_result_target(in) + kTempSuffix;
+    check_path_length(d, tmp, std::strlen(UPGRADE_LOCK_SUFFIX));
     upgrade_debug_line(show_detail, upgrade_format("tmp_new_config_file = %s\n", tmp.c_str()));
     // A new file: a stale copy of an earlier failed run is removed first,
     // and nothing else planted at the name is followed or copied into.
     if (copy_to_new_file(tmp.c_str(), in.new_config_file) != 0)
-        upgrade_fatal(kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW);
+        upgrade_fatal(d.run, kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FileKind::new_file);
     in.tmp_new_config_file = upgrade_strdup(tmp.c_str());
 }
 
-void derive_check_log(const BaseNames& base) {
-    UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = upgrade_result_target();
-    in.prev_check_log = keep_path(directory_of(target) + base.filename + kCheckLogSuffix);
+void derive_check_log(DriverRun& d, const BaseNames& base) {
+    UPGRADE_INPUTS& in = d.inputs;
+    in.prev_check_log = keep_path(d, directory_of(upgrade_result_target(in)) + base.filename + kCheckLogSuffix);
     in.new_check_log = in.prev_check_log;
 }
 
 // ---- The run --------------------------------------------------------------------
 
-void start_debugging(int argc, char** argv) {
+void start_debugging(DriverRun& d, int argc, char** argv) {
     if (debug_flags == 0) return;
-    if (dbg_open(upgrade_inputs.program_name) != 0) {
+    if (dbg_open(d.inputs.program_name) != 0) {
         int reason = errno;
         debug_flags = 0;
-        upgrade_fatal(reason, kMsgDebugOpen, FILE_NONE);
+        upgrade_fatal(d.run, reason, kMsgDebugOpen, FileKind::none);
     }
     if (debug_flags & show_args) dbg_show_args(argc, argv);
 }
@@ -555,12 +561,12 @@ std::string program_along_path(const char* name) {
 // The check log is made afresh by this program: a stale log, or a symbolic
 // link planted in its place, is removed and never written through; a
 // directory or anything else that stays at the name ends the run.
-int open_check_log(const char* log_file) {
+int open_check_log(DriverRun& d, const char* log_file) {
     const int fd = open_new_file(log_file, 0666);
     if (fd >= 0) return fd;
     const std::string message = upgrade_format(kMsgCheckLog, log_file);
-    if (kx_errno == EEXIST) upgrade_fatal_more(EEXIST, message.c_str(), FILE_NONE, kHintNotRegular);
-    upgrade_fatal(kx_errno, message.c_str(), FILE_NONE);
+    if (kx_errno == EEXIST) upgrade_fatal_more(d.run, EEXIST, message.c_str(), FileKind::none, kHintNotRegular);
+    upgrade_fatal(d.run, kx_errno, message.c_str(), FileKind::none);
 }
 
 // Starts PROGRAM with ARGS (no shell) with its standard output on OUT_FD
@@ -621,11 +627,11 @@ std::string shown_command(const std::vector<std::string>& args, const char* log_
     return command;
 }
 
-ProgramRun run_checker(const char* config_file, const char* syntax_file, const char* log_file) {
+ProgramRun run_checker(DriverRun& d, const char* config_file, const char* syntax_file, const char* log_file) {
     upgrade_debug_line(show_funcs, "run_config_check:\n");
     std::vector<std::string> args = {kCheckProgram, "-c", config_file, "-s", syntax_file};
-    if (upgrade_inputs.test_mode) args.push_back("-z");
-    const int log_fd = log_file ? open_check_log(log_file) : -1;
+    if (d.inputs.test_mode) args.push_back("-z");
+    const int log_fd = log_file ? open_check_log(d, log_file) : -1;
     const std::string program = program_along_path(kCheckProgram);
     int wait_errno = 0;
     ProgramRun run = program.empty() ? ProgramRun{kNotStarted, kHintNotFound}
@@ -634,9 +640,9 @@ ProgramRun run_checker(const char* config_file, const char* syntax_file, const c
     if (!run.not_run.empty() || run.status == 0) return run;
     if ((run.status & 0xff) != 0) {  // killed by a signal, or not waited for
         kx_errno = wait_errno != 0 ? wait_errno : kSystemFailure;
-        upgrade_error(kx_errno,
+        upgrade_error(d.run, kx_errno,
                       upgrade_format(kMsgSystem, run.status, shown_command(args, log_file).c_str()).c_str(),
-                      FILE_NONE, SEVERITY_ERROR, nullptr);
+                      FileKind::none, Severity::error, nullptr);
         return run;
     }
     run.status = (run.status >> 8) & 0xff;
@@ -682,56 +688,56 @@ std::string check_failure_hints(const ProgramRun& run, const char* syntax_file, 
 
 // A failed check ends the run unless -X asks to go on with a counted error;
 // a passed check leaves no log behind.
-void check_file(const char* config_file, const char* syntax_file, const char* log_file,
-                const char* failure_format, int file_kind) {
-    const ProgramRun run = run_checker(config_file, syntax_file, log_file);
+void check_file(DriverRun& d, const char* config_file, const char* syntax_file, const char* log_file,
+                const char* failure_format, FileKind file_kind) {
+    const ProgramRun run = run_checker(d, config_file, syntax_file, log_file);
     if (run.status == 0) {
         if (log_file) ::unlink(log_file);
         return;
     }
     std::string message = upgrade_format(failure_format, kCheckProgram, upgrade_file_label(log_file));
     const std::string hints = check_failure_hints(run, syntax_file, log_file);
-    if (!upgrade_inputs.force) upgrade_fatal_more(0, message.c_str(), file_kind, hints);
-    upgrade_error_more(0, message.c_str(), file_kind, SEVERITY_ERROR, nullptr, hints);
+    if (!d.inputs.force) upgrade_fatal_more(d.run, 0, message.c_str(), file_kind, hints);
+    upgrade_error_more(d.run, 0, message.c_str(), file_kind, Severity::error, nullptr, hints);
 }
 
-void check_previous_file() {
-    const UPGRADE_INPUTS& in = upgrade_inputs;
+void check_previous_file(DriverRun& d) {
+    const UPGRADE_INPUTS& in = d.inputs;
     if (!in.prev_config_file || !in.prev_syntax_file) return;
-    check_file(in.prev_config_file, in.prev_syntax_file, in.prev_check_log, kMsgPrevCheck, FILE_PREV);
+    check_file(d, in.prev_config_file, in.prev_syntax_file, in.prev_check_log, kMsgPrevCheck, FileKind::previous);
 }
 
-void merge_previous_file() {
-    UPGRADE_INPUTS& in = upgrade_inputs;
+void merge_previous_file(DriverRun& d) {
+    UPGRADE_INPUTS& in = d.inputs;
     if (!in.prev_config_file) return;
-    open_config_files();
-    upgrade_all_sections(in.new_cfg, in.prev_cfg, in.rules_cfg);
-    close_config_files();
+    open_config_files(d);
+    const UPGRADE_STATE& files = d.run.state;
+    UpgradeEngine(d.run, files.new_cfg, files.prev_cfg, files.rules_cfg).upgrade_all_sections();
+    close_config_files(d);
 }
 
-[[noreturn]] void install_result() {
-    const UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* target = upgrade_result_target();
+void install_result(DriverRun& d) {
+    const UPGRADE_INPUTS& in = d.inputs;
+    const std::string target_name = upgrade_result_target(in);
+    const char* target = target_name.c_str();
     // Behind a symbolic link the linked file is replaced, and the result
     // keeps the owner, group and mode of the file it replaces.
     if (replace_file(in.tmp_new_config_file, target) != 0) {
         int reason = kx_errno;
-        upgrade_fatal(reason, upgrade_format(kMsgRename, in.tmp_new_config_file, target).c_str(),
-                      FILE_NONE);
+        upgrade_fatal(d.run, reason, upgrade_format(kMsgRename, in.tmp_new_config_file, target).c_str(),
+                      FileKind::none);
     }
     remove_lock_file(in.tmp_new_config_file);
     std::string text = upgrade_format(kMsgSuccess, target);
-    upgrade_log(text.data());
-    if (debug_flags != 0) dbg_close();
-    std::exit(0);
+    upgrade_log(d.run, text.data());
 }
 
 // ---- Preview --------------------------------------------------------------------
 
 // Removes the preview's private directory and what the run left in it (the
 // result, the working copy, its lock, the check log): all plain files.
-void remove_preview_dir() {
-    const std::string preview_dir = upgrade_preview_dir();
+void remove_preview_dir(const DriverRun& d) {
+    const std::string preview_dir = d.inputs.preview_dir;
     if (DIR* dir = ::opendir(preview_dir.c_str())) {
         while (const struct dirent* entry = ::readdir(dir)) {
             const std::string name = entry->d_name;
@@ -745,10 +751,11 @@ void remove_preview_dir() {
 // At the end of a preview, whatever its status: the diff of the new file
 // against the result the real run would leave (nothing when it would leave
 // none), then the private directory goes.
-void finish_preview() {
-    const UPGRADE_INPUTS& in = upgrade_inputs;
-    const char* result = upgrade_result_target();
-    if (in.new_config_file && result && file_exists(result)) {
+void finish_preview(DriverRun& d) {
+    const UPGRADE_INPUTS& in = d.inputs;
+    const std::string result_name = upgrade_result_target(in);
+    const char* result = result_name.c_str();
+    if (in.new_config_file && file_exists(result)) {
         const std::string diff = program_along_path(kDiffProgram);
         int wait_errno = 0;
         const ProgramRun run =
@@ -761,26 +768,24 @@ void finish_preview() {
             upgrade_write_stderr(upgrade_format(kMsgDiffNotRun, kDiffProgram, run.not_run.c_str()));
     }
     std::fflush(stdout);
-    remove_preview_dir();
+    remove_preview_dir(d);
 }
 
 // A preview works in a private directory under $TMPDIR; the reporting part
 // sends the result and every copy there and keeps the suite log untouched.
-void start_preview() {
-    if (!preview_requested) return;
+void start_preview(DriverRun& d) {
+    if (!d.preview_requested) return;
     const char* tmpdir = std::getenv("TMPDIR");
     std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : kDefaultTmpDir) + kPreviewDirPattern;
     if (!::mkdtemp(pattern.data()))
-        upgrade_fatal(errno, upgrade_format(kMsgPreviewDir, pattern.c_str()).c_str(), FILE_NONE);
-    upgrade_set_preview(pattern.c_str());
-    std::atexit(finish_preview);
+        upgrade_fatal(d.run, errno, upgrade_format(kMsgPreviewDir, pattern.c_str()).c_str(), FileKind::none);
+    d.preview_dir = pattern;
+    d.inputs.preview_dir = d.preview_dir.c_str();
 }
 
 }  // namespace
 
 // ---- Driver ---------------------------------------------------------------------
-
-void print_usage() { usage_exit(); }
 
 namespace {
 
@@ -796,27 +801,27 @@ unsigned debug_level_flags(const char* level) {
 
 // Options into upgrade_inputs and debug_flags; the usage text and exit 1 for
 // a bad command line.
-void parse_upgrade_options(int argc, char** argv) {
+void parse_upgrade_options(DriverRun& d, int argc, char** argv) {
     debug_flags = 0;
-    upgrade_inputs.program_name = argv[0];
+    d.inputs.program_name = argv[0];
     std::set<int> seen;
     int letter;
     while ((letter = getopt_long(argc, argv, kOptionString, kLongOptions, nullptr)) != -1) {
-        if (letter == '?') usage_exit();
-        if (letter == 'h') help_exit();
-        if (letter == kVersionOption) version_exit();
+        if (letter == '?') usage_exit(d);
+        if (letter == 'h') help_exit(d);
+        if (letter == kVersionOption) version_exit(d);
         bool repeatable = letter == 'T' || letter == 'X' || letter == 'n';
-        if (!repeatable && !seen.insert(letter).second) usage_exit();
-        if (set_value_option(letter, optarg)) continue;
+        if (!repeatable && !seen.insert(letter).second) usage_exit(d);
+        if (set_value_option(d, letter, optarg)) continue;
         switch (letter) {
         case 'T':
-            upgrade_inputs.test_mode = 1;
+            d.inputs.test_mode = 1;
             break;
         case 'X':
-            upgrade_inputs.force = 1;
+            d.inputs.force = 1;
             break;
         case 'n':
-            preview_requested = true;
+            d.preview_requested = true;
             break;
         case 'd':
             debug_flags |= debug_level_flags(optarg);
@@ -825,89 +830,146 @@ void parse_upgrade_options(int argc, char** argv) {
             dbg_parse_tokens(&debug_flags, kDebugTokens, optarg);
             break;
         default:
-            usage_exit();
+            usage_exit(d);
         }
     }
 }
 
 }  // namespace
 
-void check_program_inputs() {
-    UPGRADE_INPUTS& in = upgrade_inputs;
+void check_program_inputs(DriverRun& d) {
+    UPGRADE_INPUTS& in = d.inputs;
     upgrade_debug_line(show_funcs, "check_program_inputs:\n");
-    if (!in.new_config_file) usage_exit();
-    BaseNames base = derive_base_names();
+    if (!in.new_config_file) usage_exit(d);
+    BaseNames base = derive_base_names(d);
 
     std::string start = upgrade_format(kMsgStart, in.new_config_file);
-    upgrade_log(start.data());
+    upgrade_log(d.run, start.data());
     if (!file_exists(in.new_config_file)) {
         // With -o the file line of the new file would name the output file;
         // the report names the file that was looked for.
         const int reason = missing_reason(in.new_config_file);
-        if (!in.output_config_file) upgrade_fatal(reason, kMsgNewMissing, FILE_NEW);
-        upgrade_fatal_more(reason, kMsgNewMissing, FILE_NONE, upgrade_new_file_line(in.new_config_file));
+        if (!in.output_config_file) upgrade_fatal(d.run, reason, kMsgNewMissing, FileKind::new_file);
+        upgrade_fatal_more(d.run, reason, kMsgNewMissing, FileKind::none, upgrade_new_file_line(in.new_config_file));
     }
 
-    read_version_to_install(base);
-    read_previous_version(base);
-    find_rules_file(base);
-    find_new_syntax_file(base);
-    find_previous_file(base);
-    find_previous_syntax_file(base);
-    check_output_directory();
-    derive_check_log(base);
-    log_inputs();
-    make_temporary_copy();
+    read_version_to_install(d, base);
+    read_previous_version(d, base);
+    find_rules_file(d, base);
+    find_new_syntax_file(d, base);
+    find_previous_file(d, base);
+    find_previous_syntax_file(d, base);
+    check_output_directory(d);
+    derive_check_log(d, base);
+    log_inputs(d);
+    make_temporary_copy(d);
 }
 
-int run_config_check(const char* config_file, const char* syntax_file, const char* log_file) {
-    return run_checker(config_file, syntax_file, log_file).status;
-}
-
-void open_config_files() {
-    UPGRADE_INPUTS& in = upgrade_inputs;
+void open_config_files(DriverRun& d) {
+    UPGRADE_INPUTS& in = d.inputs;
+    UPGRADE_STATE& files = d.run.state;
     upgrade_debug_line(show_funcs, "open_config_files:\n");
     kxcf_lineno = 0;
-    in.new_cfg = kxcf_open(in.tmp_new_config_file, KXCF_UPDATE | KXCF_NOEXPAND);
-    if (!in.new_cfg)
-        upgrade_fatal_more(kx_errno, upgrade_format(kMsgOpenNew, in.tmp_new_config_file).c_str(),
-                           FILE_NEW, parse_line_hint());
-    in.prev_cfg = kxcf_open(in.prev_config_file, KXCF_NOEXPAND);
-    if (!in.prev_cfg) upgrade_fatal_more(kx_errno, kMsgOpenPrev, FILE_PREV, parse_line_hint());
-    in.rules_cfg = kxcf_open(in.upgrade_rules_file, KXCF_NOEXPAND);
-    if (!in.rules_cfg) upgrade_fatal_more(kx_errno, kMsgOpenRules, FILE_RULES, parse_line_hint());
+    files.new_cfg = kxcf_open(in.tmp_new_config_file, KXCF_UPDATE | KXCF_NOEXPAND);
+    if (!files.new_cfg)
+        upgrade_fatal_more(d.run, kx_errno, upgrade_format(kMsgOpenNew, in.tmp_new_config_file).c_str(),
+                           FileKind::new_file, parse_line_hint());
+    files.prev_cfg = kxcf_open(in.prev_config_file, KXCF_NOEXPAND);
+    if (!files.prev_cfg) upgrade_fatal_more(d.run, kx_errno, kMsgOpenPrev, FileKind::previous, parse_line_hint());
+    files.rules_cfg = kxcf_open(in.upgrade_rules_file, KXCF_NOEXPAND);
+    if (!files.rules_cfg) upgrade_fatal_more(d.run, kx_errno, kMsgOpenRules, FileKind::rules, parse_line_hint());
 }
 
-void close_config_files() {
-    UPGRADE_INPUTS& in = upgrade_inputs;
+void close_config_files(DriverRun& d) {
+    UPGRADE_INPUTS& in = d.inputs;
+    UPGRADE_STATE& files = d.run.state;
     upgrade_debug_line(show_funcs, "close_config_files:\n");
-    if (kxcf_flush(in.new_cfg) != 0)
-        upgrade_fatal(kx_errno, upgrade_format(kMsgFlushNew, in.tmp_new_config_file).c_str(),
-                      FILE_NEW);
-    int closed = kxcf_close(in.new_cfg);
-    in.new_cfg = nullptr;
+    if (kxcf_flush(files.new_cfg) != 0)
+        upgrade_fatal(d.run, kx_errno, upgrade_format(kMsgFlushNew, in.tmp_new_config_file).c_str(),
+                      FileKind::new_file);
+    int closed = kxcf_close(files.new_cfg);
+    files.new_cfg = nullptr;
     if (closed != 0)
-        upgrade_fatal(kx_errno, upgrade_format(kMsgCloseNew, in.tmp_new_config_file).c_str(),
-                      FILE_NEW);
-    closed = kxcf_close(in.prev_cfg);
-    in.prev_cfg = nullptr;
-    if (closed != 0) upgrade_fatal(kx_errno, kMsgClosePrev, FILE_PREV);
-    closed = kxcf_close(in.rules_cfg);
-    in.rules_cfg = nullptr;
-    if (closed != 0) upgrade_fatal(kx_errno, kMsgCloseRules, FILE_RULES);
+        upgrade_fatal(d.run, kx_errno, upgrade_format(kMsgCloseNew, in.tmp_new_config_file).c_str(),
+                      FileKind::new_file);
+    closed = kxcf_close(files.prev_cfg);
+    files.prev_cfg = nullptr;
+    if (closed != 0) upgrade_fatal(d.run, kx_errno, kMsgClosePrev, FileKind::previous);
+    closed = kxcf_close(files.rules_cfg);
+    files.rules_cfg = nullptr;
+    if (closed != 0) upgrade_fatal(d.run, kx_errno, kMsgCloseRules, FileKind::rules);
 }
 
-void upgrade_main(int argc, char** argv) {
-    parse_upgrade_options(argc, argv);
-    start_debugging(argc, argv);
-    start_preview();
-    check_program_inputs();
-    check_previous_file();
-    merge_previous_file();
+namespace {
+
+// The save-on-failure rule: the temporary copy goes where -o or -X asks for
+// it; without either, or when the rename fails, it stays under its own name.
+// Its target, or null when it was not saved.
+const char* save_on_failure(DriverRun& d) {
+    const UPGRADE_INPUTS& in = d.inputs;
+    UPGRADE_STATE& files = d.run.state;
+    if (!in.tmp_new_config_file) return nullptr;
+    // A run that ends in the middle of the merge still holds its edits in
+    // memory: they go into the copy first, so that what is saved or left
+    // for inspection is the partly merged file, not the factory one.
+    if (files.new_cfg) kxcf_flush(files.new_cfg);
+    const char* target = in.output_config_file ? in.output_config_file : in.force ? in.new_config_file : nullptr;
+    // Saved like a completed result: behind a symbolic link the linked file
+    // is replaced, and the owner, group and mode of the replaced file stay.
+    // A preview keeps it in its own directory.
+    const bool saved = target && replace_file(in.tmp_new_config_file, upgrade_preview_path(in, target).c_str()) == 0;
+    remove_lock_file(in.tmp_new_config_file);
+    return saved ? target : nullptr;
+}
+
+// The failed end of a run whose cause has been reported: the copy saved or
+// left, and the EXIT text.
+void end_failed_run(DriverRun& d) {
+    const char* saved = save_on_failure(d);
+    std::string text = kExitFailed;
+    if (saved) {
+        text.append(kExitSaved).append(d.inputs.output_config_file ? kExitOutputFile : kExitNewFile).append(saved);
+    } else {
+        text.append(kExitNotSaved);
+    }
+    std::string logged = text;
+    upgrade_log(d.run, logged.data());
+    upgrade_write_stderr(text + "\n\n");
+}
+
+// The run from the inputs to the installed result; UPGRADE_ABORT when it
+// fails.
+void run_upgrade(DriverRun& d, int argc, char** argv) {
+    start_debugging(d, argc, argv);
+    start_preview(d);
+    check_program_inputs(d);
+    check_previous_file(d);
+    merge_previous_file(d);
     // Errors counted so far (during the merge, or let through by -X) end the
     // run without checking the result.
-    if (upgrade_inputs.error_count != 0) upgrade_end_failed_run();
-    const UPGRADE_INPUTS& in = upgrade_inputs;
-    check_file(in.tmp_new_config_file, in.new_syntax_file, in.new_check_log, kMsgNewCheck, FILE_NONE);
-    install_result();
+    if (d.run.state.error_count != 0) throw UPGRADE_ABORT{};
+    const UPGRADE_INPUTS& in = d.inputs;
+    check_file(d, in.tmp_new_config_file, in.new_syntax_file, in.new_check_log, kMsgNewCheck, FileKind::none);
+    install_result(d);
+}
+
+}  // namespace
+
+void upgrade_main(int argc, char** argv) {
+    DriverRun d;
+    parse_upgrade_options(d, argc, argv);
+    int status = 0;
+    try {
+        try {
+            run_upgrade(d, argc, argv);
+        } catch (const std::bad_alloc&) {
+            upgrade_fatal(d.run, ENOMEM, kMsgMalloc, FileKind::none);
+        }
+    } catch (const UPGRADE_ABORT&) {
+        end_failed_run(d);
+        status = 1;
+    }
+    if (d.inputs.preview_dir) finish_preview(d);
+    if (status == 0 && debug_flags != 0) dbg_close();
+    std::exit(status);
 }
