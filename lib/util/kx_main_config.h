@@ -1,17 +1,30 @@
-// Reading single values of the suite's main configuration file, for the
-// file utilities, the debug facility, the log writer and the notification
-// service.
+// The suite's main configuration file: its name, and reading single values
+// of it, for every area that reads it.
 #pragma once
 
 #include <string>
 
+#include "kx_files.h"
 #include "kx_guards.h"
 #include "kxcf.h"
 
 namespace kx_internal {
 
 // The main configuration file's name in the configuration directory.
-constexpr const char* kMainConfigName = "qzt_config";
+constexpr const char* kMainConfigName = KX_MAIN_CONFIG_NAME;
+
+// The main configuration file, read without a lock; null with kx_errno set.
+inline CfgHandle open_main_config() { return CfgHandle(kxcf_open(nullptr, 0)); }
+
+// A value of the configuration file as a string; false when it is missing
+// (kx_errno as the configuration library left it).
+inline bool get_value(KXCF_FILE* f, const char* section, const char* subsection, const char* keyword, int flags,
+                      std::string& out) {
+    const char* v = kxcf_getvar(f, section, subsection, keyword, flags);
+    if (v == KXCF_FAIL) return false;
+    out = v;
+    return true;
+}
 
 // The default main configuration file, opened for reading without a lock,
 // and closed when the object goes away. If the open failed, ok() is false

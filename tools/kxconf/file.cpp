@@ -14,7 +14,7 @@
 namespace kxconf {
 namespace {
 
-constexpr const char* kMainConfigName = "qzt_config";
+constexpr const char* kMainConfigName = KX_MAIN_CONFIG_NAME;
 constexpr const char* kLockSuffix = ".lck";
 // How often a lock held elsewhere is tried again while waiting.
 constexpr long kLockPollNanoseconds = 100L * 1000 * 1000;

@@ -196,7 +196,7 @@ constexpr int kNotStarted = 127;  // status of a program that could not be start
 constexpr int kCheckerSyntaxUnusable = 2;  // config_check: usage error or unusable syntax file
 
 // Derived names of the installation tree.
-constexpr const char* kMainConfigName = "qzt_config";
+constexpr const char* kMainConfigName = KX_MAIN_CONFIG_NAME;
 constexpr const char* kVersionSection = "system";
 constexpr const char* kVersionKeyword = "kestrix_version";
 constexpr const char* kUpgradeVerName = "upgrade_ver";
@@ -541,21 +541,12 @@ struct ProgramRun {
     std::string not_run;  // why the program could not be started; empty when it ran
 };
 
-// NAME as the shell would find it along PATH (empty components, which
-// would mean the current directory, are skipped); empty when none.
+// NAME as the shell would find it along PATH; empty when none.
 std::string program_along_path(const char* name) {
-    const char* path = std::getenv("PATH");
-    const std::string dirs = path ? path : "";
-    for (std::size_t start = 0; start <= dirs.size();) {
-        std::size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        const std::string dir = dirs.substr(start, end - start);
-        start = end + 1;
-        if (dir.empty()) continue;
-        const std::string candidate = dir + "/" + name;
-        if (is_executable_file(candidate.c_str())) return candidate;
-    }
-    return {};
+    char* found = kx_find_program(name);
+    const std::string path = found ? found : "";
+    std::free(found);
+    return path;
 }
 
 // The check log is made afresh by this program: a stale log, or a symbolic
