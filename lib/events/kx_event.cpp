@@ -158,7 +158,7 @@ int event_get_dir(char* buffer) {
 }
 
 char* event_buildname(const char* dir, const char* prefix, const char* event_id) {
-    return kx_internal::join_name(dir, prefix, event_id, KXEV_EBUILDNAME, KXEV_ETOOLONG);
+    return kx_internal::join_name(dir, prefix, event_id, KXCF_MAX_PATH, KXEV_EBUILDNAME, KXEV_ETOOLONG);
 }
 
 KX_EVENT_REC* event_create(const char* dir, const char* prefix, long event_time) {

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "kx_errno.h"
-#include "kxcf.h"
 
 namespace kx_internal {
 
@@ -66,13 +65,14 @@ inline bool replace_c(char** p, const std::string& s) {
 }
 
 // "DIR/PREFIXID", malloc'd: null with NULL_ERROR when a part is missing,
-// with TOO_LONG_ERROR when the parts together exceed a path's length.
-inline char* join_name(const char* dir, const char* prefix, const char* id, int null_error, int too_long_error) {
+// with TOO_LONG_ERROR when the parts together exceed MAX_LENGTH.
+inline char* join_name(const char* dir, const char* prefix, const char* id, std::size_t max_length, int null_error,
+                       int too_long_error) {
     if (!dir || !prefix || !id) {
         kx_errno = null_error;
         return nullptr;
     }
-    if (std::strlen(dir) + std::strlen(prefix) + std::strlen(id) > KXCF_MAX_PATH) {
+    if (std::strlen(dir) + std::strlen(prefix) + std::strlen(id) > max_length) {
         kx_errno = too_long_error;
         return nullptr;
     }

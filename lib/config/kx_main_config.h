@@ -1,14 +1,21 @@
-// The suite's main configuration file: its name, and reading single values
-// of it, for every area that reads it.
+// Owned configuration file handles, and the suite's main configuration
+// file: its name and reading single values of it, for every area that
+// reads it.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "kx_files.h"
-#include "kx_guards.h"
 #include "kxcf.h"
 
 namespace kx_internal {
+
+// A configuration file handle, closed when the owner goes away.
+struct CfgCloser {
+    void operator()(KXCF_FILE* f) const { kxcf_close(f); }
+};
+using CfgHandle = std::unique_ptr<KXCF_FILE, CfgCloser>;
 
 // The main configuration file's name in the configuration directory.
 constexpr const char* kMainConfigName = KX_MAIN_CONFIG_NAME;
