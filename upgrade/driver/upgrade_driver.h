@@ -27,6 +27,30 @@ struct DriverRun {
     std::string preview_dir;  // inputs.preview_dir points here
 };
 
+/* The new configuration file's name as the run uses it (a name that begins
+ * with neither "/" nor "." taken in CONFIG_DIR, trailing "/" cut), its
+ * directory D (ending in "/", or empty) and its base name F. */
+struct BASE_NAMES {
+    std::string new_config_file;
+    std::string dir;
+    std::string filename;
+};
+BASE_NAMES base_names(const char* new_config_file, const char* config_dir);
+/* The defaults of the inputs no option gave: D/upgrade/F.upg,
+ * D/syntax/F.syn and D/<previous version>/custom/F. */
+struct DEFAULT_NAMES {
+    std::string upgrade_rules_file;
+    std::string new_syntax_file;
+    std::string prev_config_file;
+};
+DEFAULT_NAMES default_names(const BASE_NAMES& base, const char* prev_kx_version);
+/* The previous file's syntax file: syntax/<its name>.syn beside it. */
+std::string default_prev_syntax_file(const std::string& prev_config_file);
+/* The working copy and the check log of a run whose result goes to
+ * RESULT_TARGET: its name + ".tup", and F.chk in its directory. */
+std::string temporary_copy_name(const std::string& result_target);
+std::string check_log_name(const std::string& result_target, const BASE_NAMES& base);
+
 [[noreturn]] void upgrade_main(int argc, char** argv);
 void check_program_inputs(DriverRun& d);
 void open_config_files(DriverRun& d);
