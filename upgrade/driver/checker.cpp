@@ -22,7 +22,9 @@ namespace {
 constexpr const char* kCheckProgram = "config_check";
 constexpr const char* kMsgPrevCheck = "%s failed for Previous Config file\n  Errors are in log file: %s";
 constexpr const char* kMsgNewCheck = "%s failed for New Config file\n  Errors are in log file: %s";
-constexpr const char* kMsgSystem = "system() returns %d for command:\n\t%s";
+// A checker that did not end normally; the wording is the one the suite
+// has always printed, though no shell runs the checker now.
+constexpr const char* kMsgCheckerAbnormal = "system() returns %d for command:\n\t%s";
 
 constexpr int kSystemFailure = 8010;  // the checker did not end normally
 
@@ -136,7 +138,7 @@ ProgramRun run_checker(DriverRun& d, const char* config_file, const char* syntax
     if ((run.status & 0xff) != 0) {  // killed by a signal, or not waited for
         kx_errno = wait_errno != 0 ? wait_errno : kSystemFailure;
         upgrade_error(d.run, kx_errno,
-                      upgrade_format(kMsgSystem, run.status, shown_command(args, log_file).c_str()).c_str(),
+                      upgrade_format(kMsgCheckerAbnormal, run.status, shown_command(args, log_file).c_str()).c_str(),
                       FileKind::none, Severity::error, nullptr);
         return run;
     }

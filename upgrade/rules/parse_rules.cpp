@@ -44,18 +44,18 @@ constexpr const char* kw_units = "_units";
 constexpr const char* kw_rename = "_rename";
 
 // Messages of the rules reader.
-constexpr const char* msg_invalid_rule = "Invalid rule \"%s\"";
-constexpr const char* msg_rule_twice = "Rule \"%s\" is specified multiple times";
-constexpr const char* msg_rule_conflict = "Rule \"%s\" conflicts with previous rule \"%s\"";
-constexpr const char* msg_no_main_rule =
+constexpr const char* kMsgInvalidRule = "Invalid rule \"%s\"";
+constexpr const char* kMsgRuleTwice = "Rule \"%s\" is specified multiple times";
+constexpr const char* kMsgRuleConflict = "Rule \"%s\" conflicts with previous rule \"%s\"";
+constexpr const char* kMsgNoMainRule =
     "Must specify one of the following rules: \"%s\" \"%s\" \"%s\"";
-constexpr const char* msg_entry_twice = "Multiple \"%s\" entries specified - Only 1 is allowed";
-constexpr const char* msg_keyword_only =
+constexpr const char* kMsgEntryTwice = "Multiple \"%s\" entries specified - Only 1 is allowed";
+constexpr const char* kMsgKeywordOnly =
     "Reserved keyword not allowed after section or subsection name";
-constexpr const char* msg_bad_version = "\"%s\" is not a valid Kestrix version number";
-constexpr const char* msg_underscore =
+constexpr const char* kMsgBadVersion = "\"%s\" is not a valid Kestrix version number";
+constexpr const char* kMsgUnderscore =
     "Keyword starting with '_' - possible mispelled reserved keyword";
-constexpr const char* msg_nextvar_failed = "calling kxcf_nextvar";
+constexpr const char* kMsgNextvarFailed = "calling kxcf_nextvar";
 
 void report(UPGRADE_RUN& run, Severity severity, const std::string& message, const ERROR_CONTEXT* context,
             int error_number = 0) {
@@ -143,7 +143,7 @@ void require_main_rule(UPGRADE_RUN& run, const UPGRADE_RULE* rule, const ERROR_C
     const int main_rules = RULE_FACTORY | RULE_CUSTOM | RULE_DELETE;
     if (rule->flags & main_rules) return;
     report(run, Severity::error,
-           upgrade_format(msg_no_main_rule, rule_flag_name(RULE_FACTORY),
+           upgrade_format(kMsgNoMainRule, rule_flag_name(RULE_FACTORY),
                           rule_flag_name(RULE_CUSTOM), rule_flag_name(RULE_DELETE)),
            context);
 }
@@ -162,10 +162,10 @@ const char* rule_flag_name(int bits) {
 void add_rule_flag(UPGRADE_RUN& run, int flag, int conflicts, int* flags, const ERROR_CONTEXT* context) {
     bool already = (*flags & flag) != 0;
     if (already)
-        report(run, Severity::warning, upgrade_format(msg_rule_twice, rule_flag_name(flag)), context);
+        report(run, Severity::warning, upgrade_format(kMsgRuleTwice, rule_flag_name(flag)), context);
     if (*flags & conflicts) {
         report(run, Severity::error,
-               upgrade_format(msg_rule_conflict, rule_flag_name(flag),
+               upgrade_format(kMsgRuleConflict, rule_flag_name(flag),
                               rule_flag_name(*flags & conflicts)),
                context);
         return;
@@ -184,7 +184,7 @@ void parse_rule_words(UPGRADE_RUN& run, char* text, const RULE_WORD* table, int*
             add_rule_flag(run, row->flag, row->conflicts, flags, context);
         } else {
             std::string word(at, end);
-            report(run, Severity::error, upgrade_format(msg_invalid_rule, word.c_str()), context);
+            report(run, Severity::error, upgrade_format(kMsgInvalidRule, word.c_str()), context);
         }
         at = skip_blanks(end);
     }
@@ -200,14 +200,14 @@ void parse_version_list(UPGRADE_RUN& run, char* text, NAME_LIST** versions, cons
         if (kx_parse_version(word.c_str(), &version) == 0)
             append_name_list(upgrade_strdup(word.c_str()), versions);
         else
-            report(run, Severity::error, upgrade_format(msg_bad_version, word.c_str()), context);
+            report(run, Severity::error, upgrade_format(kMsgBadVersion, word.c_str()), context);
         at = skip_blanks(end);
     }
 }
 
 void set_rule_units(UPGRADE_RUN& run, UPGRADE_RULE* rule, const char* units, const ERROR_CONTEXT* context) {
     if (rule->units != nullptr) {
-        report(run, Severity::error, upgrade_format(msg_entry_twice, kw_units), context);
+        report(run, Severity::error, upgrade_format(kMsgEntryTwice, kw_units), context);
         return;
     }
     rule->units = upgrade_strdup(units);
@@ -215,7 +215,7 @@ void set_rule_units(UPGRADE_RUN& run, UPGRADE_RULE* rule, const char* units, con
 
 void set_rule_rename(UPGRADE_RUN& run, UPGRADE_RULE* rule, const char* new_name, const ERROR_CONTEXT* context) {
     if (rule->flags & RULE_RENAME) {
-        report(run, Severity::error, upgrade_format(msg_entry_twice, kw_rename), context);
+        report(run, Severity::error, upgrade_format(kMsgEntryTwice, kw_rename), context);
         return;
     }
     rule->text = upgrade_strdup(new_name);
@@ -237,7 +237,7 @@ const char* RulesReader::next_reserved_keyword(const char* section, const char* 
         pending_ = Held{};
         if (kx_errno != KXCF_ENOKEYWORD) {
             ERROR_CONTEXT where{section, subsection, nullptr, nullptr, 0};
-            report(run_, Severity::error, msg_nextvar_failed, &where, kx_errno);
+            report(run_, Severity::error, kMsgNextvarFailed, &where, kx_errno);
         }
         return KXCF_FAIL;
     }
@@ -264,7 +264,7 @@ void RulesReader::parse_upgrade_rule(UPGRADE_RULE* rule, const ERROR_CONTEXT* co
         if (reserved->keyword_only && !keyword_level) {
             ERROR_CONTEXT where = *context;
             where.keyword = reserved->name;
-            report(run_, Severity::error, msg_keyword_only, &where);
+            report(run_, Severity::error, kMsgKeywordOnly, &where);
             continue;
         }
         std::string copy(value);
@@ -292,7 +292,7 @@ const char* RulesReader::upgrade_nextvar(const char* section, const char* subsec
     }
     if ((*keyword_out)[0] == '_') {
         ERROR_CONTEXT where{section, subsection, *keyword_out, value, 0};
-        report(run_, Severity::warning, msg_underscore, &where);
+        report(run_, Severity::warning, kMsgUnderscore, &where);
     }
     return value;
 }
