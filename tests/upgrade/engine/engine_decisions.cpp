@@ -60,7 +60,10 @@ void merge_one(const char* rules, const char* new_text, const char* prev, const 
     Merge merge(rules, new_text, prev);
     std::string err;
     EXPECT_EQ(merge.run_all(&err), expected);
-    EXPECT_NE(err.find(reported), std::string::npos) << err;
+    if (*reported)
+        EXPECT_NE(err.find(reported), std::string::npos) << err;
+    else
+        EXPECT_EQ(err, "");
     EXPECT_EQ(merge.run.state.error_count, *reported && std::strncmp(reported, "ERROR", 5) == 0 ? 1 : 0) << err;
 }
 
@@ -77,6 +80,7 @@ TEST(EngineDecisions, EachRuleDecidesWhatTheNewFileKeeps) {
     // engine's view of the new file says so: the second line is no news.
     merge_one("[s]\nk\n_upgrade = custom multiple\n", "[s]\nj = 1\n", "[s]\nk = \v x\f\nk = x\n",
               "[s]\nj = 1\nk = x\n");
+    merge_one("[s]\nk\n_upgrade = custom\n", "[s]\nk = a\n", "[s]\nk = x\r\nk = x\n", "[s]\nk = x\n");
     // Restrictions: "_value" picks among rules of one name, "_kx_version"
     // among previous releases.
     merge_one("[s]\nk\n_upgrade = factory\n_value = keep\nk\n_upgrade = custom\n", "[s]\nk = new\n",
