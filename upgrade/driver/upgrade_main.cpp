@@ -48,7 +48,7 @@ void start_debugging(DriverRun& d, int argc, char** argv) {
 }
 
 void merge_previous_file(DriverRun& d) {
-    UPGRADE_INPUTS& in = d.inputs;
+    const UPGRADE_INPUTS& in = d.inputs;
     if (!in.prev_config_file) return;
     open_config_files(d);
     const UPGRADE_STATE& files = d.run.state;
