@@ -109,26 +109,6 @@ TEST(DriverMessages, AnExplicitPreviousFileThatIsNotThereIsAWarning) {
     }
 }
 
-// A directory where a file belongs says so, with the path that was looked
-// up, also when -o would otherwise lend its name to the report.
-TEST(DriverMessages, ADirectoryWhereAFileBelongsSaysSo) {
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"-c", "syntax"}, "New Configuration file does not exist\n  New Config File: @syntax\n\n"},
-        {{"-c", "syntax", "-o", "out"}, "New Configuration file does not exist\n  New Config File: @syntax\n\n"},
-        {{"-c", "app_config", "-u", "upgrade"}, "Upgrade rules file does not exist\n  Upgrade Rules File: upgrade\n\n"},
-        {{"-c", "app_config", "-s", "syntax"}, "New syntax file does not exist\n  New Syntax file:syntax\n\n"},
-    };
-    for (const auto& [args, report] : cases) {
-        Site s;
-        auto r = s.run(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, s.at("ERROR: 21\t\nIs a directory\n" + report) + kNotSaved);
-    }
-    Site s;  // a missing file is named as given, not as -o
-    EXPECT_THAT(s.run({"-c", "gone", "-o", "out"}).err,
-                HasSubstr(s.at("New Configuration file does not exist\n  New Config File: @gone\n\n")));
-}
-
 TEST(DriverMessages, AnUnknownProductHomeSaysWhatNamesIt) {
     if (getpwnam("kestrix")) GTEST_SKIP() << "an account kestrix exists here";
     Site s;

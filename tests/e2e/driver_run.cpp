@@ -123,7 +123,11 @@ TEST(DriverRun, VersionFileLineEndsDoNotHideThePreviousFile) {
     }
 }
 
+// Each missing input ends the run before the copy is made; a directory
+// where a file belongs says so, with the path that was looked up, also when
+// -o would otherwise lend its name to the report.
 TEST(DriverRun, MissingInputsEndTheRunBeforeTheCopy) {
+    const std::string is_dir = "ERROR: 21\t\nIs a directory\n";
     const std::pair<std::vector<std::string>, std::string> cases[] = {  // "#": a new file of 1024 characters
         {{"-c", "app_config", "-o", "nodir/out"},
          "ERROR: 2\t\nNo such file or directory\nDirectory for Output Configuration file does not exist\n"
@@ -132,6 +136,13 @@ TEST(DriverRun, MissingInputsEndTheRunBeforeTheCopy) {
         {{"-c", "#x"}, "ERROR: Path name longer than 1024 characters:\n  @xxx"},
         // An empty version file is no system error: the report has no number.
         {{"-c", "./app_config", "-v", "v5.0"}, "ERROR: Read failed for Upgrade Version file ./upgrade_ver\n\n"},
+        {{"-c", "syntax"}, is_dir + "New Configuration file does not exist\n  New Config File: @syntax\n\n"},
+        {{"-c", "syntax", "-o", "out"}, is_dir + "New Configuration file does not exist\n  New Config File: @syntax\n\n"},
+        {{"-c", "gone", "-o", "out"}, "New Configuration file does not exist\n  New Config File: @gone\n\n"},
+        {{"-c", "app_config", "-u", "qzt/etc/upgrade"},
+         is_dir + "Upgrade rules file does not exist\n  Upgrade Rules File: qzt/etc/upgrade\n\n"},
+        {{"-c", "app_config", "-s", "qzt/etc/syntax"},
+         is_dir + "New syntax file does not exist\n  New Syntax file:qzt/etc/syntax\n\n"},
     };
     for (const auto& [args, report] : cases) {
         Install in;
