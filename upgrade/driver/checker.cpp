@@ -125,7 +125,7 @@ std::string shown_command(const std::vector<std::string>& args, const char* log_
 }
 
 ProgramRun run_checker(DriverRun& d, const char* config_file, const char* syntax_file, const char* log_file) {
-    upgrade_debug_line(show_funcs, "run_config_check:\n");
+    upgrade_debug_line(d.run, show_funcs, "run_config_check:\n");
     std::vector<std::string> args = {kCheckProgram, "-c", config_file, "-s", syntax_file};
     if (d.inputs.test_mode) args.push_back("-z");
     const int log_fd = log_file ? open_check_log(d, log_file) : -1;

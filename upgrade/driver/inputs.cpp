@@ -50,6 +50,8 @@ constexpr const char* kHintHome =
     "  The product home is named by KESTRIX_HOME, else by the home of the account \"kestrix\";\n"
     "  set KESTRIX_HOME to the installation (the directory that holds qzt/etc/)\n";
 constexpr const char* kHintLine = "  Line: %d\n";
+constexpr const char* kHintInput = "  New config file: %s\n";
+constexpr const char* kHintCopyLocked = "  Its lock %s is held: another upgrade of this file is running\n";
 
 // Names of the installation tree.
 constexpr const char* kMainConfigName = KX_MAIN_CONFIG_NAME;
@@ -69,8 +71,9 @@ constexpr const char* kReleasesWithoutAdminSyntax[] = {"v4.0.1", "v4.0.0", "v2.0
 int missing_reason(const char* path) {
     int reason = kx_errno;
     struct stat st;
-    if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
-    return reason;
+    if (::stat(path, &st) != 0) return reason;
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    return S_ISREG(st.st_mode) ? reason : KXCF_ENOTREG;
 }
 
 char* keep_path(DriverRun& d, const std::string& path) {
@@ -87,7 +90,7 @@ BASE_NAMES derive_base_names(DriverRun& d) {
     if (!config_dir) upgrade_fatal_more(d.run, kx_errno, kMsgConfigDir, FileKind::none, kHintHome);
     const BASE_NAMES base = base_names(in.new_config_file, config_dir);
     in.new_config_file = given_dir ? upgrade_strdup(base.new_config_file.c_str()) : keep_path(d, base.new_config_file);
-    upgrade_debug_line(show_detail, upgrade_format("new_config_file = %s\nbase_dir = %s\nbase_filename = %s",
+    upgrade_debug_line(d.run, show_detail, upgrade_format("new_config_file = %s\nbase_dir = %s\nbase_filename = %s",
                                                    in.new_config_file, base.dir.c_str(), base.filename.c_str()));
     return base;
 }
@@ -121,7 +124,7 @@ void read_version_to_install(DriverRun& d, const BASE_NAMES& base) {
         in.kx_version_to_install = upgrade_strdup(value);
         kxcf_close(main_cfg);
     }
-    upgrade_debug_line(show_detail, upgrade_format("kx_version_to_install = %s", in.kx_version_to_install));
+    upgrade_debug_line(d.run, show_detail, upgrade_format("kx_version_to_install = %s", in.kx_version_to_install));
     warn_if_invalid_version(d, kMsgNewVersion, in.kx_version_to_install);
 }
 
@@ -153,7 +156,7 @@ void read_previous_version(DriverRun& d, const BASE_NAMES& base) {
         strip_line_end_blanks(bytes);
         in.prev_kx_version = upgrade_strdup(bytes);
     }
-    upgrade_debug_line(show_detail, upgrade_format("prev_kx_version = %s", in.prev_kx_version));
+    upgrade_debug_line(d.run, show_detail, upgrade_format("prev_kx_version = %s", in.prev_kx_version));
     warn_if_invalid_version(d, kMsgPrevVersion, in.prev_kx_version);
 }
 
@@ -162,7 +165,7 @@ void read_previous_version(DriverRun& d, const BASE_NAMES& base) {
 bool derive_default(DriverRun& d, char*& name, const char* field, const std::string& path) {
     const bool derived = !name;
     if (derived) name = keep_path(d, path);
-    upgrade_debug_line(show_detail, upgrade_format("%s = %s", field, name));
+    upgrade_debug_line(d.run, show_detail, upgrade_format("%s = %s", field, name));
     return derived;
 }
 
@@ -233,7 +236,7 @@ void check_output_directory(DriverRun& d) {
     std::string dir = directory_of(output);
     if (!dir.empty() && !dir_exists(dir.c_str()))
         upgrade_fatal(d.run, kx_errno, upgrade_format(kMsgOutputDir, output).c_str(), FileKind::none);
-    upgrade_debug_line(show_detail, upgrade_format("output_config_file = %s", output));
+    upgrade_debug_line(d.run, show_detail, upgrade_format("output_config_file = %s", output));
 }
 
 void log_inputs(DriverRun& d) {
@@ -244,17 +247,35 @@ void log_inputs(DriverRun& d) {
     upgrade_log(d.run, text.data());
 }
 
+// Two runs on one file would share the working copy, and the second would
+// remove the first's: the copy's lock is taken before the copy is made, and
+// a run that finds it held ends without touching the copy or its lock.
+void lock_working_copy(DriverRun& d, const std::string& tmp) {
+    const std::string lock = tmp + UPGRADE_LOCK_SUFFIX;
+    d.copy_lock_fd = open_lock_file(lock.c_str(), 0);
+    if (d.copy_lock_fd >= 0) return;
+    const bool held = kx_errno == EACCES || kx_errno == EAGAIN;
+    upgrade_fatal_more(d.run, held ? KXCF_ELOCKED : kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(),
+                       FileKind::new_file, held ? upgrade_format(kHintCopyLocked, lock.c_str()) : std::string());
+}
+
 // The whole run works on a copy, so the new file stays as it was until the
 // copy is renamed over it.
 void make_temporary_copy(DriverRun& d) {
     UPGRADE_INPUTS& in = d.inputs;
     const std::string tmp = temporary_copy_name(upgrade_result_target(in));
     check_path_length(d, tmp, std::strlen(UPGRADE_LOCK_SUFFIX));
-    upgrade_debug_line(show_detail, upgrade_format("tmp_new_config_file = %s\n", tmp.c_str()));
+    upgrade_debug_line(d.run, show_detail, upgrade_format("tmp_new_config_file = %s\n", tmp.c_str()));
+    lock_working_copy(d, tmp);
     // A new file: a stale copy of an earlier failed run is removed first,
     // and nothing else planted at the name is followed or copied into.
-    if (copy_to_new_file(tmp.c_str(), in.new_config_file) != 0)
-        upgrade_fatal(d.run, kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FileKind::new_file);
+    if (copy_to_new_file(tmp.c_str(), in.new_config_file) != 0) {
+        const int reason = kx_errno;
+        remove_lock_file(tmp.c_str());  // made and held by this run
+        // The -c file is named too: it is the one to mend when it cannot be read.
+        upgrade_fatal_more(d.run, reason, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FileKind::new_file,
+                           upgrade_format(kHintInput, in.new_config_file));
+    }
     in.tmp_new_config_file = upgrade_strdup(tmp.c_str());
 }
 
@@ -288,7 +309,7 @@ using namespace driver;
 
 void check_program_inputs(DriverRun& d) {
     UPGRADE_INPUTS& in = d.inputs;
-    upgrade_debug_line(show_funcs, "check_program_inputs:\n");
+    upgrade_debug_line(d.run, show_funcs, "check_program_inputs:\n");
     if (!in.new_config_file) usage_exit(d);
     const BASE_NAMES base = derive_base_names(d);
 

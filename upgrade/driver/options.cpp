@@ -74,8 +74,9 @@ constexpr const char* kHelp =
     "  -X         force: go on despite errors and save the result anyway\n"
     "  -T         test mode: config_check skips its file existence checks (-z)\n"
     "  -n         preview: merge in a private copy under $TMPDIR, change no file,\n"
-    "             write nothing to the suite log, print the reports and a\n"
-    "             unified diff of the new file against the result\n"
+    "             write nothing to the suite log or the debug file (-d and -D\n"
+    "             trace to standard error), print the reports and a unified\n"
+    "             diff of the new file against the result\n"
     "  -d LEVEL   debug level 1 to 3\n"
     "  -D TOKENS  debug tokens show_args, show_funcs, show_detail\n"
     "  -h, --help this text;  --version  the release number\n"
@@ -83,7 +84,8 @@ constexpr const char* kHelp =
     "Environment:\n"
     "  KESTRIX_HOME  the product home (else the home of the account \"kestrix\")\n"
     "  PATH          where config_check (and diff, for -n) are found\n"
-    "  TMPDIR        where -n works (default /tmp)\n"
+    "  TMPDIR        where -n works (default /tmp); refused when every user may\n"
+    "                write it and it has no sticky bit\n"
     "\n"
     "Files written (T is the -o file, else the new file):\n"
     "  T.tup         the working copy, renamed to T at the end; left for\n"
@@ -180,7 +182,7 @@ void parse_upgrade_options(DriverRun& d, int argc, char** argv) {
             d.inputs.force = 1;
             break;
         case 'n':
-            d.preview_requested = true;
+            d.inputs.preview = 1;
             break;
         case 'd':
             debug_flags |= debug_level_flags(optarg);

@@ -23,8 +23,15 @@ struct DriverRun {
 
     UPGRADE_INPUTS inputs{};
     UPGRADE_RUN run{inputs, {}};
-    bool preview_requested = false;
-    std::string preview_dir;  // inputs.preview_dir points here
+    // The working copy's lock, held from before the copy is made until the
+    // configuration file library takes it over at the merge; -1 when not held.
+    int copy_lock_fd = -1;
+    // A preview's private directory: its name (for messages and the final
+    // removal), the descriptor through which everything in it is reached,
+    // and the name through that descriptor (inputs.preview_dir points here).
+    std::string preview_name;
+    int preview_fd = -1;
+    std::string preview_dir;
 };
 
 /* The new configuration file's name as the run uses it (a name that begins

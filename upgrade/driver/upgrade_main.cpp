@@ -1,5 +1,7 @@
 // The run of the upgrade from the inputs to the installed result, the
 // three open files, and the failed end: the driver alone ends the process.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <new>
@@ -37,8 +39,19 @@ constexpr const char* kMsgClosePrev = "Close failed for Customer's Previous Conf
 constexpr const char* kMsgCloseRules = "Close failed for Upgrade Rules file";
 constexpr const char* kMsgRename = "Rename of temporary file %s\n  to New configuration file %s failed";
 
+// The arguments as dbg_show_args writes them, for a preview's traces.
+void show_args_of_preview(DriverRun& d, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        upgrade_debug_line(d.run, show_args, upgrade_format("%s arg[%d] = '%s'", argv[0], i, argv[i]));
+}
+
 void start_debugging(DriverRun& d, int argc, char** argv) {
     if (debug_flags == 0) return;
+    // The debug file belongs to the installation, which a preview leaves alone.
+    if (d.inputs.preview) {
+        show_args_of_preview(d, argc, argv);
+        return;
+    }
     if (dbg_open(d.inputs.program_name) != 0) {
         int reason = errno;
         debug_flags = 0;
@@ -77,12 +90,21 @@ void install_result(DriverRun& d) {
 void open_config_files(DriverRun& d) {
     UPGRADE_INPUTS& in = d.inputs;
     UPGRADE_STATE& files = d.run.state;
-    upgrade_debug_line(show_funcs, "open_config_files:\n");
+    upgrade_debug_line(d.run, show_funcs, "open_config_files:\n");
     kxcf_lineno = 0;
+    // The library's handle of the copy takes the lock over; its lock and the
+    // driver's would exclude each other even in one process.
+    if (d.copy_lock_fd >= 0) ::close(d.copy_lock_fd);
+    d.copy_lock_fd = -1;
     files.new_cfg = kxcf_open(in.tmp_new_config_file, KXCF_UPDATE | KXCF_NOEXPAND);
-    if (!files.new_cfg)
-        upgrade_fatal_more(d.run, kx_errno, upgrade_format(kMsgOpenNew, in.tmp_new_config_file).c_str(),
-                           FileKind::new_file, parse_line_hint());
+    // The copy is the -c file byte for byte: a fault in its text, and its
+    // line, are the -c file's; its lock is the copy's own.
+    if (!files.new_cfg) {
+        const bool text_fault = kxcf_lineno > 0 || kx_errno == KXCF_EFILESIZE;
+        const char* name = text_fault ? in.new_config_file : in.tmp_new_config_file;
+        upgrade_fatal_more(d.run, kx_errno, upgrade_format(kMsgOpenNew, name).c_str(), FileKind::new_file,
+                           parse_line_hint());
+    }
     files.prev_cfg = kxcf_open(in.prev_config_file, KXCF_NOEXPAND);
     if (!files.prev_cfg) upgrade_fatal_more(d.run, kx_errno, kMsgOpenPrev, FileKind::previous, parse_line_hint());
     files.rules_cfg = kxcf_open(in.upgrade_rules_file, KXCF_NOEXPAND);
@@ -92,7 +114,7 @@ void open_config_files(DriverRun& d) {
 void close_config_files(DriverRun& d) {
     UPGRADE_INPUTS& in = d.inputs;
     UPGRADE_STATE& files = d.run.state;
-    upgrade_debug_line(show_funcs, "close_config_files:\n");
+    upgrade_debug_line(d.run, show_funcs, "close_config_files:\n");
     if (kxcf_flush(files.new_cfg) != 0)
         upgrade_fatal(d.run, kx_errno, upgrade_format(kMsgFlushNew, in.tmp_new_config_file).c_str(),
                       FileKind::new_file);
@@ -149,8 +171,8 @@ void end_failed_run(DriverRun& d) {
 // The run from the inputs to the installed result; UPGRADE_ABORT when it
 // fails.
 void run_upgrade(DriverRun& d, int argc, char** argv) {
-    start_debugging(d, argc, argv);
     start_preview(d);
+    start_debugging(d, argc, argv);
     check_program_inputs(d);
     check_previous_file(d);
     merge_previous_file(d);
@@ -178,6 +200,6 @@ void upgrade_main(int argc, char** argv) {
         status = 1;
     }
     if (d.inputs.preview_dir) finish_preview(d);
-    if (status == 0 && debug_flags != 0) dbg_close();
+    if (status == 0 && debug_flags != 0 && !d.inputs.preview) dbg_close();
     std::exit(status);
 }

@@ -25,7 +25,7 @@ bool renamed_member(const char* name, const UPGRADE_RULE* start) {
 }  // namespace
 
 void UpgradeEngine::build_new_kw_list(const char* section, const char* subsection) {
-    upgrade_debug_line(show_funcs, "build_new_kw_list:\n");
+    upgrade_debug_line(run_, show_funcs, "build_new_kw_list:\n");
     ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
     debug_context(show_detail, "build_new_kw_list: Building list of keywords\n", FileKind::new_file, &context);
     if (!new_list_.read(new_cfg_, section, subsection, context))
@@ -38,7 +38,7 @@ KW_LOCATION UpgradeEngine::locate_anywhere(const ERROR_CONTEXT* context) const {
     for (size_t i = 0; lines && i < lines->size(); ++i) {
         int position = (*lines)[i];
         NAME_LIST* node = new_list_.lines().at_line(position);
-        upgrade_debug_line(show_detail,
+        upgrade_debug_line(run_, show_detail,
                            upgrade_format("locate_keyword_in_new: Found keyword in New config file\n  Keyword:\t%s\n"
                                           "  Value:\t%s\n  Instance:\t%d\n  Prev Value:\t%s\n",
                                           node->name, node->text, node->instance,
@@ -49,7 +49,7 @@ KW_LOCATION UpgradeEngine::locate_anywhere(const ERROR_CONTEXT* context) const {
             location.value_match = 1;
             break;
         }
-        upgrade_debug_line(show_detail, "locate_keyword_in_new: Keyword values differ in New and Prev config files\n");
+        upgrade_debug_line(run_, show_detail, "locate_keyword_in_new: Keyword values differ in New and Prev config files\n");
     }
     return location;
 }
@@ -69,9 +69,9 @@ KW_LOCATION UpgradeEngine::locate_in_set(const ERROR_CONTEXT* context, const KW_
             break;
         }
         if (node == end) {
-            upgrade_debug_line(show_detail, "locate_keyword_in_new: Reached END of keyword set\n");
+            upgrade_debug_line(run_, show_detail, "locate_keyword_in_new: Reached END of keyword set\n");
             location.line = position;
-            upgrade_debug_line(show_detail, "locate_keyword_in_new: Add this keyword at the end of the set\n");
+            upgrade_debug_line(run_, show_detail, "locate_keyword_in_new: Add this keyword at the end of the set\n");
             break;
         }
     }
@@ -80,16 +80,16 @@ KW_LOCATION UpgradeEngine::locate_in_set(const ERROR_CONTEXT* context, const KW_
 
 KW_LOCATION UpgradeEngine::locate_keyword_in_new(const ERROR_CONTEXT* context, const KW_SET* set) {
     debug_context(show_funcs, "locate_keyword_in_new:\n", FileKind::previous, context);
-    upgrade_debug_line(show_detail, upgrade_format("locate_keyword_in_new: %s keyword set\n", set ? "In" : "NOT in"));
+    upgrade_debug_line(run_, show_detail, upgrade_format("locate_keyword_in_new: %s keyword set\n", set ? "In" : "NOT in"));
     if (new_list_.stale()) build_new_kw_list(context->section, context->subsection);
     KW_LOCATION location = set ? locate_in_set(context, set) : locate_anywhere(context);
-    upgrade_debug_line(show_detail, upgrade_format("locate_keyword_in_new: instance: %d, line: %d, value_match: %d\n",
+    upgrade_debug_line(run_, show_detail, upgrade_format("locate_keyword_in_new: instance: %d, line: %d, value_match: %d\n",
                                                    location.instance, location.line, location.value_match));
     return location;
 }
 
 NAME_LIST* UpgradeEngine::find_end_of_set(NAME_LIST* first, UPGRADE_RULE* start_rule) const {
-    upgrade_debug_line(show_funcs, "find_end_of_set:\n");
+    upgrade_debug_line(run_, show_funcs, "find_end_of_set:\n");
     NAME_LIST* last = first;
     for (NAME_LIST* node = first->next; node; node = node->next) {
         UPGRADE_RULE* rule = match_name_in_set(node->name, start_rule, filter(nullptr, kNameOnly));
@@ -103,10 +103,10 @@ NAME_LIST* UpgradeEngine::find_end_of_set(NAME_LIST* first, UPGRADE_RULE* start_
 void UpgradeEngine::upgrade_keyword_set(NAME_LIST* first, UPGRADE_RULE* start_rule, ERROR_CONTEXT* context) {
     KW_SET set = {nullptr, 0, 0, 0, nullptr, first};
     debug_context(show_funcs, "upgrade_keyword_set:\n", FileKind::previous, context);
-    upgrade_debug_line(show_detail,
+    upgrade_debug_line(run_, show_detail,
                        "upgrade_keyword_set: Upgrade rule flags =" + flag_words(start_rule->flags, kSetFlagWords) + "\n");
     if (start_rule->flags & RULE_DELETE) {
-        upgrade_debug_line(show_detail, "upgrade_keyword_set: Upgrade rule = delete. New config file is OK\n");
+        upgrade_debug_line(run_, show_detail, "upgrade_keyword_set: Upgrade rule = delete. New config file is OK\n");
         return;
     }
 
@@ -122,13 +122,13 @@ void UpgradeEngine::upgrade_keyword_set(NAME_LIST* first, UPGRADE_RULE* start_ru
     KW_LOCATION location = locate_keyword_in_new(&start, nullptr);
     if (location.value_match) {
         set = {start.keyword, location.instance, location.line, 1, start_rule, first};
-        upgrade_debug_line(show_detail, "upgrade_keyword_set: Found start of set in New config file\n");
+        upgrade_debug_line(run_, show_detail, "upgrade_keyword_set: Found start of set in New config file\n");
     } else if (start_rule->flags & RULE_FACTORY) {
         upgrade_error(run_, 0, kMsgFactorySetStart, FileKind::previous, Severity::error, context);
         return;
     } else if (start_rule->flags & RULE_CUSTOM) {
         set = {start.keyword, location.instance + 1, 0, 0, start_rule, first};
-        upgrade_debug_line(show_detail,
+        upgrade_debug_line(run_, show_detail,
                            "upgrade_keyword_set: Start of set was NOT found in New config file\n"
                            "Adding the entire set from the Previous config file\n");
     } else {
@@ -138,7 +138,7 @@ void UpgradeEngine::upgrade_keyword_set(NAME_LIST* first, UPGRADE_RULE* start_ru
         upgrade_error(run_, 0, kMsgNoRuleSetStart, FileKind::previous, Severity::warning, context);
         return;
     }
-    upgrade_debug_line(show_detail,
+    upgrade_debug_line(run_, show_detail,
                        upgrade_format("upgrade_keyword_set: START of keyword set\n  First keyword:\t%s\n"
                                       "  Instance:\t%d\n  Line:\t%d\n",
                                       set.first_keyword, set.instance, set.line));
@@ -158,7 +158,7 @@ void UpgradeEngine::upgrade_keyword_set(NAME_LIST* first, UPGRADE_RULE* start_ru
         }
         if (node == end) break;
     }
-    upgrade_debug_line(show_detail, upgrade_format("upgrade_keyword_set: END of keyword set\n  First keyword:\t%s\n"
+    upgrade_debug_line(run_, show_detail, upgrade_format("upgrade_keyword_set: END of keyword set\n  First keyword:\t%s\n"
                                                    "  Instance:\t%d\n",
                                                    set.first_keyword, set.instance));
 }

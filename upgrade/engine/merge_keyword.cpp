@@ -28,12 +28,12 @@ const char* overwrite_warning(const NAME_LIST* prev_keyword, const UPGRADE_RULE*
     return !(rule->flags & RULE_MULTIPLE) && prev_keyword->instance > 1 ? kMsgRepeatedKeyword : nullptr;
 }
 
-void debug_keyword_rule(const UPGRADE_RULE* rule) {
+void debug_keyword_rule(const UPGRADE_RUN& run, const UPGRADE_RULE* rule) {
     if (!debugging(show_detail)) return;
     std::string line = "upgrade_keyword: Upgrade rule flags =" +
                        flag_words(rule->flags, static_cast<int>(std::size(kFlagWords))) + "\n";
     if (rule->units) line += std::string("                 Upgrade units = ") + rule->units + "\n";
-    upgrade_debug(line.c_str());
+    upgrade_debug(run, line.c_str());
 }
 
 }  // namespace
@@ -67,11 +67,11 @@ void UpgradeEngine::write_keyword(ERROR_CONTEXT* work, const KW_LOCATION& locati
 // The location of a keyword written outside a set: the same value anywhere
 // means nothing to do; custom adds an instance where the rule asks for one.
 KW_LOCATION UpgradeEngine::locate_outside_set(const ERROR_CONTEXT* work, const UPGRADE_RULE* rule) {
-    upgrade_debug_line(show_detail, "upgrade_keyword: Keyword is NOT in a set\n");
+    upgrade_debug_line(run_, show_detail, "upgrade_keyword: Keyword is NOT in a set\n");
     KW_LOCATION location = locate_keyword_in_new(work, nullptr);
     if (location.value_match) return location;
     if ((rule->flags & RULE_CUSTOM) && ((rule->flags & RULE_MULTIPLE) || location.instance == 0)) {
-        upgrade_debug_line(show_detail, "upgrade_keyword: Need to add an instance of this keyword\n");
+        upgrade_debug_line(run_, show_detail, "upgrade_keyword: Need to add an instance of this keyword\n");
         location.instance++;
     }
     return location;
@@ -81,7 +81,7 @@ void UpgradeEngine::upgrade_keyword(NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
                                     KW_SET* set) {
     ERROR_CONTEXT work = *context;
     debug_context(show_funcs, "upgrade_keyword:\n", FileKind::previous, context);
-    debug_keyword_rule(rule);
+    debug_keyword_rule(run_, rule);
     context->value = prev_keyword->text;
 
     if (rule->flags & RULE_FACTORY) {
@@ -100,14 +100,14 @@ void UpgradeEngine::upgrade_keyword(NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
                             FileKind::previous, context);
     }
     const char* event_code = nullptr;
-    if (rule->flags & RULE_XFER_EVENT) event_code = extract_xfer_event_code(prev_keyword->text);
+    if (rule->flags & RULE_XFER_EVENT) event_code = extract_xfer_event_code(run_, prev_keyword->text);
     work.value = prev_keyword->text;
 
     KW_LOCATION location;
     if (!set) {
         location = locate_outside_set(&work, rule);
         if (location.value_match) {
-            upgrade_debug_line(show_detail,
+            upgrade_debug_line(run_, show_detail,
                                "upgrade_keyword: Keyword with this value already exists in New config file\n"
                                "  No upgrade is needed\n");
             return;
@@ -119,7 +119,7 @@ void UpgradeEngine::upgrade_keyword(NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
     }
     work.instance = location.instance;
     if (location.instance == 0 && location.line == 0) {
-        upgrade_debug_line(show_detail, "upgrade_keyword: Unable to locate keyword in New config file\n");
+        upgrade_debug_line(run_, show_detail, "upgrade_keyword: Unable to locate keyword in New config file\n");
         return;
     }
 
@@ -161,20 +161,20 @@ std::string UpgradeEngine::upgrade_units(const char* value, const char* units, E
     while (*rest == ' ' || *rest == '\t') ++rest;
     if (*rest) {
         if (std::isalpha(static_cast<unsigned char>(*rest))) {
-            upgrade_debug_line(show_detail, "upgrade_units: Keyword value already has units\n");
+            upgrade_debug_line(run_, show_detail, "upgrade_units: Keyword value already has units\n");
         } else {
             report(0, upgrade_format(kMsgBadUnits, units), FileKind::previous, Severity::warning, context);
         }
         return {};
     }
-    upgrade_debug_line(show_detail, upgrade_format("upgrade_units: Appending units \"%s\" to keyword value\n", units));
+    upgrade_debug_line(run_, show_detail, upgrade_format("upgrade_units: Appending units \"%s\" to keyword value\n", units));
     return std::string(value) + " " + units;
 }
 
-char* extract_xfer_event_code(char* value) {
+char* extract_xfer_event_code(const UPGRADE_RUN& run, char* value) {
     char* bang = std::strchr(value, '!');
     if (!bang) {
-        upgrade_debug_line(show_detail, "extract_xfer_event_code: Failed to extract event code from keyword arg\n");
+        upgrade_debug_line(run, show_detail, "extract_xfer_event_code: Failed to extract event code from keyword arg\n");
         return nullptr;
     }
     char* code = bang + 1;
@@ -182,7 +182,7 @@ char* extract_xfer_event_code(char* value) {
     char* end = bang;
     while (end > value && (end[-1] == ' ' || end[-1] == '\t')) --end;
     *end = '\0';
-    upgrade_debug_line(show_detail,
+    upgrade_debug_line(run, show_detail,
                        upgrade_format("extract_xfer_event_code: Extracted event code \"%s\" from keyword arg\n", code));
     return code;
 }

@@ -190,7 +190,7 @@ void add_when_missing(UPGRADE_RUN& run, const char* name, const NameSet& new_nam
 }  // namespace
 
 void UpgradeEngine::upgrade_all_sections() {
-    upgrade_debug_line(show_funcs, "upgrade_all_sections:\n");
+    upgrade_debug_line(run_, show_funcs, "upgrade_all_sections:\n");
     NameList new_sections, prev_sections;
     RuleList rules;
     list_sections(new_cfg_, new_sections, kMsgNewSections, FileKind::new_file);
@@ -247,7 +247,7 @@ void UpgradeEngine::upgrade_subsection(const char* section, const char* subsecti
     ERROR_CONTEXT context = {section, subsection, nullptr, nullptr, 0};
     if (debugging(show_funcs)) {
         ERROR_CONTEXT rules_context = {rules_section, rules_subsection, nullptr, nullptr, 0};
-        upgrade_debug("upgrade_subsection:\n");
+        upgrade_debug(run_, "upgrade_subsection:\n");
         upgrade_debug_context(run_, nullptr, FileKind::previous, &context);
         upgrade_debug_context(run_, nullptr, FileKind::rules, &rules_context);
     }
@@ -271,7 +271,7 @@ void UpgradeEngine::upgrade_subsection(const char* section, const char* subsecti
             upgrade_keyword_set(node, rule, &context);
             node = find_end_of_set(node, rule)->next;
         } else {
-            upgrade_debug_line(show_detail, "upgrade_subsection: Calling upgrade_keyword\n");
+            upgrade_debug_line(run_, show_detail, "upgrade_subsection: Calling upgrade_keyword\n");
             upgrade_keyword(node, rule, &context, nullptr);
             node = node->next;
         }

@@ -45,7 +45,7 @@ typedef struct KW_SET {
 
 /* Cuts VALUE in place before its "!" and returns the event code after it,
  * or null when there is no "!". */
-char* extract_xfer_event_code(char* value);
+char* extract_xfer_event_code(const UPGRADE_RUN& run, char* value);
 
 class UpgradeEngine {
 public:

@@ -31,8 +31,9 @@ constexpr const char* kDefaultProgram = "config_upgrade";
 
 constexpr const char* kTagUpgrade = "UPGRADE";
 
-// A preview works in a private directory and leaves the suite log alone.
-bool previewing(const UPGRADE_INPUTS& in) { return in.preview_dir != nullptr; }
+// A preview writes nothing under the installation: no suite log entry and
+// no debug file, from its first step on.
+bool previewing(const UPGRADE_INPUTS& in) { return in.preview != 0; }
 
 void cut_report(std::string& text) {
     if (text.size() >= UPGRADE_TEXT_SIZE) text.resize(UPGRADE_TEXT_SIZE - 1);
@@ -42,7 +43,13 @@ void strip_last_newline(std::string& text) {
     if (!text.empty() && text.back() == '\n') text.pop_back();
 }
 
-void debug_write(const std::string& text) {
+// A preview's traces go to standard error: the debug file is the
+// installation's.
+void debug_write(const UPGRADE_INPUTS& in, const std::string& text) {
+    if (previewing(in)) {
+        upgrade_write_stderr(text.empty() || text.back() != '\n' ? text + "\n" : text);
+        return;
+    }
     kx_dbg(text.c_str());
     dbg_flush();
 }
@@ -108,12 +115,12 @@ void upgrade_write_stderr(const std::string& text) {
     std::fflush(stderr);
 }
 
-void upgrade_debug_line(unsigned bit, const std::string& text) {
-    if (debug_flags & bit) debug_write(text);
+void upgrade_debug_line(const UPGRADE_RUN& run, unsigned bit, const std::string& text) {
+    if (debug_flags & bit) debug_write(run.inputs, text);
 }
 
 std::string upgrade_preview_path(const UPGRADE_INPUTS& in, const char* path) {
-    if (!previewing(in)) return path;
+    if (!in.preview_dir) return path;
     std::string name = path;
     return std::string(in.preview_dir) + "/" + basename(name.data());
 }
@@ -160,7 +167,7 @@ void upgrade_error_more(UPGRADE_RUN& run, int error_number, const char* message,
     kx_errno = 0;
     if (!previewing(run.inputs))
         kx_error_notify(KX_NOTIFY_LOG, upgrade_program_label(run.inputs), 0, text.c_str(), nullptr);
-    if (debug_flags != 0) debug_write(upgrade_format("ERROR: %d  %s\n", 0, text.c_str()));
+    if (debug_flags != 0) debug_write(run.inputs, upgrade_format("ERROR: %d  %s\n", 0, text.c_str()));
     upgrade_write_stderr(text + "\n\n");
     if (severity == Severity::error) count_error(run);
 }
@@ -180,7 +187,7 @@ void upgrade_log(const UPGRADE_RUN& run, char* message) {
     if (!message) return;
     strip_newline(message);
     if (!previewing(run.inputs)) kx_log_message(nullptr, kTagUpgrade, upgrade_program_label(run.inputs), message);
-    if (debug_flags != 0) debug_write(std::string(message) + "\n");
+    if (debug_flags != 0) debug_write(run.inputs, std::string(message) + "\n");
 }
 
 void upgrade_log_context(const UPGRADE_RUN& run, const char* message, FileKind file_kind,
@@ -191,14 +198,14 @@ void upgrade_log_context(const UPGRADE_RUN& run, const char* message, FileKind f
     upgrade_log(run, text.data());
 }
 
-void upgrade_debug(const char* message) { debug_write(message ? message : ""); }
+void upgrade_debug(const UPGRADE_RUN& run, const char* message) { debug_write(run.inputs, message ? message : ""); }
 
 void upgrade_debug_context(const UPGRADE_RUN& run, const char* message, FileKind file_kind,
                            const ERROR_CONTEXT* context) {
     std::string text = message ? message : "";
     append_error_context(text, run.inputs, file_kind, context);
     cut_report(text);
-    debug_write(text);
+    debug_write(run.inputs, text);
 }
 
 void upgrade_notify(const UPGRADE_RUN& run, int error_number, char* message) {
@@ -207,7 +214,7 @@ void upgrade_notify(const UPGRADE_RUN& run, int error_number, char* message) {
     if (!previewing(run.inputs))
         kx_error_notify(KX_NOTIFY_LOG, upgrade_program_label(run.inputs), error_number, message, nullptr);
     if (debug_flags != 0)
-        debug_write(upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
+        debug_write(run.inputs, upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
 }
 
 std::string upgrade_format(const char* format, ...) {

@@ -40,7 +40,12 @@ typedef struct UPGRADE_INPUTS {
     char* tmp_new_config_file;
     char* prev_check_log;
     char* new_check_log;
-    /* Preview (-n): the private directory the run works in, or null. */
+    /* Preview (-n), from the run's first step: nothing goes to the suite log
+     * and debug traces go to standard error. */
+    int preview;
+    /* The preview's private directory (a name that reaches it through its
+     * descriptor), once made: the result and every copy go there; the
+     * reports and the EXIT text still name the real files. */
     const char* preview_dir;
 } UPGRADE_INPUTS;
 
@@ -104,11 +109,11 @@ std::string upgrade_new_file_line(const char* path);
 void upgrade_log(const UPGRADE_RUN& run, char* message);
 void upgrade_log_context(const UPGRADE_RUN& run, const char* message, FileKind file_kind,
                          const ERROR_CONTEXT* context);
-void upgrade_debug(const char* message);
+void upgrade_debug(const UPGRADE_RUN& run, const char* message);
 void upgrade_debug_context(const UPGRADE_RUN& run, const char* message, FileKind file_kind,
                            const ERROR_CONTEXT* context);
 /* A trace line, written only when its bit of debug_flags is set. */
-void upgrade_debug_line(unsigned bit, const std::string& text);
+void upgrade_debug_line(const UPGRADE_RUN& run, unsigned bit, const std::string& text);
 void upgrade_notify(const UPGRADE_RUN& run, int error_number, char* message);
 /* printf into a string: the one formatter of the program's messages. */
 __attribute__((format(printf, 1, 2))) std::string upgrade_format(const char* format, ...);
