@@ -14,6 +14,9 @@
 extern "C" {
 #endif
 
+/* The suite's main configuration file, in the configuration directory. */
+#define KX_MAIN_CONFIG_NAME "qzt_config"
+
 /* Product home ($KESTRIX_HOME, else the home of the account "kestrix") and
  * the configuration directory (home + "/qzt/etc/"), each in a process-wide
  * buffer that the next call of the same operation overwrites; null when
@@ -33,6 +36,9 @@ int is_executable_file(const char* path);
 /* 1 when NAME is an executable file: NAME itself when it holds a "/", else
  * along PATH (empty components are skipped, never the current directory). */
 int find_in_path(const char* name);
+/* The file find_in_path finds for NAME, as a malloc'd path; null (reason
+ * in kx_errno, as for find_in_path) when there is none. */
+char* kx_find_program(const char* name);
 /* find_in_path for the first word (up to a blank or tab) of LINE. */
 int command_exists(char* line);
 /* Copies SRC to DEST (or into DEST/basename(SRC) when DEST is a directory),

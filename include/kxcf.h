@@ -199,6 +199,10 @@ int kxcf_setsection(KXCF_FILE* f, const char* section);
 int kxcf_setsubsection(KXCF_FILE* f, const char* section, const char* subsection);
 int kxcf_setvar_inst(KXCF_FILE* f, const char* section, const char* subsection,
                      const char* keyword, const char* value, int instance);
+/* What kxcf_setvar_inst and kxcf_setvar store of VALUE: VALUE without the
+ * white space (" \t\n\v\f\r") at its two ends. Returns where the kept part
+ * starts inside VALUE and puts its length in *LENGTH. */
+const char* kxcf_stored_value(const char* value, size_t* length);
 int kxcf_setvar(KXCF_FILE* f, const char* section, const char* subsection,
                 const char* keyword, const char* value);
 int kxcf_setvar_index(KXCF_FILE* f, const char* section, const char* subsection,

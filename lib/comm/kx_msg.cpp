@@ -160,7 +160,7 @@ int write_header_lines(FILE* out, const MSG_HEADER* header) {
 extern "C" {
 
 char* msg_buildname(const char* dir, const char* prefix, const char* message_id) {
-    return kxcomm::join_name(dir, prefix, message_id, EINVAL, KXCOMM_EPATHLEN);
+    return kxcomm::join_name(dir, prefix, message_id, KXCF_MAX_PATH, EINVAL, KXCOMM_EPATHLEN);
 }
 
 int msg_write_header(const char* path, const MSG_HEADER* header) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kx_errno.h"
+#include "kx_text.h"
 #include "kxcf.h"
 
 #include <cerrno>
@@ -42,7 +43,7 @@ extern const NameRule kKeywordName;
 // Checks NAME against RULE and leaves its lower-case form in LOWER.
 // Returns 0 or the rule's error code (a null name is 1001).
 int check_name(const char* name, const NameRule& rule, std::string& lower);
-void to_lower_ascii(std::string& s);
+using kx_internal::to_lower_ascii;
 void to_upper_ascii(std::string& s);
 
 // ---- tree ----------------------------------------------------------------

@@ -374,11 +374,6 @@ std::size_t arena_block_for(off_t file_size) {
 
 }  // namespace
 
-void to_lower_ascii(std::string& s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-}
-
 void to_upper_ascii(std::string& s) {
     for (char& c : s)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');

@@ -5,6 +5,7 @@
 #include "kx_errno.h"
 #include "kx_guards.h"
 #include "kx_main_config.h"
+#include "kx_text.h"
 #include "kxcf.h"
 
 #include <fcntl.h>
@@ -188,11 +189,19 @@ extern "C" int is_executable_file(const char* path) {
     return 1;
 }
 
-extern "C" int find_in_path(const char* name) {
-    if (!name) return fail_with(EINVAL);
-    if (std::strchr(name, '/')) return is_executable_file(name);
+// The one search along PATH: find_in_path and the programs that start
+// another program by its name all ask here.
+extern "C" char* kx_find_program(const char* name) {
+    if (!name) {
+        fail_with(EINVAL);
+        return nullptr;
+    }
+    if (std::strchr(name, '/')) return is_executable_file(name) ? kx_internal::dup_c(name) : nullptr;
     const char* path = std::getenv("PATH");
-    if (!path) return fail_with(kNotFound);
+    if (!path) {
+        fail_with(kNotFound);
+        return nullptr;
+    }
     std::string dirs(path);
     std::size_t start = 0;
     while (start <= dirs.size()) {
@@ -200,11 +209,19 @@ extern "C" int find_in_path(const char* name) {
         if (end == std::string::npos) end = dirs.size();
         if (end > start) {
             std::string candidate = dirs.substr(start, end - start) + "/" + name;
-            if (is_executable_file(candidate.c_str())) return 1;
+            if (is_executable_file(candidate.c_str())) return kx_internal::dup_c(candidate);
         }
         start = end + 1;
     }
-    return fail_with(kNotFound);
+    fail_with(kNotFound);
+    return nullptr;
+}
+
+extern "C" int find_in_path(const char* name) {
+    char* found = kx_find_program(name);
+    const int result = found ? 1 : 0;
+    std::free(found);
+    return result;
 }
 
 extern "C" int command_exists(char* line) {

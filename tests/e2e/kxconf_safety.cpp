@@ -71,7 +71,7 @@ TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
           "syntax file /nonexistent.syn is not usable; /nonexistent.syn: No such file or directory");
     // Values the file cannot give back as they were set.
     for (const std::string& bad : {std::string("two\nlines"), std::string(" lead"), std::string("trail\t"),
-                                   std::string("cr\r"), std::string(1153, 'v')})
+                                   std::string("cr\r"), std::string("\vvt"), std::string("ff\f"), std::string(1153, 'v')})
         fails({"set", "system", "admin", bad}, 2, "kxconf: a value");
     fails({"get", "nosuch", "k"}, 1, "Section not found");
     fails({"get", "system/nosuch", "size"}, 1, "Subsection not found");

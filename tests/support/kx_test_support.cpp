@@ -59,6 +59,7 @@ std::string TempTree::write_main_config(const std::string& text) const {
 }
 
 void write_file(const std::string& path, const std::string& text, int mode) {
+    make_dirs(fs::path(path).parent_path().string());
     {
         std::ofstream f(path, std::ios::binary | std::ios::trunc);
         if (!f) throw std::runtime_error("cannot write " + path);
@@ -74,6 +75,8 @@ std::string read_file(const std::string& path) {
     s << f.rdbuf();
     return s.str();
 }
+
+std::string read_if_exists(const std::string& path) { return path_exists(path) ? read_file(path) : ""; }
 
 bool path_exists(const std::string& path) {
     struct stat st;
