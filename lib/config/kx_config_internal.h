@@ -111,6 +111,7 @@ public:
     KXCF_NODE* back() const;
     void push_back(KXCF_NODE* node);
     void erase(std::size_t i);
+    void clear();
 
 private:
     KXCF_NODE* first_ = nullptr;  // most names occur once: no vector for them
@@ -119,7 +120,7 @@ private:
 
 // The sections, the subsections of SECTION and the keyword lines of OWNER's
 // list that carry NAME (lower case); null when there are none. A run stays
-// valid until the next edit.
+// valid until the next edit or the next lookup of the same kind.
 const NodeRun* sections_named(KXCF_FILE* f, const std::string& name);
 KXCF_NODE* first_section(KXCF_FILE* f, const std::string& name);
 const NodeRun* subsections_named(KXCF_FILE* f, const KXCF_NODE* section, const std::string& name);
