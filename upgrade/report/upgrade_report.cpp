@@ -43,6 +43,8 @@ constexpr const char* kLabelRulesFile = "  Upgrade Rules File: ";
 constexpr const char* kNoFile = "None";
 
 constexpr const char* kTagUpgrade = "UPGRADE";
+constexpr const char* kMsgLogUnwritable =
+    "WARNING: Cannot write the log file %s: %s\n  The log misses entries of this run\n\n";
 
 // A preview works in a private directory and leaves the suite log alone.
 std::string preview_dir;
@@ -70,6 +72,18 @@ void cut_report(std::string& text) {
 
 void strip_last_newline(std::string& text) {
     if (!text.empty() && text.back() == '\n') text.pop_back();
+}
+
+// A log file that cannot be written is said once on standard error: the
+// run's entries would otherwise be lost without anyone being told.
+bool log_failure_reported = false;
+
+void report_log_failure() {
+    int reason = 0;
+    const char* log_file = nullptr;
+    if (log_failure_reported || kx_log_failures(&reason, &log_file) == 0) return;
+    log_failure_reported = true;
+    upgrade_write_stderr(upgrade_format(kMsgLogUnwritable, log_file, std::strerror(reason)));
 }
 
 void debug_write(const std::string& text) {
@@ -253,6 +267,7 @@ void upgrade_error_more(int error_number, const char* message, int file_kind, in
 
     kx_errno = 0;
     if (!previewing()) kx_error_notify(KX_NOTIFY_LOG, upgrade_program_label(), 0, text.c_str(), nullptr);
+    report_log_failure();
     if (debug_flags != 0) debug_write(upgrade_format("ERROR: %d  %s\n", 0, text.c_str()));
     upgrade_write_stderr(text + "\n\n");
     if (severity == SEVERITY_ERROR) count_error();
@@ -273,6 +288,7 @@ void upgrade_log(char* message) {
     if (!message) return;
     strip_newline(message);
     if (!previewing()) kx_log_message(nullptr, kTagUpgrade, upgrade_program_label(), message);
+    report_log_failure();
     if (debug_flags != 0) debug_write(std::string(message) + "\n");
 }
 
@@ -300,6 +316,7 @@ void upgrade_notify(int error_number, char* message) {
 void upgrade_notify_class(int notify_level, int error_number, char* message) {
     kx_errno = error_number;
     if (!previewing()) kx_error_notify(notify_level, upgrade_program_label(), error_number, message, nullptr);
+    report_log_failure();
     if (debug_flags != 0)
         debug_write(upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
 }
