@@ -1,8 +1,8 @@
 // The suite log: dated entries appended under the lock of the log's ".lck"
 // file. A program may write an entry per keyword it upgrades, so the log
-// and its lock file stay open between entries; before each entry their
-// names are looked up again, and a log that was rotated or removed (or a
-// lock file replaced) is opened anew.
+// and its lock file stay open between entries; before each entry the log's
+// name is looked up again, and a log that was rotated or removed (or a lock
+// file removed or replaced) is opened anew.
 #include "kx_dbg.h"
 
 #include <fcntl.h>
@@ -82,15 +82,28 @@ struct KeptFile {
     ino_t inode = 0;
 };
 
-// Makes KEPT the file PATH names now, opening it with OPEN when it is not
-// open yet or the name has been given to another file (or removed). False,
-// with errno set, when it cannot be opened.
-bool keep_open(KeptFile& kept, const std::string& path, int (*open)(const char*)) {
+// True while PATH still names the file KEPT has open.
+bool still_named(const KeptFile& kept, const std::string& path) {
     struct stat st;
-    if (kept.fd.ok() && ::stat(path.c_str(), &st) == 0 && st.st_dev == kept.device &&
-        st.st_ino == kept.inode)
-        return true;
+    return ::stat(path.c_str(), &st) == 0 && st.st_dev == kept.device && st.st_ino == kept.inode;
+}
+
+// True while the file KEPT has open has a name. A lock file is never
+// renamed, only removed or replaced, which takes its last link: a look at
+// the open file is enough, and saves looking its name up again.
+bool still_linked(const KeptFile& kept, const std::string&) {
+    struct stat st;
+    return ::fstat(kept.fd.get(), &st) == 0 && st.st_nlink > 0;
+}
+
+// Makes KEPT the file PATH names now, opening it with OPEN when it is not
+// open yet or STILL_OPEN says it is no longer the file of that name. False,
+// with errno set, when it cannot be opened.
+bool keep_open(KeptFile& kept, const std::string& path, int (*open)(const char*),
+               bool (*still_open)(const KeptFile&, const std::string&)) {
+    if (kept.fd.ok() && still_open(kept, path)) return true;
     kept.fd.reset(open(path.c_str()));
+    struct stat st;
     if (!kept.fd.ok() || ::fstat(kept.fd.get(), &st) != 0) {
         kept.fd.reset();
         return false;
@@ -185,9 +198,9 @@ int write_entry(const std::string& path, const char* tag, const char* program, c
     }
     // The entry is written even when the lock cannot be had: losing it
     // would be worse than the small chance of a mixed entry.
-    const bool locked = keep_open(open_log.lock, path + ".lck", open_lock_name) &&
+    const bool locked = keep_open(open_log.lock, path + ".lck", open_lock_name, still_linked) &&
                         lock_log(open_log.lock.fd.get(), F_LOCK) == 0;
-    int reason = keep_open(open_log.log, path, open_log_file) ? 0 : errno;
+    int reason = keep_open(open_log.log, path, open_log_file, still_named) ? 0 : errno;
     if (reason == 0) {
         const std::time_t now = std::time(nullptr);
         std::tm local{};
