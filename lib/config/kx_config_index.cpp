@@ -341,8 +341,16 @@ char* Arena::allocate_text(std::size_t bytes) {
 
 bool Arena::owns(const void* p) const {
     auto* c = static_cast<const char*>(p);
-    for (const Block& b : blocks_)
-        if (c >= b.start && c < b.start + b.size) return true;
+    auto holds = [c](const Block& b) { return c >= b.start && c < b.start + b.size; };
+    // Freeing a tree asks in tree order, which is the order its nodes and
+    // strings were taken in: mostly the block that answered last time.
+    if (last_owner_ < blocks_.size() && holds(blocks_[last_owner_])) return true;
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+        if (holds(blocks_[i])) {
+            last_owner_ = i;
+            return true;
+        }
+    }
     return false;
 }
 

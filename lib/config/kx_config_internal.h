@@ -79,6 +79,7 @@ private:
     void* take(Lane& lane, std::size_t bytes);
 
     std::vector<Block> blocks_;
+    mutable std::size_t last_owner_ = 0;  // the block owns() found last
     Lane nodes_;
     Lane text_;
     std::size_t block_size_ = 64 * 1024;
