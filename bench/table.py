@@ -73,10 +73,12 @@ def find(runs, prefix):
     return None
 
 
-def value(runs, prefix, memory=False):
+def value(runs, prefix, memory=False, counter=None):
     run = find(runs, prefix)
     if run is None:
         return None
+    if counter:
+        return run.get(counter)
     return figure(dict(run, _memory=memory))[0]
 
 
@@ -93,8 +95,14 @@ TARGETS = [
      lambda a, b: quotient(value(a, "BM_Getvar/100000"), value(a, "BM_Getvar/1000")), "<=", 2.0),
     ("upgrade, one section of 10,000 keywords, after / before",
      lambda a, b: quotient(value(a, "BM_Upgrade/0/10000"), value(b, "BM_Upgrade/0/10000")), "<=", 0.5),
+    ("same, processor time",
+     lambda a, b: quotient(value(a, "BM_Upgrade/0/10000", counter="cpu_s"),
+                           value(b, "BM_Upgrade/0/10000", counter="cpu_s")), "<=", 0.5),
     ("upgrade of the home's own qzt_config, 5,000 keywords, after / before",
      lambda a, b: quotient(value(a, "BM_Upgrade/3/5000"), value(b, "BM_Upgrade/3/5000")), "<=", 0.5),
+    ("same, processor time",
+     lambda a, b: quotient(value(a, "BM_Upgrade/3/5000", counter="cpu_s"),
+                           value(b, "BM_Upgrade/3/5000", counter="cpu_s")), "<=", 0.5),
     ("round trip 64 MB / raw rewrite 64 MB (throughput)",
      lambda a, b: quotient(value(a, "BM_RoundTripKx/64"), value(a, "BM_RawRewrite/64")), ">=", 0.4),
     ("parse 16 MB / inih no-op callback 16 MB (throughput)",
