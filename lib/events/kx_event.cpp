@@ -16,6 +16,7 @@
 #include "kx_dbg.h"
 #include "kx_errno.h"
 #include "kx_event_fields.h"
+#include "kx_files.h"
 #include "kx_keywords.h"
 #include "kxcf.h"
 #include "kxevent.h"
@@ -330,6 +331,10 @@ int event_generate(const char* type, const char* subtype, const char* version,
 
 void event_close(KX_EVENT_REC* event) {
     if (!event || !event->stream) return;
+    // On disk, name included, before the event is queued or announced: a
+    // message must never outlive the event it was made from.
+    if (std::fflush(event->stream) == 0 && ::fsync(fileno(event->stream)) == 0)
+        sync_parent_directory(event->file_name);
     std::fclose(event->stream);
     event->stream = nullptr;
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kx_files.h"
 #include "kx_test_support.h"
 
 using kxtest::path_exists;
@@ -303,7 +304,7 @@ TEST(DriverRun, PlantedNamesAreNeitherFollowedNorWrittenInto) {
     ASSERT_EQ(::symlink(victim.c_str(), (e + "app_config.tup.lck").c_str()), 0);
     r = in.run({"-c", "app_config"}, in.root);
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, HasSubstr("Open failed for Configuration file " + e + "app_config.tup"));
+    EXPECT_THAT(r.err, HasSubstr("temporary file " + e + "app_config.tup\n"));
     EXPECT_EQ(text_of(victim), "keep\n");
     EXPECT_EQ(text_of(e + "app_config"), "[a]\nk = new\n");
     // A fault in the text of the -c file names that file, not its copy.
@@ -311,6 +312,33 @@ TEST(DriverRun, PlantedNamesAreNeitherFollowedNorWrittenInto) {
     put(e + "app_config", "[a]\nk new\n");
     r = in.run({"-c", "app_config"}, in.root);
     EXPECT_THAT(r.err, HasSubstr("Open failed for Configuration file " + e + "app_config\n"));
+}
+
+// A second run on a file whose upgrade is running ends at once, naming the
+// lock it found held, and leaves the first run's copy and lock alone. A FIFO
+// as the previous file is named as not a regular file, and does not block.
+TEST(DriverRun, ASecondRunReportsTheHeldLockAndAFifoIsNamed) {
+    Install in;
+    const std::string e = in.etc;
+    in.add_set(e, "app_config", "[a]\nk = new\n", "[a]\nk = old\n");
+    put(e + "app_config.tup", "the running upgrade's copy\n");
+    const int held = open_lock_file((e + "app_config.tup.lck").c_str(), 2);
+    ASSERT_GE(held, 0);
+    auto r = in.run({"-c", "app_config"}, in.root);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("Another process owns lock for writing"));
+    EXPECT_THAT(r.err, HasSubstr("Its lock " + e + "app_config.tup.lck is held"));
+    EXPECT_EQ(text_of(e + "app_config.tup"), "the running upgrade's copy\n");
+    EXPECT_TRUE(path_exists(e + "app_config.tup.lck"));
+    ::close(held);
+
+    const std::string prev = e + "v4.0.1/custom/app_config";
+    ASSERT_EQ(::unlink(prev.c_str()), 0);
+    ASSERT_EQ(::mkfifo(prev.c_str(), 0644), 0);
+    r = in.run({"-c", "app_config"}, in.root);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(text_of(in.log), HasSubstr("Config file is not a regular file\nPrevious Configuration file does not exist\n"
+                                 "  Previous Config File: " + prev));
 }
 
 // A new file behind a symbolic link (as configuration management keeps

@@ -80,6 +80,15 @@ bool path_exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool temporary_left(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string prefix = path.substr(slash + 1) + ".tmp";
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
 void make_dirs(const std::string& path) {
     std::error_code ec;
     fs::create_directories(path, ec);

@@ -43,6 +43,8 @@ private:
 void write_file(const std::string& path, const std::string& text, int mode = 0644);
 std::string read_file(const std::string& path);
 bool path_exists(const std::string& path);
+// Whether a temporary file of a write-back of PATH (PATH.tmp...) is left.
+bool temporary_left(const std::string& path);
 void make_dirs(const std::string& path);
 void remove_tree(const std::string& path);
 

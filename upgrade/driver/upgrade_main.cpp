@@ -94,8 +94,9 @@ constexpr const char* kHelp =
     "  -X         force: go on despite errors and save the result anyway\n"
     "  -T         test mode: config_check skips its file existence checks (-z)\n"
     "  -n         preview: merge in a private copy under $TMPDIR, change no file,\n"
-    "             write nothing to the suite log, print the reports and a\n"
-    "             unified diff of the new file against the result\n"
+    "             write nothing to the suite log or the debug file (-d and -D\n"
+    "             trace to standard error), print the reports and a unified\n"
+    "             diff of the new file against the result\n"
     "  -d LEVEL   debug level 1 to 3\n"
     "  -D TOKENS  debug tokens show_args, show_funcs, show_detail\n"
     "  -h, --help this text;  --version  the release number\n"
@@ -103,7 +104,8 @@ constexpr const char* kHelp =
     "Environment:\n"
     "  KESTRIX_HOME  the product home (else the home of the account \"kestrix\")\n"
     "  PATH          where config_check (and diff, for -n) are found\n"
-    "  TMPDIR        where -n works (default /tmp)\n"
+    "  TMPDIR        where -n works (default /tmp); refused when every user may\n"
+    "                write it and it has no sticky bit\n"
     "\n"
     "Files written (T is the -o file, else the new file):\n"
     "  T.tup         the working copy, renamed to T at the end; left for\n"
@@ -180,6 +182,12 @@ constexpr const char* kMsgDiffNotRun = "WARNING: no diff of the preview: %s cann
 constexpr const char* kDefaultTmpDir = "/tmp";
 constexpr const char* kPreviewDirPattern = "/config_upgrade.XXXXXX";
 constexpr const char* kMsgPreviewDir = "Preview directory %s cannot be made";
+constexpr const char* kHintUnsafeTmpdir =
+    "  TMPDIR %s is writable by every user and has no sticky bit: another user could\n"
+    "  swap the preview's directory; set TMPDIR to a directory of your own\n";
+constexpr const char* kHintNotOurs = "  It is not the private directory this program made\n";
+constexpr const char* kPreviewDirByFd = "/proc/self/fd/%d";
+constexpr const char* kHintCopyLocked = "  Its lock %s is held: another upgrade of this file is running\n";
 constexpr const char* kMsgCheckLog = "Check log %s cannot be created";
 constexpr const char* kHintNotRegular = "  It exists and is not a regular file\n";
 constexpr std::size_t kFindingsShown = 20;
@@ -237,8 +245,9 @@ void check_path_length(const std::string& path, std::size_t reserve = 0) {
 int missing_reason(const char* path) {
     int reason = kx_errno;
     struct stat st;
-    if (::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
-    return reason;
+    if (::stat(path, &st) != 0) return reason;
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    return S_ISREG(st.st_mode) ? reason : KXCF_ENOTREG;
 }
 
 // "  Line: N" for a parse fault of the file just opened, else nothing.
@@ -494,6 +503,30 @@ void log_inputs() {
     upgrade_log(text.data());
 }
 
+// The lock of the working copy, held from before the copy is made until the
+// configuration file library takes it over at the merge (or to the end of a
+// run without one); -1 when not held.
+int copy_lock_fd = -1;
+
+// Two runs on one file would share the working copy, and the second would
+// remove the first's: the copy's lock is taken before the copy is made, and
+// a run that finds it held ends without touching the copy or its lock.
+void lock_working_copy(const std::string& tmp) {
+    const std::string lock = tmp + UPGRADE_LOCK_SUFFIX;
+    copy_lock_fd = open_lock_file(lock.c_str(), 0);
+    if (copy_lock_fd >= 0) return;
+    const bool held = kx_errno == EACCES || kx_errno == EAGAIN;
+    upgrade_fatal_more(held ? KXCF_ELOCKED : kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW,
+                       held ? upgrade_format(kHintCopyLocked, lock.c_str()) : std::string());
+}
+
+// The library's handle of the copy takes the lock over; its lock and this
+// one would exclude each other even in one process.
+void release_working_copy_lock() {
+    if (copy_lock_fd >= 0) ::close(copy_lock_fd);
+    copy_lock_fd = -1;
+}
+
 // The whole run works on a copy, so the new file stays as it was until the
 // copy is renamed over it.
 void make_temporary_copy() {
@@ -502,12 +535,16 @@ void make_temporary_copy() {
     std::string tmp = std::string(target) + kTempSuffix;
     check_path_length(tmp, std::strlen(UPGRADE_LOCK_SUFFIX));
     upgrade_debug_line(show_detail, upgrade_format("tmp_new_config_file = %s\n", tmp.c_str()));
+    lock_working_copy(tmp);
     // A new file: a stale copy of an earlier failed run is removed first,
     // and nothing else planted at the name is followed or copied into.
-    // The -c file is named too: it is the one to mend when it cannot be read.
-    if (copy_to_new_file(tmp.c_str(), in.new_config_file) != 0)
-        upgrade_fatal_more(kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW,
+    if (copy_to_new_file(tmp.c_str(), in.new_config_file) != 0) {
+        const int reason = kx_errno;
+        remove_lock_file(tmp.c_str());  // made and held by this run
+        // The -c file is named too: it is the one to mend when it cannot be read.
+        upgrade_fatal_more(reason, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW,
                            upgrade_format(kHintInput, in.new_config_file));
+    }
     in.tmp_new_config_file = upgrade_strdup(tmp.c_str());
 }
 
@@ -520,8 +557,19 @@ void derive_check_log(const BaseNames& base) {
 
 // ---- The run --------------------------------------------------------------------
 
+// The arguments as dbg_show_args writes them, for a preview's traces.
+void show_args_of_preview(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        upgrade_debug_line(show_args, upgrade_format("%s arg[%d] = '%s'", argv[0], i, argv[i]));
+}
+
 void start_debugging(int argc, char** argv) {
     if (debug_flags == 0) return;
+    // The debug file belongs to the installation, which a preview leaves alone.
+    if (preview_requested) {
+        show_args_of_preview(argc, argv);
+        return;
+    }
     if (dbg_open(upgrade_inputs.program_name) != 0) {
         int reason = errno;
         debug_flags = 0;
@@ -725,24 +773,39 @@ void merge_previous_file() {
     remove_lock_file(in.tmp_new_config_file);
     std::string text = upgrade_format(kMsgSuccess, target);
     upgrade_log(text.data());
-    if (debug_flags != 0) dbg_close();
+    if (debug_flags != 0 && !preview_requested) dbg_close();
     std::exit(0);
 }
 
 // ---- Preview --------------------------------------------------------------------
 
-// Removes the preview's private directory and what the run left in it (the
-// result, the working copy, its lock, the check log): all plain files.
+// The preview's private directory: its name (for messages and the final
+// removal) and the descriptor through which everything in it is reached.
+struct PreviewDir {
+    std::string name;
+    int fd = -1;
+};
+PreviewDir preview;
+
+// Removes what the run left in the preview's directory (the result, the
+// working copy, its lock, the check log: all plain files) through its
+// descriptor, then the directory itself, if its name still leads to it.
 void remove_preview_dir() {
-    const std::string preview_dir = upgrade_preview_dir();
-    if (DIR* dir = ::opendir(preview_dir.c_str())) {
+    const int entries_fd = ::dup(preview.fd);
+    if (DIR* dir = entries_fd >= 0 ? ::fdopendir(entries_fd) : nullptr) {
         while (const struct dirent* entry = ::readdir(dir)) {
             const std::string name = entry->d_name;
-            if (name != "." && name != "..") ::unlink((preview_dir + "/" + name).c_str());
+            if (name != "." && name != "..") ::unlinkat(preview.fd, name.c_str(), 0);
         }
         ::closedir(dir);
+    } else if (entries_fd >= 0) {
+        ::close(entries_fd);
     }
-    ::rmdir(preview_dir.c_str());
+    struct stat ours, named;
+    if (::fstat(preview.fd, &ours) == 0 && ::lstat(preview.name.c_str(), &named) == 0 &&
+        ours.st_dev == named.st_dev && ours.st_ino == named.st_ino)
+        ::rmdir(preview.name.c_str());
+    ::close(preview.fd);
 }
 
 // At the end of a preview, whatever its status: the diff of the new file
@@ -767,15 +830,44 @@ void finish_preview() {
     remove_preview_dir();
 }
 
+// A directory every user may write without the sticky bit lets any of them
+// rename or replace what others made there.
+void refuse_unsafe_tmpdir(const std::string& tmpdir, const std::string& pattern) {
+    struct stat st;
+    if (::stat(tmpdir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_IWOTH) &&
+        !(st.st_mode & S_ISVTX))
+        upgrade_fatal_more(EPERM, upgrade_format(kMsgPreviewDir, pattern.c_str()).c_str(), FILE_NONE,
+                           upgrade_format(kHintUnsafeTmpdir, tmpdir.c_str()));
+}
+
+// The directory mkdtemp made, opened at once and never again by name: it
+// must be a directory of this user, private to it. The descriptor stays
+// open across exec, so that the checker and diff reach their files through
+// it as well.
+int open_preview_dir(const std::string& name) {
+    const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700) return fd;
+    const int reason = fd < 0 ? errno : EPERM;
+    if (fd >= 0) ::close(fd);
+    upgrade_fatal_more(reason, upgrade_format(kMsgPreviewDir, name.c_str()).c_str(), FILE_NONE, kHintNotOurs);
+}
+
 // A preview works in a private directory under $TMPDIR; the reporting part
-// sends the result and every copy there and keeps the suite log untouched.
+// sends the result and every copy there, and from here on nothing goes to
+// the suite log or the debug file.
 void start_preview() {
     if (!preview_requested) return;
+    upgrade_begin_preview();
     const char* tmpdir = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : kDefaultTmpDir) + kPreviewDirPattern;
+    const std::string parent = tmpdir && *tmpdir ? tmpdir : kDefaultTmpDir;
+    std::string pattern = parent + kPreviewDirPattern;
+    refuse_unsafe_tmpdir(parent, pattern);
     if (!::mkdtemp(pattern.data()))
         upgrade_fatal(errno, upgrade_format(kMsgPreviewDir, pattern.c_str()).c_str(), FILE_NONE);
-    upgrade_set_preview(pattern.c_str());
+    preview.name = pattern;
+    preview.fd = open_preview_dir(pattern);
+    upgrade_set_preview(upgrade_format(kPreviewDirByFd, preview.fd).c_str());
     std::atexit(finish_preview);
 }
 
@@ -871,6 +963,7 @@ void open_config_files() {
     UPGRADE_INPUTS& in = upgrade_inputs;
     upgrade_debug_line(show_funcs, "open_config_files:\n");
     kxcf_lineno = 0;
+    release_working_copy_lock();
     in.new_cfg = kxcf_open(in.tmp_new_config_file, KXCF_UPDATE | KXCF_NOEXPAND);
     // The copy is the -c file byte for byte: a fault in its text, and its
     // line, are the -c file's; its lock is the copy's own.
@@ -906,8 +999,8 @@ void close_config_files() {
 
 void upgrade_main(int argc, char** argv) {
     parse_upgrade_options(argc, argv);
-    start_debugging(argc, argv);
     start_preview();
+    start_debugging(argc, argv);
     check_program_inputs();
     check_previous_file();
     merge_previous_file();

@@ -46,9 +46,12 @@ constexpr const char* kTagUpgrade = "UPGRADE";
 constexpr const char* kMsgLogUnwritable =
     "WARNING: Cannot write the log file %s: %s\n  The log misses entries of this run\n\n";
 
-// A preview works in a private directory and leaves the suite log alone.
+// A preview works in a private directory and writes nothing under the
+// installation: no suite log entry and no debug file, from its first step on
+// (the directory is made after the run is known to be a preview).
+bool preview_mode = false;
 std::string preview_dir;
-bool previewing() { return !preview_dir.empty(); }
+bool previewing() { return preview_mode; }
 
 // Where the real run would put its result.
 const char* real_result_target() {
@@ -86,7 +89,13 @@ void report_log_failure() {
     upgrade_write_stderr(upgrade_format(kMsgLogUnwritable, log_file, std::strerror(reason)));
 }
 
+// A preview's traces go to standard error: the debug file is the
+// installation's.
 void debug_write(const std::string& text) {
+    if (previewing()) {
+        upgrade_write_stderr(text.empty() || text.back() != '\n' ? text + "\n" : text);
+        return;
+    }
     kx_dbg(text.c_str());
     dbg_flush();
 }
@@ -146,7 +155,7 @@ const char* failure_target() {
 // own directory.
 const char* failure_destination() {
     const char* target = failure_target();
-    return target && previewing() ? preview_path(target) : target;
+    return target && !preview_dir.empty() ? preview_path(target) : target;
 }
 
 // Puts the temporary copy where -o or -X asks for it. A copy whose rename
@@ -215,12 +224,12 @@ void upgrade_debug_line(unsigned bit, const std::string& text) {
 // Where a completed run puts its result.
 const char* upgrade_result_target() {
     const char* target = real_result_target();
-    return target && previewing() ? preview_path(target) : target;
+    return target && !preview_dir.empty() ? preview_path(target) : target;
 }
 
-void upgrade_set_preview(const char* dir) { preview_dir = dir ? dir : ""; }
+void upgrade_begin_preview() { preview_mode = true; }
 
-const char* upgrade_preview_dir() { return previewing() ? preview_dir.c_str() : nullptr; }
+void upgrade_set_preview(const char* dir) { preview_dir = dir ? dir : ""; }
 
 std::string upgrade_new_file_line(const char* path) {
     return std::string(kLabelNewFile) + upgrade_file_label(path) + "\n";

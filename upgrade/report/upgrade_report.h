@@ -110,13 +110,14 @@ const char* upgrade_file_label(const char* name);
 void upgrade_write_stderr(const std::string& text);
 /* Where a completed run puts its result: the -o file, else the new file. */
 const char* upgrade_result_target(void);
-/* Preview (-n): the run works in DIR, a private directory outside the
- * installation. The result and every copy go there (upgrade_result_target
- * and the save-on-failure rule), the reports and the EXIT text still name
- * the real files, and nothing goes to the suite log. */
+/* Preview (-n), from the run's first step: nothing goes to the suite log
+ * and debug traces go to standard error. */
+void upgrade_begin_preview(void);
+/* The preview's private directory DIR (a name that reaches it through its
+ * descriptor): the result and every copy go there (upgrade_result_target
+ * and the save-on-failure rule); the reports and the EXIT text still name
+ * the real files. */
 void upgrade_set_preview(const char* dir);
-/* The private directory of a preview, or null for a real run. */
-const char* upgrade_preview_dir(void);
 /* The failed end of a run whose errors were already reported: the
  * save-on-failure rule, the EXIT text, exit status 1. */
 [[noreturn]] void upgrade_end_failed_run(void);
