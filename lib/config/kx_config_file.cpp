@@ -268,14 +268,15 @@ int write_back(KXCF_FILE* f) {
 // The file that NAME stands for: when NAME is a symbolic link, the file it
 // leads to, so that every name of one file takes the same lock and writes
 // beside the same file; otherwise NAME as given, whose lock stays NAME.lck
-// as the suite's other programs expect. 0 or an error number.
-int resolve_link(std::string& name) {
+// as the suite's other programs expect. A link that leads to no name (a
+// descriptor's link in /proc to a pipe or a removed file, or a dangling
+// link, which then fails to open) is kept as given: no other name can
+// reach that file to take another lock.
+void resolve_link(std::string& name) {
     struct stat st;
-    if (lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return 0;
+    if (lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
     std::unique_ptr<char, decltype(&std::free)> real(realpath(name.c_str(), nullptr), &std::free);
-    if (!real) return errno;
-    name = real.get();
-    return 0;
+    if (real) name = real.get();
 }
 
 void free_handle(KXCF_FILE* f) {
@@ -354,7 +355,7 @@ extern "C" KXCF_FILE* kxcf_open(const char* path, int flags) {
     return guarded<KXCF_FILE*>(nullptr, [&]() -> KXCF_FILE* {
         std::string name = path ? path : main_config_path();
         int code = name.empty() ? KXCF_ENOTFOUND : name.size() > KXCF_MAX_PATH ? KXCF_ENAMETOOLONG : 0;
-        if (!code) code = resolve_link(name);
+        if (!code) resolve_link(name);
         std::string lock_name = name + kLockSuffix, tmp_name = name + kTempSuffix;
         if (!code && (name.size() > KXCF_MAX_PATH || tmp_name.size() > KXCF_MAX_PATH ||
                       lock_name.size() > KXCF_MAX_PATH))
