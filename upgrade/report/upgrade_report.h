@@ -59,6 +59,9 @@ typedef struct UPGRADE_STATE {
     KXCF_FILE* rules_cfg = nullptr;
     int error_count = 0;
     int error_limit = UPGRADE_ERROR_LIMIT;
+    /* The suite log's failure is said once; reporting it is no change of
+     * the run, so a reader of the run may note it. */
+    mutable bool log_failure_reported = false;
 } UPGRADE_STATE;
 
 /* One run: what every part reads (the inputs) and changes (the state). */
