@@ -102,6 +102,20 @@ TEST(DriverMessages, AnExplicitPreviousFileThatIsNotThereIsAWarning) {
     }
 }
 
+// A log file that cannot be written is said once, however many entries the
+// run had for it; the upgrade itself goes on.
+TEST(DriverMessages, AnUnwritableLogIsSaidOnce) {
+    Site s;
+    s.checker(kAccept);
+    kxtest::remove_tree(s.root + "/log");
+    auto r = s.run({"-c", "app_config"});
+    EXPECT_EQ(r.status, 0);
+    const std::string warning =
+        "WARNING: Cannot write the log file " + s.log + ": No such file or directory\n  The log misses entries of this run\n\n";
+    EXPECT_EQ(r.err, warning);
+    EXPECT_EQ(kxtest::read_if_exists(s.etc + "app_config"), "[a]\nk = customer\n");
+}
+
 TEST(DriverMessages, AnUnknownProductHomeSaysWhatNamesIt) {
     if (getpwnam("kestrix")) GTEST_SKIP() << "an account kestrix exists here";
     Site s;

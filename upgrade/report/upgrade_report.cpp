@@ -31,6 +31,8 @@ constexpr const char* kNoFile = "None";
 constexpr const char* kDefaultProgram = "config_upgrade";
 
 constexpr const char* kTagUpgrade = "UPGRADE";
+constexpr const char* kMsgLogUnwritable =
+    "WARNING: Cannot write the log file %s: %s\n  The log misses entries of this run\n\n";
 
 // A preview writes nothing under the installation: no suite log entry and
 // no debug file, from its first step on.
@@ -42,6 +44,16 @@ void cut_report(std::string& text) {
 
 void strip_last_newline(std::string& text) {
     if (!text.empty() && text.back() == '\n') text.pop_back();
+}
+
+// A log file that cannot be written is said once on standard error: the
+// run's entries would otherwise be lost without anyone being told.
+void report_log_failure(const UPGRADE_STATE& state) {
+    int reason = 0;
+    const char* log_file = nullptr;
+    if (state.log_failure_reported || kx_log_failures(&reason, &log_file) == 0) return;
+    state.log_failure_reported = true;
+    upgrade_write_stderr(upgrade_format(kMsgLogUnwritable, log_file, std::strerror(reason)));
 }
 
 // A preview's traces go to standard error: the debug file is the
@@ -185,6 +197,7 @@ void upgrade_error_more(UPGRADE_RUN& run, int error_number, const char* message,
     kx_errno = 0;
     if (!previewing(run.inputs))
         kx_error_notify(KX_NOTIFY_LOG, upgrade_program_label(run.inputs), 0, text.c_str(), nullptr);
+    report_log_failure(run.state);
     if (debug_flags != 0) debug_write(run.inputs, upgrade_format("ERROR: %d  %s\n", 0, text.c_str()));
     upgrade_write_stderr(text + "\n\n");
     note_report(run, severity, error_number, message, file_kind, context, text);
@@ -206,6 +219,7 @@ void upgrade_log(const UPGRADE_RUN& run, char* message) {
     if (!message) return;
     strip_newline(message);
     if (!previewing(run.inputs)) kx_log_message(nullptr, kTagUpgrade, upgrade_program_label(run.inputs), message);
+    report_log_failure(run.state);
     if (debug_flags != 0) debug_write(run.inputs, std::string(message) + "\n");
 }
 
@@ -232,6 +246,7 @@ void upgrade_notify(const UPGRADE_RUN& run, int error_number, char* message) {
     kx_errno = error_number;
     if (!previewing(run.inputs))
         kx_error_notify(KX_NOTIFY_LOG, upgrade_program_label(run.inputs), error_number, message, nullptr);
+    report_log_failure(run.state);
     if (debug_flags != 0)
         debug_write(run.inputs, upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
 }

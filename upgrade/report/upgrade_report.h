@@ -63,6 +63,9 @@ typedef struct UPGRADE_STATE {
     int error_limit = UPGRADE_ERROR_LIMIT;
     bool error_limit_reached = false;
     DecisionReport* decisions = nullptr;  /* the decision report (--report), or null */
+    /* The suite log's failure is said once; reporting it is no change of
+     * the run, so a reader of the run may note it. */
+    mutable bool log_failure_reported = false;
 } UPGRADE_STATE;
 
 /* One run: what every part reads (the inputs) and changes (the state). */
