@@ -1,15 +1,19 @@
 // config_upgrade -n on the example installation: the diff it prints is the
 // upgrade's, and it changes nothing, the suite log included; its exit
-// status is that of the real run, which gives the checked-in result.
+// status and decision report are those of the real run, which gives the
+// checked-in result and accounts in its report for every previous keyword.
 #include <gmock/gmock.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
 #include <map>
 
+#include "file_lines.h"
+#include "kx_report_check.h"
 #include "kx_test_support.h"
 
 using testing::HasSubstr;
@@ -37,6 +41,7 @@ std::string hunks(const std::string& diff) {
 struct Example {
     kxtest::TempTree tree;
     kxtest::TempTree tmp{false};  // the preview's $TMPDIR
+    kxtest::TempTree reports{false};
     std::string etc = tree.config_dir();
 
     Example() {
@@ -58,7 +63,7 @@ TEST(DriverPreview, ShowsTheUpgradeAndChangesNothing) {
     ASSERT_EQ(expected.status, 1);
 
     const auto before = snapshot(ex.tree.path());
-    auto r = ex.run({"-n", "-c", "qzt_config"});
+    auto r = ex.run({"-n", "-c", "qzt_config", "--report", ex.reports.path() + "/preview.json"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.rfind("--- " + ex.etc + "qzt_config\n+++ " + ex.etc + "qzt_config (upgraded)\n", 0), 0u)
@@ -68,11 +73,38 @@ TEST(DriverPreview, ShowsTheUpgradeAndChangesNothing) {
     EXPECT_TRUE(fs::is_empty(ex.tmp.path()));
 
     // The real run gives what the preview showed: the checked-in result.
-    r = ex.run({"-c", "qzt_config"});
+    r = ex.run({"-c", "qzt_config", "--report", ex.reports.path() + "/report.json"});
     EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.err;
     EXPECT_EQ(kxtest::read_file(ex.etc + "qzt_config"), kxtest::read_file(source + "/examples/expected/qzt_config"));
-    EXPECT_THAT(kxtest::read_file(ex.tree.path() + "/qzt/log/qzt_log"),
-                HasSubstr("SUCCESS:  Kestrix Configuration File Upgrade Completed"));
+    const std::string log = kxtest::read_file(ex.tree.path() + "/qzt/log/qzt_log");
+    EXPECT_THAT(log, HasSubstr("SUCCESS:  Kestrix Configuration File Upgrade Completed"));
+
+    // Every previous keyword line has one entry, with the fate the log tells
+    // and the rule at its line; a value the report says the result holds is
+    // there; the preview decided the same.
+    const nlohmann::json report = kxtest::read_decision_report(ex.reports.path() + "/report.json");
+    kxtest::expect_report_matches_files(report, ex.etc + "v4.0.1/custom/qzt_config",
+                                        ex.etc + "upgrade/qzt_config.upg", log);
+    EXPECT_EQ(report["run"]["outcome"], "completed");
+    EXPECT_EQ(report["run"]["result"]["file"], ex.etc + "qzt_config");
+    const nlohmann::json preview = kxtest::read_decision_report(ex.reports.path() + "/preview.json");
+    EXPECT_EQ(kxtest::decisions_of(preview), kxtest::decisions_of(report));
+    std::vector<kx_syntax::FileLine> result;
+    ASSERT_TRUE(kx_syntax::list_file_lines(ex.etc + "qzt_config", result));
+    int written = 0, ruled = 0;
+    for (const nlohmann::json& k : report["keywords"]) {
+        EXPECT_NE(k["fate"], "not_processed") << k;
+        const nlohmann::json& w = k["result"];
+        ++(w.is_null() ? ruled : written);
+        if (w.is_null()) continue;
+        const std::string subsection = w["subsection"].is_null() ? "" : w["subsection"];
+        EXPECT_TRUE(std::any_of(result.begin(), result.end(), [&](const kx_syntax::FileLine& l) {
+            return l.section == w["section"] && l.subsection == subsection && l.keyword == w["keyword"] &&
+                   l.value == w["value"];
+        })) << k;
+    }
+    EXPECT_GT(written, 40);
+    EXPECT_GT(ruled, 10);
 }
 
 // A preview of a failing run fails the same way and still changes nothing;
@@ -87,9 +119,10 @@ TEST(DriverPreview, FailsAsTheRealRunWouldAndStillChangesNothing) {
             kxtest::write_file(ex.etc + "upgrade/qzt_config.upg",
                                kxtest::read_file(ex.etc + "upgrade/qzt_config.upg") + "[..]\n_upgrade = sideways\n");
         const auto before = snapshot(ex.tree.path());
-        std::vector<std::string> args = {"-n", "-c", "qzt_config"};
+        std::vector<std::string> args = {"-n", "-c", "qzt_config", "--report", ex.reports.path() + "/r.json"};
         args.insert(args.end(), options.begin(), options.end());
         auto preview = ex.run(args);
+        const nlohmann::json preview_report = kxtest::read_decision_report(ex.reports.path() + "/r.json");
         EXPECT_EQ(snapshot(ex.tree.path()), before);
         EXPECT_TRUE(fs::is_empty(ex.tmp.path()));
         EXPECT_EQ(preview.status, 1);
@@ -100,6 +133,10 @@ TEST(DriverPreview, FailsAsTheRealRunWouldAndStillChangesNothing) {
         auto real = ex.run(args);
         EXPECT_EQ(real.status, preview.status);
         EXPECT_EQ(real.err, preview.err);
+        const nlohmann::json report = kxtest::read_decision_report(ex.reports.path() + "/r.json");
+        EXPECT_EQ(kxtest::decisions_of(preview_report), kxtest::decisions_of(report));
+        EXPECT_EQ(preview_report["run"]["outcome"], report["run"]["outcome"]);
+        EXPECT_EQ(preview_report["run"]["result"], report["run"]["result"]);
     }
 }
 

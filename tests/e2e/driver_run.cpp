@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "kx_files.h"
+#include "kx_report_check.h"
 #include "kx_test_support.h"
 
 using kxtest::path_exists;
@@ -183,7 +184,8 @@ TEST(DriverRun, WithoutPreviousFileTheNewFileStaysAsItIs) {
 }
 
 // The save-on-failure rule: where the copy goes at each end, what the
-// report and the EXIT text say, which check log stays.
+// report and the EXIT text say, which check log stays, and what the
+// decision report says of the outcome and the result.
 TEST(DriverRun, OutputAndForceDecideWhereTheResultGoes) {
     const std::string app = "qzt/etc/app_config";
     const std::string new_failed = "ERROR: config_check failed for New Config file\n  Errors are in log file: ";
@@ -194,24 +196,29 @@ TEST(DriverRun, OutputAndForceDecideWhereTheResultGoes) {
         const char *text, *prev;
         int status;
         std::string holder, check_log, err;  // "@" is the configuration directory
+        const char *outcome, *place;
     } cases[] = {
-        {{"-o", "out/x"}, "[a]\n", nullptr, 0, "out/x", "", ""},
+        {{"-o", "out/x"}, "[a]\n", nullptr, 0, "out/x", "", "", "completed", "output_file"},
         {{"-o", "out/x"}, "REJECT\n", nullptr, 1, "out/x", "out/app_config.chk",
-         new_failed + "out/app_config.chk\n\n" + saved_exit("Output Config File", "out/x")},
-        {{"-X"}, "REJECT\n", nullptr, 0, app, app + ".chk", new_failed + "@app_config.chk\n\n"},
-        {{}, "REJECT\n", nullptr, 1, app + ".tup", app + ".chk", new_failed + "@app_config.chk\n\n" + kNotSaved},
-        {{}, "[a]\n", "[a]\n# REJECT\n", 1, app + ".tup", app + ".chk", prev_failed + kNotSaved},
+         new_failed + "out/app_config.chk\n\n" + saved_exit("Output Config File", "out/x"), "result_rejected",
+         "output_file"},
+        {{"-X"}, "REJECT\n", nullptr, 0, app, app + ".chk", new_failed + "@app_config.chk\n\n", "result_rejected",
+         "new_file"},
+        {{}, "REJECT\n", nullptr, 1, app + ".tup", app + ".chk", new_failed + "@app_config.chk\n\n" + kNotSaved,
+         "result_rejected", "temporary_copy"},
+        {{}, "[a]\n", "[a]\n# REJECT\n", 1, app + ".tup", app + ".chk", prev_failed + kNotSaved,
+         "previous_rejected", "temporary_copy"},
         {{"-X"}, "[a]\n", "[a]\n# REJECT\n", 1, app, app + ".chk",
-         prev_failed + saved_exit("New Config File", "@app_config")},
+         prev_failed + saved_exit("New Config File", "@app_config"), "previous_rejected", "new_file"},
         // A checker killed by a signal: the status report and the failed check.
         {{}, "KILLME\n", nullptr, 1, app + ".tup", app + ".chk",
          "ERROR: 8010\t\nkx_event_dispatcher could not interpret incoming event\nsystem() returns 9 for command:\n"
          "\tconfig_check -c '@app_config.tup' -s '@syntax/app_config.syn' >'@app_config.chk'\n\n" +
-             new_failed + "@app_config.chk\n\n" + kNotSaved},
+             new_failed + "@app_config.chk\n\n" + kNotSaved, "result_rejected", "temporary_copy"},
         // The rename onto a directory fails: the copy stays where it was.
         {{"-o", "out"}, "[a]\n", nullptr, 1, "out.tup", "",
          "ERROR: 21\t\nIs a directory\nRename of temporary file out.tup\n  to New configuration file out failed\n\n" +
-             kNotSaved},
+             kNotSaved, "fatal", "temporary_copy"},
     };
     for (const auto& c : cases) {
         Install in;
@@ -220,9 +227,15 @@ TEST(DriverRun, OutputAndForceDecideWhereTheResultGoes) {
         const std::string tmp = (c.options.size() == 2 ? c.options[1] : app) + ".tup";
         kxtest::make_dirs(in.root + "/out");
         kxtest::write_file(in.root + "/" + tmp + ".lck", "");
-        std::vector<std::string> args{"-c", "app_config"};
+        std::vector<std::string> args{"-c", "app_config", "--report", "report.json"};
         args.insert(args.end(), c.options.begin(), c.options.end());
         auto r = in.run(args, in.root);
+        const nlohmann::json report = kxtest::read_decision_report(in.root + "/report.json");
+        EXPECT_EQ(report["run"]["outcome"], c.outcome);
+        EXPECT_EQ(report["run"]["exit_status"], c.status);
+        EXPECT_EQ(report["run"]["result"]["place"], c.place);
+        const bool in_etc = c.holder.rfind("qzt/etc/", 0) == 0;  // named by the run as @...
+        EXPECT_EQ(report["run"]["result"]["file"], in_etc ? in.at("@" + c.holder.substr(8)) : c.holder);
 
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, in.at(c.err));
@@ -244,8 +257,17 @@ TEST(DriverRun, ErrorsOfTheMergeFailTheRunAndTheTwentiethStopsIt) {
         for (int i = 1; i <= sections; i++) prev += "[s" + std::to_string(i) + "]\n";
         in.add_set(in.etc, "app_config", "[a]\nk = factory\n", prev.c_str());
         kxtest::write_file(in.etc + "upgrade/app_config.upg", "[a]\nk\n_upgrade = custom\n");
-        auto r = in.run({"-c", "app_config", "-o", "result"}, in.root);
+        auto r = in.run({"-c", "app_config", "-o", "result", "--report", "report.json"}, in.root);
         EXPECT_EQ(r.status, 1);
+        // The sections the twentieth error kept the merge from are not processed.
+        const nlohmann::json decisions = kxtest::read_decision_report(in.root + "/report.json");
+        kxtest::expect_report_matches_files(decisions, in.etc + "v4.0.1/custom/app_config",
+                                            in.etc + "upgrade/app_config.upg", kxtest::read_if_exists(in.log));
+        EXPECT_EQ(decisions["run"]["outcome"], sections > 20 ? "error_limit" : "errors");
+        EXPECT_EQ(decisions["sections"][std::min(sections, 20)]["fate"], "no_rule");
+        EXPECT_EQ(std::count_if(decisions["sections"].begin(), decisions["sections"].end(),
+                                [](const nlohmann::json& s) { return s["fate"] == "not_processed"; }),
+                  sections > 20 ? sections - 20 : 0);
         std::size_t count = 0;
         for (std::size_t at = 0; (at = r.err.find(report, at)) != std::string::npos; ++at) count++;
         EXPECT_EQ(count, sections > 20 ? 20u : 3u);
@@ -260,6 +282,37 @@ TEST(DriverRun, ErrorsOfTheMergeFailTheRunAndTheTwentiethStopsIt) {
         EXPECT_THAT(r.err, EndsWith(saved_exit("Output Config File", "result")));
         EXPECT_FALSE(path_exists(in.root + "/result.tup.lck"));
     }
+}
+
+// The decision report goes to standard output for "-" (but not beside -n,
+// whose diff is there); one that cannot be written is a WARNING, and the
+// run completes as it would have. A preview's report names the real files.
+TEST(DriverRun, DecisionReportNeverChangesTheRun) {
+    Install in;
+    in.add_set(in.etc, "app_config", "[a]\nk = new\n", "[a]\nk = old\n");
+    kxtest::write_file(in.etc + "upgrade/app_config.upg", "[a]\nk\n_upgrade = custom\n");
+    auto r = in.run({"-c", "app_config", "-n", "--report", "preview.json"}, in.root);
+    EXPECT_EQ(r.status, 0);
+    const nlohmann::json preview = kxtest::read_decision_report(in.root + "/preview.json");
+    EXPECT_EQ(preview["run"]["result"]["file"], in.etc + "app_config");
+    EXPECT_EQ(preview["files"]["temporary"], in.etc + "app_config.tup");
+
+    r = in.run({"-c", "app_config", "--report", "-"}, in.root);
+    EXPECT_EQ(r.status, 0);
+    const nlohmann::json report = nlohmann::json::parse(r.out);
+    EXPECT_EQ(report["keywords"][0]["result"]["value"], "old");
+    EXPECT_EQ(kxtest::decisions_of(report), kxtest::decisions_of(preview));
+
+    kxtest::write_file(in.etc + "app_config", "[a]\nk = new\n");
+    r = in.run({"-c", "app_config", "--report", "missing/r.json"}, in.root);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "WARNING: 2\t\nNo such file or directory\nDecision report missing/r.json cannot be written\n\n");
+    EXPECT_EQ(kxtest::read_if_exists(in.etc + "app_config"), "[a]\nk = old\n");
+    EXPECT_THAT(kxtest::read_if_exists(in.log), HasSubstr("SUCCESS:  Kestrix Configuration File Upgrade Completed"));
+
+    r = in.run({"-c", "app_config", "-n", "--report", "-"}, in.root);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("--report - cannot be used with -n"));
 }
 
 }  // namespace

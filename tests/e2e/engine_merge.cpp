@@ -3,13 +3,16 @@
 // (NAME.prev), and the whole expected result (NAME.result), standard error
 // (NAME.err) and entries the suite log must hold (NAME.log, entries
 // separated by empty lines; an entry starting with "!" must be absent).
-// Each section of a case's files exercises one situation of the merge.
+// Each section of a case's files exercises one situation of the merge; the
+// cases use every rule word. The decision report of each run accounts for
+// every previous line as the log does, and a preview's report decides the same.
 // Also the time a large section takes.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 
+#include "kx_report_check.h"
 #include "kx_test_support.h"
 
 namespace {
@@ -39,9 +42,15 @@ void check_case(const std::string& name) {
     write_file(tree.file("qzt/etc/v4.0.1/custom/cfg"), case_file(name, ".prev"));
 
     const std::string etc = tree.config_dir();
-    RunResult r = run_program(
-        {program_path("config_upgrade"), "-c", "cfg", "-v", "v5.0.0", "-V", "v4.0.1", "-o", etc + "out"},
-        {{"PATH", tree.path() + "/bin:/usr/bin:/bin"}}, etc);
+    const std::vector<std::string> run = {program_path("config_upgrade"), "-c", "cfg", "-v", "v5.0.0", "-V", "v4.0.1",
+                                          "-o", etc + "out", "--report"};
+    auto upgrade = [&](const std::string& report, const char* preview) {
+        std::vector<std::string> args = run;
+        args.push_back(etc + report);
+        if (preview) args.push_back(preview);
+        return run_program(args, {{"PATH", tree.path() + "/bin:/usr/bin:/bin"}}, etc);
+    };
+    RunResult r = upgrade("report.json", nullptr);
     EXPECT_EQ(r.status, 1) << "every case holds errors";
     EXPECT_EQ(rooted(r.err, tree.path()), case_file(name, ".err"));
     EXPECT_EQ(read_file(etc + "out"), case_file(name, ".result"));
@@ -57,6 +66,20 @@ void check_case(const std::string& name) {
         else
             EXPECT_NE(log.find(entry + "\n\n"), std::string::npos) << entry;
     }
+
+    const nlohmann::json report = read_decision_report(etc + "report.json");
+    expect_report_matches_files(report, etc + "v4.0.1/custom/cfg", etc + "upgrade/cfg.upg", log);
+    for (const nlohmann::json& k : report["keywords"]) EXPECT_NE(k["fate"], "not_processed") << k;
+    EXPECT_EQ(report["run"]["outcome"], "errors");
+    EXPECT_EQ(report["run"]["exit_status"], 1);
+    EXPECT_EQ(report["run"]["result"]["place"], "output_file");
+    r = upgrade("preview.json", "-n");
+    EXPECT_EQ(r.status, 1);
+    const nlohmann::json preview = read_decision_report(etc + "preview.json");
+    EXPECT_EQ(decisions_of(preview), decisions_of(report));
+    EXPECT_EQ(preview["run"]["preview"], true);
+    EXPECT_EQ(preview["run"]["outcome"], report["run"]["outcome"]);
+    EXPECT_EQ(preview["reports"].size(), report["reports"].size());
 }
 
 TEST(EngineMerge, KeywordDecisionTableUnitsEventCodesAndRenames) { check_case("keywords"); }

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <fstream>
+#include <map>
 
 #include "kxcf.h"
 
@@ -81,6 +82,46 @@ std::string trimmed(const std::string& line) {
 
 bool is_name_char(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+}
+
+namespace {
+
+// The keyword lines of one list, each numbered among the lines of its name.
+void list_keywords(KXCF_FILE* f, FileLines& numbers, const FileLine& list, std::vector<FileLine>& lines) {
+    std::map<std::string, int> seen;
+    const char* subsection = list.subsection.empty() ? nullptr : list.subsection.c_str();
+    const char* keyword = nullptr;
+    const char* value;
+    while ((value = kxcf_nextvar(f, list.section.c_str(), subsection, &keyword, 0)) != KXCF_FAIL) {
+        FileLine line = {FileLine::Kind::keyword, list.section, list.subsection, keyword, value};
+        line.instance = ++seen[keyword];
+        line.line = numbers.next_keyword();
+        lines.push_back(std::move(line));
+    }
+}
+
+}  // namespace
+
+bool list_file_lines(const std::string& path, std::vector<FileLine>& lines) {
+    FileLines numbers;
+    KXCF_FILE* f = numbers.read(path) ? kxcf_open(path.c_str(), KXCF_NOEXPAND) : nullptr;
+    if (!f) return false;
+    const char* section;
+    while ((section = kxcf_nextsection(f)) != KXCF_FAIL) {
+        FileLine header = {FileLine::Kind::section, section, "", "", ""};
+        header.line = numbers.next_section();
+        lines.push_back(header);
+        list_keywords(f, numbers, header, lines);
+        const char* subsection;
+        while ((subsection = kxcf_nextsubsection(f, header.section.c_str())) != KXCF_FAIL) {
+            FileLine sub = {FileLine::Kind::subsection, header.section, subsection, "", ""};
+            sub.line = numbers.next_subsection();
+            lines.push_back(sub);
+            list_keywords(f, numbers, sub, lines);
+        }
+    }
+    kxcf_close(f);
+    return true;
 }
 
 std::string missing_equals(const std::string& line) {

@@ -53,6 +53,22 @@ private:
     std::size_t keyword_ = 0;
 };
 
+// One section header, subsection header or keyword line of a file, as the
+// library reads it: names lower-cased, values verbatim, and a keyword's
+// occurrence number among the lines of its name in its list.
+struct FileLine {
+    enum class Kind { section, subsection, keyword };
+    Kind kind;
+    std::string section, subsection, keyword, value;
+    int instance = 0;
+    int line = 0;
+};
+
+// Every such line of the file at PATH in file order, walked as
+// config_check walks it; false (and nothing) when the library cannot read
+// the file.
+bool list_file_lines(const std::string& path, std::vector<FileLine>& lines);
+
 // What a keyword line that the library refused with "Invalid character in
 // keyword" lacks, when it is the "=" after the name: "admin root" is a name
 // and a value without "=", not a bad character. Empty for any other line.

@@ -192,6 +192,7 @@ void check_file(DriverRun& d, const char* config_file, const char* syntax_file, 
         if (log_file) ::unlink(log_file);
         return;
     }
+    if (d.decisions) d.decisions->checker_rejected(file_kind == FileKind::previous);
     std::string message = upgrade_format(failure_format, kCheckProgram, upgrade_file_label(log_file));
     const std::string hints = check_failure_hints(run, syntax_file, log_file);
     if (!d.inputs.force) upgrade_fatal_more(d.run, 0, message.c_str(), file_kind, hints);

@@ -16,9 +16,15 @@ namespace {
 
 // The options of the usage text, then help (-h) and preview (-n).
 constexpr const char* kOptionString = "c:C:u:s:S:v:V:o:TXd:D:hn";
-constexpr int kVersionOption = 256;  // --version has no letter
-constexpr struct option kLongOptions[] = {
-    {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, kVersionOption}, {nullptr, 0, nullptr, 0}};
+constexpr int kVersionOption = 256;  // --version and --report have no letter
+constexpr int kReportOption = 257;
+constexpr struct option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, kVersionOption},
+                                          {"report", required_argument, nullptr, kReportOption},
+                                          {nullptr, 0, nullptr, 0}};
+constexpr const char* kStandardOutput = "-";
+constexpr const char* kMsgReportWithPreview =
+    "%s: --report - cannot be used with -n, whose diff goes to standard output: name a file\n";
 
 constexpr const char* kUsageTitle = "Kestrix Configuration File Upgrade Program - Usage:\n\n";
 constexpr const char* kUsageSynopsis =
@@ -49,7 +55,7 @@ constexpr const char* kHelp =
     "Usage: %s -c new_config_file [-C previous_config_file]\n"
     "\t[-u upgrade_rules_file] [-s new_syntax_file] [-S previous_syntax_file]\n"
     "\t[-v kx_version] [-V previous_kx_version] [-o output_config_file]\n"
-    "\t[-X] [-T] [-n] [-d debug_level] [-D debug_token]\n"
+    "\t[-X] [-T] [-n] [-d debug_level] [-D debug_token] [--report FILE]\n"
     "       %s -h | --help | --version\n"
     "\n"
     "Merges the customer's previous configuration file into the new (factory)\n"
@@ -79,6 +85,11 @@ constexpr const char* kHelp =
     "             diff of the new file against the result\n"
     "  -d LEVEL   debug level 1 to 3\n"
     "  -D TOKENS  debug tokens show_args, show_funcs, show_detail\n"
+    "  --report FILE  at the end of the run, write the decision report to FILE\n"
+    "             (\"-\": standard output): what became of every keyword, section\n"
+    "             and subsection of the previous file and which rule decided it,\n"
+    "             every report, the outcome and the exit status, as JSON; with -n\n"
+    "             it describes what the real run would do\n"
     "  -h, --help this text;  --version  the release number\n"
     "\n"
     "Environment:\n"
@@ -190,9 +201,17 @@ void parse_upgrade_options(DriverRun& d, int argc, char** argv) {
         case 'D':
             dbg_parse_tokens(&debug_flags, kDebugTokens, optarg);
             break;
+        case kReportOption:
+            d.run.state.decisions = &d.decisions.emplace(optarg);
+            break;
         default:
             usage_exit(d);
         }
+    }
+    if (d.inputs.preview && d.decisions && d.decisions->path() == kStandardOutput) {
+        const std::string name = last_component(upgrade_program_label(d.inputs));
+        upgrade_write_stderr(upgrade_format(kMsgReportWithPreview, name.c_str()));
+        std::exit(1);
     }
 }
 

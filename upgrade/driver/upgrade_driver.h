@@ -10,8 +10,10 @@
 #ifndef UPGRADE_DRIVER_H
 #define UPGRADE_DRIVER_H
 
+#include <optional>
 #include <string>
 
+#include "decision_report.h"
 #include "upgrade_report.h"
 
 /* What the driver holds for one run: the inputs it fills, and the run the
@@ -32,6 +34,8 @@ struct DriverRun {
     std::string preview_name;
     int preview_fd = -1;
     std::string preview_dir;
+    std::optional<DecisionReport> decisions;  // --report; run.state.decisions points here
+    RunEnd end = RunEnd::completed;           // how the run ended, for the decision report
 };
 
 /* The new configuration file's name as the run uses it (a name that begins

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <exception>
 #include <new>
 #include <string>
 
@@ -38,6 +39,7 @@ constexpr const char* kMsgCloseNew = "Close failed for Configuration file %s";
 constexpr const char* kMsgClosePrev = "Close failed for Customer's Previous Configuration file";
 constexpr const char* kMsgCloseRules = "Close failed for Upgrade Rules file";
 constexpr const char* kMsgRename = "Rename of temporary file %s\n  to New configuration file %s failed";
+constexpr const char* kMsgReportWrite = "Decision report %s cannot be written";
 
 // The arguments as dbg_show_args writes them, for a preview's traces.
 void show_args_of_preview(DriverRun& d, int argc, char** argv) {
@@ -154,8 +156,8 @@ const char* save_on_failure(DriverRun& d) {
 }
 
 // The failed end of a run whose cause has been reported: the copy saved or
-// left, and the EXIT text.
-void end_failed_run(DriverRun& d) {
+// left, and the EXIT text. Where the copy was saved, or null.
+const char* end_failed_run(DriverRun& d) {
     const char* saved = save_on_failure(d);
     std::string text = kExitFailed;
     if (saved) {
@@ -166,6 +168,50 @@ void end_failed_run(DriverRun& d) {
     std::string logged = text;
     upgrade_log(d.run, logged.data());
     upgrade_write_stderr(text + "\n\n");
+    return saved;
+}
+
+// The decision report, when one was asked for, at the very end of the run:
+// the result is where the real run puts it (SAVED: where a failed run saved
+// its copy). Nothing else of the run depends on it: one that cannot be
+// written is a WARNING.
+void write_decision_report(DriverRun& d, const char* saved) {
+    if (!d.decisions) return;
+    const UPGRADE_INPUTS& in = d.inputs;
+    const std::string target = in.output_config_file ? in.output_config_file : in.new_config_file ? in.new_config_file : "";
+    const std::string temporary = temporary_copy_name(target);
+    RunSummary run;
+    run.new_file = in.new_config_file;
+    run.previous_file = in.prev_config_file;
+    run.rules_file = in.upgrade_rules_file;
+    run.new_syntax_file = in.new_syntax_file;
+    run.previous_syntax_file = in.prev_syntax_file;
+    run.output_file = in.output_config_file;
+    run.temporary_file = in.tmp_new_config_file ? temporary.c_str() : nullptr;
+    run.version_to_install = in.kx_version_to_install;
+    run.previous_version = in.prev_kx_version;
+    run.preview = in.preview != 0;
+    run.force = in.force != 0;
+    run.test_mode = in.test_mode != 0;
+    run.end = d.end;
+    if (d.end == RunEnd::completed || saved) {
+        run.result = in.output_config_file ? ResultPlace::output_file : ResultPlace::new_file;
+        run.result_file = d.end == RunEnd::completed ? target.c_str() : saved;
+    } else if (in.tmp_new_config_file) {
+        run.result = ResultPlace::temporary_copy;
+        run.result_file = run.temporary_file;
+    }
+    bool written = false;
+    try {
+        written = d.decisions->write(run);
+    } catch (const std::exception&) {  // out of memory while building it
+        errno = ENOMEM;
+    }
+    if (written) return;
+    const int reason = errno;
+    d.run.state.decisions = nullptr;
+    upgrade_error(d.run, reason, upgrade_format(kMsgReportWrite, d.decisions->path().c_str()).c_str(),
+                  FileKind::none, Severity::warning, nullptr);
 }
 
 // The run from the inputs to the installed result; UPGRADE_ABORT when it
@@ -178,7 +224,10 @@ void run_upgrade(DriverRun& d, int argc, char** argv) {
     merge_previous_file(d);
     // Errors counted so far (during the merge, or let through by -X) end the
     // run without checking the result.
-    if (d.run.state.error_count != 0) throw UPGRADE_ABORT{};
+    if (d.run.state.error_count != 0) {
+        d.end = RunEnd::errors;
+        throw UPGRADE_ABORT{};
+    }
     check_result_file(d);
     install_result(d);
 }
@@ -189,6 +238,7 @@ void upgrade_main(int argc, char** argv) {
     DriverRun d;
     parse_upgrade_options(d, argc, argv);
     int status = 0;
+    const char* saved = nullptr;
     try {
         try {
             run_upgrade(d, argc, argv);
@@ -196,9 +246,12 @@ void upgrade_main(int argc, char** argv) {
             upgrade_fatal(d.run, ENOMEM, kMsgMalloc, FileKind::none);
         }
     } catch (const UPGRADE_ABORT&) {
-        end_failed_run(d);
+        if (d.end == RunEnd::completed)
+            d.end = d.run.state.error_limit_reached ? RunEnd::error_limit : RunEnd::fatal;
+        saved = end_failed_run(d);
         status = 1;
     }
+    write_decision_report(d, saved);
     if (d.inputs.preview_dir) finish_preview(d);
     if (status == 0 && debug_flags != 0 && !d.inputs.preview) dbg_close();
     std::exit(status);

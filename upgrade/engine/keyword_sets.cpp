@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "decision_notes.h"
 #include "engine_internal.h"
 #include "kx_errno.h"
 #include "upgrade_engine.h"
@@ -107,6 +108,7 @@ void UpgradeEngine::upgrade_keyword_set(NAME_LIST* first, UPGRADE_RULE* start_ru
                        "upgrade_keyword_set: Upgrade rule flags =" + flag_words(start_rule->flags, kSetFlagWords) + "\n");
     if (start_rule->flags & RULE_DELETE) {
         upgrade_debug_line(run_, show_detail, "upgrade_keyword_set: Upgrade rule = delete. New config file is OK\n");
+        note_set(run_.state.decisions, context, first, find_end_of_set(first, start_rule), start_rule, Fate::deleted);
         return;
     }
 
@@ -124,6 +126,7 @@ void UpgradeEngine::upgrade_keyword_set(NAME_LIST* first, UPGRADE_RULE* start_ru
         set = {start.keyword, location.instance, location.line, 1, start_rule, first};
         upgrade_debug_line(run_, show_detail, "upgrade_keyword_set: Found start of set in New config file\n");
     } else if (start_rule->flags & RULE_FACTORY) {
+        note_set(run_.state.decisions, context, first, find_end_of_set(first, start_rule), start_rule, Fate::skipped);
         upgrade_error(run_, 0, kMsgFactorySetStart, FileKind::previous, Severity::error, context);
         return;
     } else if (start_rule->flags & RULE_CUSTOM) {
@@ -135,6 +138,7 @@ void UpgradeEngine::upgrade_keyword_set(NAME_LIST* first, UPGRADE_RULE* start_ru
         // The start rule names no action (the rules file has been reported);
         // carrying the set over or dropping it would both be a guess, so the
         // set is left out and named.
+        note_set(run_.state.decisions, context, first, find_end_of_set(first, start_rule), start_rule, Fate::skipped);
         upgrade_error(run_, 0, kMsgNoRuleSetStart, FileKind::previous, Severity::warning, context);
         return;
     }
@@ -148,6 +152,7 @@ void UpgradeEngine::upgrade_keyword_set(NAME_LIST* first, UPGRADE_RULE* start_ru
         *context = {context->section, context->subsection, node->name, node->text, node->instance};
         UPGRADE_RULE* rule = match_name_in_set(node->name, start_rule, filter(node->text, kAllQualifiers));
         if (!rule) {
+            KeywordRecord(run_.state.decisions, context, node, nullptr, Fate::no_rule).d.set_start = set_name(first);
             upgrade_error(run_, 0, kMsgSetMemberNoRule, FileKind::previous, Severity::error, context);
         } else {
             debug_context(show_detail,

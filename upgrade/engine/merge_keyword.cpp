@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "decision_notes.h"
 #include "engine_internal.h"
 #include "kx_errno.h"
 #include "upgrade_engine.h"
@@ -44,24 +45,29 @@ NAME_LIST* UpgradeEngine::event_code_after(int line) const {
     return node && std::strcmp(node->name, kEventCodeKeyword) == 0 ? node : nullptr;
 }
 
-void UpgradeEngine::write_keyword(ERROR_CONTEXT* work, const KW_LOCATION& location) {
+Action UpgradeEngine::write_keyword(ERROR_CONTEXT* work, const KW_LOCATION& location) {
     if (work->instance != 0) {
+        const std::vector<int>* lines = new_list_.lines().lines_named(work->keyword);
+        const Action action =
+            lines && static_cast<size_t>(work->instance) <= lines->size() ? Action::replaced : Action::added;
         upgrade_log_context(run_, kMsgWriteKeyword, FileKind::new_file, work);
         if (kxcf_setvar_inst(new_cfg_, work->section, work->subsection, work->keyword, work->value,
                              work->instance) != 0) {
-            upgrade_error(run_, kx_errno, kMsgSetvarInstFailed, FileKind::new_file, Severity::error, work);
             new_list_.mark_stale();
-            return;
+            upgrade_error(run_, kx_errno, kMsgSetvarInstFailed, FileKind::new_file, Severity::error, work);
+            return Action::failed;
         }
         new_list_.note_setvar_inst(new_cfg_, work->keyword, work->instance, work->value);
-        return;
+        return action;
     }
     upgrade_log_context(run_, upgrade_format(kMsgInsertKeyword, location.line).c_str(), FileKind::new_file, work);
-    if (kxcf_setvar_index(new_cfg_, work->section, work->subsection, work->keyword, work->value,
-                          location.line) != 0)
-        report(kx_errno, upgrade_format(kMsgSetvarIndexFailed, location.line), FileKind::new_file,
-               Severity::error, work);
     new_list_.mark_stale();
+    if (kxcf_setvar_index(new_cfg_, work->section, work->subsection, work->keyword, work->value,
+                          location.line) == 0)
+        return Action::inserted;
+    report(kx_errno, upgrade_format(kMsgSetvarIndexFailed, location.line), FileKind::new_file, Severity::error,
+           work);
+    return Action::failed;
 }
 
 // The location of a keyword written outside a set: the same value anywhere
@@ -83,12 +89,16 @@ void UpgradeEngine::upgrade_keyword(NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
     debug_context(show_funcs, "upgrade_keyword:\n", FileKind::previous, context);
     debug_keyword_rule(run_, rule);
     context->value = prev_keyword->text;
+    KeywordRecord record(run_.state.decisions, context, prev_keyword, rule, Fate::custom);
+    if (set && record.wanted()) record.d.set_start = set_name(set->prev_first);
 
     if (rule->flags & RULE_FACTORY) {
+        record.d.fate = Fate::factory;
         upgrade_log_context(run_, kMsgFactoryKeyword, FileKind::previous, context);
         return;
     }
     if (rule->flags & RULE_DELETE) {
+        record.d.fate = Fate::deleted;
         upgrade_log_context(run_, kMsgDeleteKeyword, FileKind::previous, context);
         return;
     }
@@ -96,6 +106,7 @@ void UpgradeEngine::upgrade_keyword(NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
     if (rule->flags & RULE_RENAME) {
         new_name = lower_case_name(rule->text);
         work.keyword = new_name.c_str();
+        record.d.renamed_to = new_name;
         upgrade_log_context(run_, upgrade_format(kMsgRenameKeyword, prev_keyword->name, work.keyword).c_str(),
                             FileKind::previous, context);
     }
@@ -107,6 +118,8 @@ void UpgradeEngine::upgrade_keyword(NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
     if (!set) {
         location = locate_outside_set(&work, rule);
         if (location.value_match) {
+            work.instance = location.instance;
+            record.wrote(&work, Action::unchanged);
             upgrade_debug_line(run_, show_detail,
                                "upgrade_keyword: Keyword with this value already exists in New config file\n"
                                "  No upgrade is needed\n");
@@ -120,6 +133,7 @@ void UpgradeEngine::upgrade_keyword(NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
     work.instance = location.instance;
     if (location.instance == 0 && location.line == 0) {
         upgrade_debug_line(run_, show_detail, "upgrade_keyword: Unable to locate keyword in New config file\n");
+        record.d.fate = Fate::unplaced;
         return;
     }
 
@@ -130,6 +144,7 @@ void UpgradeEngine::upgrade_keyword(NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
     if (!units_value.empty()) {
         work.value = units_value.c_str();
         location.value_match = 0;
+        record.d.units_value = units_value;
     }
 
     if (location.value_match) {
@@ -137,6 +152,7 @@ void UpgradeEngine::upgrade_keyword(NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
                       "upgrade_keyword: Keyword has the same value in New and Prev config files\n"
                       "No update is required\n",
                       FileKind::new_file, &work);
+        record.wrote(&work, Action::unchanged);
     } else {
         const char* warning = work.instance ? overwrite_warning(prev_keyword, rule, set) : nullptr;
         if (warning) {
@@ -145,9 +161,17 @@ void UpgradeEngine::upgrade_keyword(NAME_LIST* prev_keyword, UPGRADE_RULE* rule,
             upgrade_error(run_, 0, warning, FileKind::previous, Severity::warning, &repeated);
         }
         if (prev_keyword->text[0] == '\0') work.value = nullptr;
-        write_keyword(&work, location);
+        // Noted as failed until written: a failed write may end the run.
+        record.wrote(&work, Action::failed);
+        const Action action = write_keyword(&work, location);
+        record.wrote(&work, action);
+        record.d.written_position = action == Action::inserted ? location.line + 1 : 0;
+        record.d.multiple = (rule->flags & RULE_MULTIPLE) != 0;
     }
-    if (event_code) add_xfer_event_code(event_code, &work);
+    if (event_code) {
+        record.d.event_code = event_code;
+        add_xfer_event_code(event_code, &work);
+    }
 }
 
 std::string UpgradeEngine::upgrade_units(const char* value, const char* units, ERROR_CONTEXT* context) {

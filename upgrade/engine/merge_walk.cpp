@@ -8,8 +8,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
+#include "decision_notes.h"
 #include "engine_internal.h"
 #include "kx_errno.h"
 #include "upgrade_engine.h"
@@ -104,6 +106,7 @@ void UpgradeEngine::read_section_rules(RuleList& rules) {
         UPGRADE_RULE* rule = rules.append(name);
         seen.insert(rule->name);
         rules_.parse_upgrade_rule(rule, &context);
+        note_rule(run_.state.decisions, rule, rule->name, nullptr, nullptr, 0);
     }
     if (kx_errno != kNoMoreSections) fail_listing(kMsgRulesSections, FileKind::rules, nullptr);
 }
@@ -121,6 +124,7 @@ void UpgradeEngine::read_subsection_rules(const char* rules_section, RuleList& r
         UPGRADE_RULE* rule = rules.append(name);
         seen.insert(rule->name);
         rules_.parse_upgrade_rule(rule, context);
+        note_rule(run_.state.decisions, rule, rules_section, rule->name, nullptr, 0);
     }
     if (kx_errno != kNoMoreSubsections) fail_listing(kMsgNextSubsection, FileKind::rules, context);
 }
@@ -129,11 +133,15 @@ void UpgradeEngine::read_keyword_rules(const char* rules_section, const char* ru
     ERROR_CONTEXT context = {rules_section, rules_subsection, nullptr, nullptr, 0};
     std::string keyword;
     rules_.rules_rewind();
+    std::unordered_map<std::string, int> occurrences;  // a rule's line: its name's n-th line
     const char* name = nullptr;
     while (rules_.upgrade_nextvar(rules_section, rules_subsection, &name, 0) != KXCF_FAIL) {
         keyword = name;
         context.keyword = keyword.c_str();
-        rules_.parse_upgrade_rule(rules.append(name), &context);
+        UPGRADE_RULE* rule = rules.append(name);
+        rules_.parse_upgrade_rule(rule, &context);
+        if (DecisionReport* report = run_.state.decisions)
+            note_rule(report, rule, rules_section, rules_subsection, rule->name, ++occurrences[rule->name]);
     }
     if (kx_errno != kNoMoreKeywords)
         upgrade_error(run_, kx_errno, kMsgRulesNextvar, FileKind::rules, Severity::error, &context);
@@ -150,41 +158,46 @@ void UpgradeEngine::check_new_names(NAME_LIST* names, const RuleIndex& rules, co
     }
 }
 
-// Whether the previous section or subsection NAME is carried into the new
-// file under RULE; a dropped one is reported or logged. SEEN tells whether
-// an earlier item of the list had the same name.
+// Whether the previous section or subsection SECTION/SUBSECTION (SUBSECTION
+// null for a section) is carried into the new file under RULE; a dropped one
+// is noted, then reported or logged. SEEN tells whether an earlier item of
+// the list had the same name.
 // Without factory, custom or delete the item is carried, as custom. Keyword
 // lines are read by section and subsection name, which finds the first
 // item of that name only: a later one of the same name cannot be carried,
 // and is reported rather than lost without a word.
 template <typename Texts>
 bool UpgradeEngine::carried_over(const UPGRADE_RULE* rule, bool seen, const Texts& texts,
-                                 const ERROR_CONTEXT* context) {
-    if (!rule) {
-        upgrade_error(run_, 0, texts.no_rule, FileKind::previous, Severity::error, context);
-        return false;
-    }
-    if (rule->flags & (RULE_DELETE | RULE_FACTORY)) {
-        upgrade_log_context(run_, rule->flags & RULE_DELETE ? texts.deleting : texts.factory, FileKind::previous,
+                                 const ERROR_CONTEXT* context, const char* section, const char* subsection) {
+    const Fate fate = !rule                          ? Fate::no_rule
+                      : (rule->flags & RULE_DELETE)  ? Fate::deleted
+                      : (rule->flags & RULE_FACTORY) ? Fate::factory
+                      : seen                         ? Fate::repeated
+                                                     : Fate::custom;
+    if (fate == Fate::custom) return true;
+    // Noted first: the report may be the one that ends the run.
+    note_level(run_.state.decisions, section, subsection, rule, fate, Action::none);
+    if (fate == Fate::no_rule || fate == Fate::repeated)
+        upgrade_error(run_, 0, fate == Fate::no_rule ? texts.no_rule : texts.repeated, FileKind::previous,
+                      Severity::error, context);
+    else
+        upgrade_log_context(run_, fate == Fate::deleted ? texts.deleting : texts.factory, FileKind::previous,
                             context);
-        return false;
-    }
-    if (seen) {
-        upgrade_error(run_, 0, texts.repeated, FileKind::previous, Severity::error, context);
-        return false;
-    }
-    return true;
+    return false;
 }
 
 namespace {
 
-// Adds to the new file the section or subsection it lacks, through ADD.
+// Adds to the new file the section or subsection it lacks, through ADD;
+// what was done.
 template <typename Add>
-void add_when_missing(UPGRADE_RUN& run, const char* name, const NameSet& new_names, const LevelTexts& texts,
-                      const ERROR_CONTEXT* context, Add add) {
-    if (new_names.count(name)) return;
+Action add_when_missing(UPGRADE_RUN& run, const char* name, const NameSet& new_names, const LevelTexts& texts,
+                        const ERROR_CONTEXT* context, Add add) {
+    if (new_names.count(name)) return Action::existing;
     upgrade_log_context(run, texts.adding, FileKind::new_file, context);
-    if (add() != 0) upgrade_error(run, kx_errno, texts.add_failed, FileKind::new_file, Severity::error, context);
+    if (add() == 0) return Action::added;
+    upgrade_error(run, kx_errno, texts.add_failed, FileKind::new_file, Severity::error, context);
+    return Action::failed;
 }
 
 }  // namespace
@@ -206,9 +219,11 @@ void UpgradeEngine::upgrade_all_sections() {
     for (NAME_LIST* node = prev_sections.head; node; seen.insert(node->name), node = node->next) {
         context.section = node->name;
         UPGRADE_RULE* rule = rule_index.match(node->name, filter(nullptr, kAllQualifiers));
-        if (!carried_over(rule, seen.count(node->name) > 0, kMsgSectionTexts, &context)) continue;
-        add_when_missing(run_, node->name, new_names, kMsgSectionTexts, &context,
-                         [&] { return kxcf_setsection(new_cfg_, node->name); });
+        if (!carried_over(rule, seen.count(node->name) > 0, kMsgSectionTexts, &context, node->name, nullptr))
+            continue;
+        note_level(run_.state.decisions, node->name, nullptr, rule, Fate::custom,
+                   add_when_missing(run_, node->name, new_names, kMsgSectionTexts, &context,
+                                    [&] { return kxcf_setsection(new_cfg_, node->name); }));
         upgrade_section(node->name, rule->name);
     }
 }
@@ -234,10 +249,11 @@ void UpgradeEngine::upgrade_section(const char* section, const char* rules_secti
     for (NAME_LIST* node = prev_subsections.head; node; seen.insert(node->name), node = node->next) {
         context.subsection = node->name;
         UPGRADE_RULE* rule = rule_index.match(node->name, filter(nullptr, kAllQualifiers));
-        if (!carried_over(rule, seen.count(node->name) > 0, kMsgSubsectionTexts, &context))
+        if (!carried_over(rule, seen.count(node->name) > 0, kMsgSubsectionTexts, &context, section, node->name))
             continue;
-        add_when_missing(run_, node->name, new_names, kMsgSubsectionTexts, &context,
-                         [&] { return kxcf_setsubsection(new_cfg_, section, node->name); });
+        note_level(run_.state.decisions, section, node->name, rule, Fate::custom,
+                   add_when_missing(run_, node->name, new_names, kMsgSubsectionTexts, &context,
+                                    [&] { return kxcf_setsubsection(new_cfg_, section, node->name); }));
         upgrade_subsection(section, node->name, rules_section, rule->name);
     }
 }
@@ -265,6 +281,7 @@ void UpgradeEngine::upgrade_subsection(const char* section, const char* subsecti
         context = {section, subsection, node->name, node->text, 0};
         UPGRADE_RULE* rule = rule_index.match(node->name, filter(node->text, kAllQualifiers));
         if (!rule) {
+            KeywordRecord(run_.state.decisions, &context, node, nullptr, Fate::no_rule);
             upgrade_error(run_, 0, kMsgPrevKeywordNoRule, FileKind::previous, Severity::error, &context);
             node = node->next;
         } else if (rule->flags & RULE_START) {

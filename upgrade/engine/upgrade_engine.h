@@ -17,6 +17,7 @@
 
 #include <string>
 
+#include "decision_report.h"
 #include "keyword_list.h"
 #include "kxcf.h"
 #include "name_lists.h"
@@ -82,9 +83,10 @@ private:
     void check_new_names(NAME_LIST* names, const RuleIndex& rules, const char* message, ERROR_CONTEXT* context,
                          bool subsections);
     template <typename Texts>
-    bool carried_over(const UPGRADE_RULE* rule, bool seen, const Texts& texts,
-                      const ERROR_CONTEXT* context);
-    void write_keyword(ERROR_CONTEXT* work, const KW_LOCATION& location);
+    bool carried_over(const UPGRADE_RULE* rule, bool seen, const Texts& texts, const ERROR_CONTEXT* context,
+                      const char* section, const char* subsection);
+    /* What was done: added, replaced, inserted, or failed (reported). */
+    Action write_keyword(ERROR_CONTEXT* work, const KW_LOCATION& location);
     KW_LOCATION locate_outside_set(const ERROR_CONTEXT* work, const UPGRADE_RULE* rule);
     KW_LOCATION locate_anywhere(const ERROR_CONTEXT* context) const;
     KW_LOCATION locate_in_set(const ERROR_CONTEXT* context, const KW_SET* set) const;

@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 
+#include "decision_report.h"
 #include "kx_dbg.h"
 #include "kx_errno.h"
 #include "kx_files.h"
@@ -110,8 +111,25 @@ void count_error(UPGRADE_RUN& run) {
     UPGRADE_STATE& state = run.state;
     if (++state.error_count < state.error_limit) return;
     state.error_count = -1;
+    state.error_limit_reached = true;
     upgrade_error(run, 0, kMsgTooMany, FileKind::none, Severity::error, nullptr);
     throw UPGRADE_ABORT{};
+}
+
+// The report as the decision report keeps it, when there is one.
+void note_report(const UPGRADE_RUN& run, Severity severity, int error_number, const char* message,
+                 FileKind file_kind, const ERROR_CONTEXT* context, const std::string& text) {
+    DecisionReport* decisions = run.state.decisions;
+    if (!decisions) return;
+    static const char* const kFileNames[] = {nullptr, "new", "previous", "rules"};
+    const char* file = kFileNames[static_cast<int>(file_kind)];
+    if (file_kind == FileKind::new_file && run.inputs.output_config_file) file = "output";
+    const ERROR_CONTEXT none = {nullptr, nullptr, nullptr, nullptr, 0};
+    const ERROR_CONTEXT& c = context ? *context : none;
+    auto name = [](const char* s) { return std::string(s ? s : ""); };
+    decisions->reported({severity == Severity::error, error_number, name(message), file,
+                         {name(c.section), name(c.subsection), name(c.keyword), c.instance}, name(c.value),
+                         c.value != nullptr, text});
 }
 
 }  // namespace
@@ -182,6 +200,7 @@ void upgrade_error_more(UPGRADE_RUN& run, int error_number, const char* message,
     report_log_failure(run.state);
     if (debug_flags != 0) debug_write(run.inputs, upgrade_format("ERROR: %d  %s\n", 0, text.c_str()));
     upgrade_write_stderr(text + "\n\n");
+    note_report(run, severity, error_number, message, file_kind, context, text);
     if (severity == Severity::error) count_error(run);
 }
 

@@ -23,6 +23,8 @@
 
 #include "kxcf.h"
 
+class DecisionReport;
+
 /* The run's inputs: filled once by the driver, then only read. Strings live
  * for the whole process. */
 typedef struct UPGRADE_INPUTS {
@@ -59,6 +61,8 @@ typedef struct UPGRADE_STATE {
     KXCF_FILE* rules_cfg = nullptr;
     int error_count = 0;
     int error_limit = UPGRADE_ERROR_LIMIT;
+    bool error_limit_reached = false;
+    DecisionReport* decisions = nullptr;  /* the decision report (--report), or null */
     /* The suite log's failure is said once; reporting it is no change of
      * the run, so a reader of the run may note it. */
     mutable bool log_failure_reported = false;
