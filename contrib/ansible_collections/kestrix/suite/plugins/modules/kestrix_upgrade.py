@@ -224,7 +224,7 @@ def main():
         rc, diff, err, report = run_upgrade(module, program, env, True, scratch)
         if rc != 0 or report is None:
             fail(module, "the upgrade preview failed", rc, err, report)
-        files = report["run"]["files"]
+        files = report["files"]
         new_text = read_text(files["new"]) or ""
         target = files.get("output") or files["new"]
         before = read_text(target)
