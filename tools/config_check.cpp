@@ -8,14 +8,17 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "kx_program_version.h"
+#include "scratch_copy.h"
 #include "syntax_check.h"
 
 namespace {
 
 constexpr const char* kProgram = "config_check";
+constexpr const char* kStandardInput = "-";
 constexpr const char* kUsage = "usage: %s -c config_file -s syntax_file [-z]\n";
 constexpr const char* kHelp =
     "usage: %s -c config_file -s syntax_file [-z]\n"
@@ -24,7 +27,7 @@ constexpr const char* kHelp =
     "Checks config_file against syntax_file, which lists the sections,\n"
     "subsections and keywords the file may hold and the kind of each value.\n"
     "\n"
-    "  -c FILE   the configuration file to check\n"
+    "  -c FILE   the configuration file to check (\"-\": standard input)\n"
     "  -s FILE   the syntax file (format: kx_syntax(5))\n"
     "  -z        skip the existence checks of file and dir values\n"
     "  -h, --help  this text;  --version  the release number\n"
@@ -100,14 +103,23 @@ int check(const Options& options) {
         std::printf("%s: syntax file %s is not usable\n", kProgram, options.syntax_file.c_str());
         return kUnusable;
     }
-    int findings = checker.check(options.config_file, options.check_paths, found);
-    print(options.config_file, found);
+    // "-" is standard input, checked from a copy.
+    const bool from_stdin = options.config_file == kStandardInput;
+    const std::string name = from_stdin ? kx_syntax::kStandardInputName : options.config_file;
+    kx_syntax::ScratchCopy copy;
+    if (from_stdin) {
+        if (const int err = copy.copy_from(STDIN_FILENO)) {
+            std::printf("%s: cannot read %s: %s\n", kProgram, name.c_str(), std::strerror(err));
+            return kFindings;
+        }
+    }
+    int findings = checker.check(from_stdin ? copy.path() : options.config_file, options.check_paths, found);
+    print(name, found);
     if (findings == 0) {
-        std::printf("%s: %s is valid\n", kProgram, options.config_file.c_str());
+        std::printf("%s: %s is valid\n", kProgram, name.c_str());
         return kValid;
     }
-    std::printf("%s: %s has %d error%s\n", kProgram, options.config_file.c_str(), findings,
-                findings == 1 ? "" : "s");
+    std::printf("%s: %s has %d error%s\n", kProgram, name.c_str(), findings, findings == 1 ? "" : "s");
     return kFindings;
 }
 

@@ -93,8 +93,14 @@ TEST(ConfigCheck, ParseFaultsUsageErrorsAndBadSyntaxFilesFail) {
                      "config_check: " + c.config + " has 1 error\n");
     // A bad character in the name is still that, and a missing file has no line.
     kxtest::write_file(c.config, "[system]\n\n  ad-min = root\n");
-    EXPECT_EQ(c.run().out, c.config + ":3: Invalid character in keyword\n"
+    EXPECT_EQ(c.run().out, c.config + ":3: Invalid character in keyword: names hold letters, digits, \"_\" and "
+                           "\".\", at most 40 characters (section names 130)\n"
                            "config_check: " + c.config + " has 1 error\n");
+    // "-" checks standard input.
+    r = kxtest::run_program({kxtest::program_path("config_check"), "-c", "-", "-s", c.syntax}, {}, "",
+                            "[system]\r\n");
+    EXPECT_EQ(r.out, "(standard input):1: Invalid char(s) after section: the file has CRLF (DOS) line ends; "
+                     "convert it with dos2unix\nconfig_check: (standard input) has 1 error\n");
     kxtest::RunResult gone = kxtest::run_program(
         {kxtest::program_path("config_check"), "-c", c.tree.path() + "/none", "-s", c.syntax});
     EXPECT_EQ(gone.status, 1);
@@ -116,7 +122,10 @@ TEST(ConfigCheck, ParseFaultsUsageErrorsAndBadSyntaxFilesFail) {
     kxtest::write_file(c.syntax, "[system\n");
     r = c.run();
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out.find(c.syntax + ":1: Section has no end char\n"), 0u) << r.out;
+    EXPECT_EQ(r.out.find(c.syntax + ":1: Section has no end char: a header is \"[name]\" or \"(name)\" alone "
+                                     "on its line\n"),
+              0u)
+        << r.out;
 }
 
 }  // namespace

@@ -306,6 +306,11 @@ TEST(DriverRun, PlantedNamesAreNeitherFollowedNorWrittenInto) {
     EXPECT_THAT(r.err, HasSubstr("Open failed for Configuration file " + e + "app_config.tup"));
     EXPECT_EQ(text_of(victim), "keep\n");
     EXPECT_EQ(text_of(e + "app_config"), "[a]\nk = new\n");
+    // A fault in the text of the -c file names that file, not its copy.
+    ::unlink((e + "app_config.tup.lck").c_str());
+    put(e + "app_config", "[a]\nk new\n");
+    r = in.run({"-c", "app_config"}, in.root);
+    EXPECT_THAT(r.err, HasSubstr("Open failed for Configuration file " + e + "app_config\n"));
 }
 
 // A new file behind a symbolic link (as configuration management keeps

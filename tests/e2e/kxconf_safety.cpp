@@ -84,35 +84,77 @@ TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
     fails({"sections", "nosuch"}, 1, "Section not found");
     fails({"cksum", "system/nosuch"}, 1, "Subsection not found");
     fails({"cksum", "system/cache", "--verify"}, 5, "no checksum stored");
-    EXPECT_FALSE(kxtest::path_exists(kx.file + ".tmp"));
-    // A write-back that fails: a directory where its temporary file would go.
-    kxtest::make_dirs(kx.file + ".tmp");
-    fails({"set", "system/new", "k", "x"}, 4, "kxconf: cannot write " + kx.file + ": Is a directory\n");
-    fails({"cksum", "system/cache"}, 4, "kxconf: cannot write " + kx.file + ": Is a directory\n");
+    // ".." is the upgrade rules' pattern word; a FIFO is refused at once, named.
+    fails({"set", "../etc", "k", "v"}, 2, "\"..\" is not a section name");
+    fails({"rename", "system/cache", ".."}, 2, "\"..\" is not a subsection name");
+    fails({"rename", "system", "Bad Name"}, 2, "names hold letters, digits");
+    ASSERT_EQ(::mkfifo((kx.file + ".fifo").c_str(), 0600), 0);
+    EXPECT_THAT(kxtest::run_program({kxtest::program_path("kxconf"), "-f", kx.file + ".fifo", "set", "s", "k", "v"}),
+                Fails(4, "kxconf: cannot open " + kx.file + ".fifo: not a regular file\n"));
+    // All or nothing: an edit that cannot be made leaves the file as it was.
+    const std::string edits = kx.tree.file("edits");
+    kxtest::write_file(edits, "set system admin x\nunset nosuch k\nset system b y\n");
+    fails({"apply", edits}, 1, "kxconf: " + kx.file + ": nosuch k: Section not found\n");
+    kxtest::write_file(edits, "set system admin x\nset system 'unclosed\n");
+    fails({"apply", edits}, 2, "kxconf: " + edits + ":2: a quote is not closed\n");
+    fails({"delete", "system"}, 2, "a file needs at least one section");
+    fails({"rename", "system/cache", "cache2", "x"}, 2, "usage: kxconf rename");
+    // A write that fails: a file size limit (as root, a read-only directory would not stop it).
+    kxtest::RunResult too_large = kxtest::run_program({"sh", "-c", "trap '' XFSZ; ulimit -f 1; exec '" +
+                                                       kxtest::program_path("kxconf") + "' -f '" + kx.file +
+                                                       "' set system/new k " + std::string(1100, 'v')});
+    EXPECT_THAT(too_large, Fails(4, "kxconf: cannot write " + kx.file + ": File too large\n"));
+    EXPECT_EQ(kx.text(), kFile);
 
     // A file the library cannot parse: its line is named, nothing written.
     const std::string unparsable = "# note\n[system]\nno equals sign\n";
+    const std::string missing_equals = ":3: \"=\" is missing after the keyword name \"no\"\n";
     Kx broken(unparsable);
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"get", "system", "admin"}, {"set", "system", "admin", "x"}, {"list"}}) {
-        EXPECT_THAT(broken(args), Fails(3, "kxconf: " + broken.file + ":3: Invalid character in keyword\n"));
+        EXPECT_THAT(broken(args), Fails(3, "kxconf: " + broken.file + missing_equals));
         EXPECT_EQ(broken.text(), unparsable);
     }
     kxtest::RunResult r = broken({"check"});
     EXPECT_EQ(r.status, 5);
-    EXPECT_EQ(r.out, broken.file + ":3: Invalid character in keyword\n");
+    EXPECT_EQ(r.out, broken.file + missing_equals);
+    // Each fault says how to mend the file, after the library's words.
+    for (const auto& [text, says] : std::vector<std::pair<std::string, std::string>>{
+             {"", ": Invalid size of config file: the file is empty or almost; a file needs at least one section"},
+             {"# only\n", ":2: Reached premature end of config file: a file needs at least one section header"},
+             {std::string("[s]\nk = a\0b\n", 11), ":2: Line in config file too long: the line holds a NUL byte"},
+             {"[s]\r\nk = v\r\n", ":1: Invalid char(s) after section: the file has CRLF (DOS) line ends"},
+             {"\xEF\xBB\xBFk = v\n[s]\n", ":1: Invalid character in keyword: the file begins with a UTF-8 byte-order"},
+             {"[s]\n" + std::string(41, 'k') + " = v\n", ":2: Invalid keyword string size: names hold letters, digits"},
+             {"[s]\nk = " + std::string(1153, 'v') + "\n", ":2: Invalid argument string size: a value holds at most 1152"},
+             {"[s]\nk = " + std::string(1280, 'v') + "\n", ":2: Line in config file too long: a line holds at most 1278"}}) {
+        Kx faulty(text);
+        EXPECT_THAT(faulty({"get", "s", "k"}), Fails(3, "kxconf: " + faulty.file + says)) << text;
+        EXPECT_THAT(faulty({"check"}).out, HasSubstr(faulty.file + says)) << text;
+    }
 
     // An unterminated last line is read, and kept by a change elsewhere.
     Kx unterminated("[system]\nadmin = root\nlast = line");
     EXPECT_EQ(unterminated({"get", "system", "last"}).out, "line\n");
     EXPECT_EQ(unterminated({"set", "system", "admin", "x"}).status, 0);
-    EXPECT_EQ(unterminated.text(), "[system]\nadmin = x\nlast = line\n");
+    EXPECT_EQ(unterminated.text(), "[system]\nadmin = x\nlast = line");
 
+    // A missing file: made by set and apply (0666 less the umask), refused
+    // by the rest; no lock file left for a file that was not made.
     Kx missing;
     ::unlink(missing.file.c_str());
-    EXPECT_THAT(missing({"set", "system", "admin", "x"}),
-                Fails(4, "cannot open " + missing.file + ": No such file or directory"));
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"set", "s", "k", "x", "--existing"},
+                                                 {"unset", "s", "k"}, {"get", "s", "k"}, {"delete", "s"}})
+        EXPECT_THAT(missing(args), Fails(4, "cannot open " + missing.file + ": No such file or directory")) << args[0];
+    EXPECT_THAT(missing({"set", "s/t", "k", "x", "--instance", "2"}), Fails(2, "no instance 2"));
     EXPECT_FALSE(kxtest::path_exists(missing.file));
+    EXPECT_FALSE(kxtest::path_exists(missing.file + ".lck"));
+    EXPECT_EQ(kxtest::run_program({"sh", "-c", "umask 027; exec '" + kxtest::program_path("kxconf") + "' -f '" +
+                                                   missing.file + "' set s k x"}).status, 0);
+    EXPECT_EQ(missing.text(), "[s]\nk = x\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(missing.file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
 TEST(KxconfSafety, ALockHeldElsewhereFailsNamingItOrIsWaitedFor) {
@@ -121,7 +163,7 @@ TEST(KxconfSafety, ALockHeldElsewhereFailsNamingItOrIsWaitedFor) {
     ASSERT_NE(holder, nullptr) << kx_errno;
     EXPECT_THAT(kx({"set", "system", "admin", "x"}),
                 Fails(4, "kxconf: cannot lock " + kx.file + ": " + kx.file +
-                             ".lck: Another process owns lock for writing\n"));
+                             ".lck: Another process owns lock for writing (--wait SECONDS waits for it)\n"));
     EXPECT_EQ(kx.text(), kFile);
     EXPECT_EQ(kx({"get", "system", "admin"}).out, "root\n");  // readers never lock
     EXPECT_EQ(kx({"--wait", "1", "unset", "system", "admin"}).status, 4);
@@ -135,14 +177,17 @@ TEST(KxconfSafety, ALockHeldElsewhereFailsNamingItOrIsWaitedFor) {
     EXPECT_EQ(kx({"get", "system", "admin"}).out, "x\n");
 }
 
-TEST(KxconfSafety, TwoProcessesSettingAtOnceLoseNothing) {
+TEST(KxconfSafety, TwoProcessesEditingAtOnceLoseNothing) {
     Kx kx("[system]\nadmin = root\n");
     ASSERT_EQ(::chmod(kx.file.c_str(), 0640), 0);
     // Both writers create the same missing section: it must appear once.
-    const std::string loop = "for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15; do '" + kxtest::program_path("kxconf") +
-                             "' --wait 60 -f '" + kx.file + "' set new/sub ";
+    // One sets a keyword at a time, the other applies two edits at once.
+    const std::string loop = "for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15; do ";
+    const std::string kxconf = "'" + kxtest::program_path("kxconf") + "' --wait 60 -f '" + kx.file + "' ";
     kxtest::RunResult r = kxtest::run_program(
-        {"sh", "-c", "(" + loop + "a_$i $i || exit 1; done) & " + "(" + loop + "b_$i $i || exit 1; done) & wait"});
+        {"sh", "-c", "(" + loop + kxconf + "set new/sub a_$i $i || exit 1; done) & (" + loop +
+                         "printf 'set new/sub b_%s %s\\nset system admin root\\n' $i $i | " + kxconf +
+                         "apply || exit 1; done) & wait"});
     ASSERT_EQ(r.status, 0) << r.err;
     nlohmann::json keywords = nlohmann::json::object();
     for (int i = 1; i <= 15; ++i)

@@ -1,14 +1,14 @@
 // The checking commands: check (the library's parse, and a syntax file the
 // way config_check applies it) and cksum (a subsection's checksum keyword).
-#include <stdlib.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
+#include "document.h"
 #include "kx_errno.h"
-#include "kx_files.h"
 #include "kxconf.h"
 #include "syntax_check.h"
 
@@ -16,7 +16,6 @@ namespace kxconf {
 namespace {
 
 constexpr const char* kChecksumPrefix = "cksum_";
-constexpr const char* kScratchTemplate = "/kxconf.XXXXXX";
 
 void print_finding(const std::string& path, const kx_syntax::Finding& f) {
     std::printf("%s\n", kx_syntax::format_finding(path, f).c_str());
@@ -56,54 +55,33 @@ int compute_checksum(KXCF_FILE* f, const std::string& path, const Place& place, 
     return rc;
 }
 
-// A private copy of a file in a directory of its own, removed with it.
-class ScratchCopy {
-public:
-    explicit ScratchCopy(const std::string& original) {
-        const char* tmp = getenv("TMPDIR");
-        std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + kScratchTemplate;
-        if (!mkdtemp(dir.data())) cannot_copy(original, errno);
-        dir_ = dir;
-        path_ = dir + "/copy";
-        if (copy_file(path_.c_str(), original.c_str()) != 0) {
-            const int code = kx_errno;
-            remove_dir();
-            cannot_copy(original, code);
-        }
-    }
-    ~ScratchCopy() { remove_dir(); }
-    ScratchCopy(const ScratchCopy&) = delete;
-    ScratchCopy& operator=(const ScratchCopy&) = delete;
-    const std::string& path() const { return path_; }
+// kxcf_cksum stores what it computes, so it works on a private copy of
+// the file; the file itself is only read. The computed checksum, after a
+// check that PLACE exists; RC is kxcf_cksum's result.
+std::string checksum_of_copy(const std::string& path, const std::string& name, const Place& place,
+                             const std::string& checksum_name, int& rc) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail(kFileError, "cannot open " + name + ": " + error_text(errno));
+    kx_syntax::ScratchCopy copy;
+    const int err = copy.copy_from(fd);
+    close(fd);
+    if (err) fail(kFileError, "cannot copy " + name + ": " + error_text(err));
+    Handle scratch = open_for_reading(copy.path(), name, 0);
+    const std::string keyword = checksum_keyword(checksum_name);
+    checksum_values(scratch.get(), name, place, keyword);
+    rc = compute_checksum(scratch.get(), name, place, checksum_name);
+    return checksum_values(scratch.get(), name, place, keyword).front();
+}
 
-private:
-    void remove_dir() const {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-    [[noreturn]] static void cannot_copy(const std::string& original, int code) {
-        fail(kFileError, "cannot copy " + original + " to verify its checksum: " + error_text(code));
-    }
-
-    std::string dir_;
-    std::string path_;
-};
-
-// kxcf_cksum stores what it computes; a verification works on a copy, so
-// that the file itself is left as it is.
-int verify_checksum(const std::string& path, const Place& place, const std::string& name) {
+int verify_checksum(const Source& source, const Place& place, const std::string& name) {
     const std::string keyword = checksum_keyword(name);
-    Handle original = open_for_reading(path, KXCF_NOEXPAND);
-    check_names(original.get(), place, keyword.c_str());
-    const std::vector<std::string> stored = checksum_values(original.get(), path, place, keyword);
-
-    ScratchCopy copy(path);
-    Handle scratch = open_for_reading(copy.path(), 0);
-    const int rc = compute_checksum(scratch.get(), path, place, name);
-    const std::vector<std::string> computed = checksum_values(scratch.get(), path, place, keyword);
-    if (!computed.empty()) std::printf("%s\n", computed.front().c_str());
+    check_names(place, keyword);
+    Handle original = open_for_reading(source, KXCF_NOEXPAND);
+    const std::vector<std::string> stored = checksum_values(original.get(), source.name(), place, keyword);
+    int rc = 0;
+    std::printf("%s\n", checksum_of_copy(source.path(), source.name(), place, name, rc).c_str());
     if (rc == 0) return kDone;
-    fail(kProblem, about(path, place, keyword) +
+    fail(kProblem, about(source.name(), place, keyword) +
                        (stored.empty() ? "no checksum stored"
                                        : "stored checksum " + stored.front() + " does not match"));
 }
@@ -111,12 +89,12 @@ int verify_checksum(const std::string& path, const Place& place, const std::stri
 }  // namespace
 
 int run_check(const Options& o) {
-    const std::string path = target_path(o);
+    const Source source(o);
     const bool with_syntax = !o.syntax_file.empty();
     kx_syntax::SyntaxChecker checker;
     if (with_syntax) load_syntax(checker, o.syntax_file);
     try {
-        open_for_reading(path, KXCF_NOEXPAND);
+        open_for_reading(source, KXCF_NOEXPAND);
     } catch (const Failure& failure) {
         if (failure.status != kUnreadable) throw;
         std::printf("%s\n", failure.message.c_str());
@@ -125,31 +103,31 @@ int run_check(const Options& o) {
     int problems = 0;
     if (with_syntax) {
         kx_syntax::Findings findings;
-        problems += checker.check(path, true, findings);
-        for (const kx_syntax::Finding& f : findings) print_finding(path, f);
+        problems += checker.check(source.path(), true, findings);
+        for (const kx_syntax::Finding& f : findings) print_finding(source.name(), f);
     }
     return problems ? kProblem : kDone;
 }
 
 int run_cksum(const Options& o) {
-    const std::string path = target_path(o);
     const Place place = parse_place(o.args[0]);
     if (!place.has_subsection) fail(kUsage, "cksum needs SECTION/SUBSECTION, not \"" + o.args[0] + "\"");
     const std::string name = o.cksum_name.empty() ? place.subsection : o.cksum_name;
-    if (o.verify) return verify_checksum(path, place, name);
+    if (o.verify) return verify_checksum(Source(o), place, name);
 
-    // Values expanded, as the suite's programs digest them.
-    EditSession session(path, 0, o.wait_seconds);
-    KXCF_FILE* f = session.file();
-    const std::string keyword = checksum_keyword(name);
-    check_names(f, place, keyword.c_str());
-    checksum_values(f, path, place, keyword);
-    session.editing();
-    compute_checksum(f, path, place, name);
-    const std::vector<std::string> computed = checksum_values(f, path, place, keyword);
-    session.save();
-    if (!computed.empty()) std::printf("%s\n", computed.front().c_str());
-    return kDone;
+    // Values expanded, as the suite's programs digest them; the checksum
+    // computed from the file as read under the lock.
+    Edit store;
+    store.place = place;
+    store.keyword = checksum_keyword(name);
+    check_names(place, store.keyword);
+    const int status = edit_file(o, {}, [&](const std::string& path, std::vector<Edit>& edits) {
+        int rc = 0;
+        store.value = checksum_of_copy(path, path, place, name, rc);
+        edits.push_back(store);
+    });
+    std::printf("%s\n", store.value.c_str());
+    return status;
 }
 
 }  // namespace kxconf

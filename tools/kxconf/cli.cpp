@@ -24,7 +24,13 @@ enum OptionBit : unsigned {
     kOptSyntax = 1u << 5,
     kOptVerify = 1u << 6,
     kOptName = 1u << 7,
+    kOptVerbose = 1u << 8,
+    kOptDryRun = 1u << 9,
+    kOptExisting = 1u << 10,
 };
+
+// What every editing command takes.
+constexpr unsigned kEditOptions = kOptVerbose | kOptDryRun;
 
 struct Command {
     const char* name;
@@ -38,10 +44,14 @@ struct Command {
 const Command kCommands[] = {
     {"get", "get SECTION[/SUBSECTION] KEYWORD [--instance N | --all] [--raw]", 2, 2,
      kOptInstance | kOptAll | kOptRaw, run_get},
-    {"set", "set SECTION[/SUBSECTION] KEYWORD VALUE [--instance N | --add]", 3, 3,
-     kOptInstance | kOptAdd, run_set},
+    {"set", "set SECTION[/SUBSECTION] KEYWORD VALUE [--instance N | --add] [--existing]", 3, 3,
+     kOptInstance | kOptAdd | kOptExisting | kEditOptions, run_edit},
     {"unset", "unset SECTION[/SUBSECTION] KEYWORD [--instance N | --all]", 2, 2,
-     kOptInstance | kOptAll, run_unset},
+     kOptInstance | kOptAll | kEditOptions, run_edit},
+    {"delete", "delete SECTION[/SUBSECTION]", 1, 1, kEditOptions, run_edit},
+    {"rename", "rename SECTION[/SUBSECTION] NEWNAME", 2, 2, kEditOptions, run_edit},
+    {"apply", "apply [EDITS|-] [--format text|json] [--existing]", 0, 1,
+     kOptFormat | kOptExisting | kEditOptions, run_apply},
     {"list", "list [SECTION[/SUBSECTION]] [--format text|json|sh] [--raw]", 0, 1,
      kOptFormat | kOptRaw, run_list},
     {"sections", "sections [SECTION]", 0, 1, 0, run_sections},
@@ -61,6 +71,8 @@ const OptionSpec kCommandOptions[] = {
     {"--add", kOptAdd, false},          {"--raw", kOptRaw, false},
     {"--format", kOptFormat, true},     {"-s", kOptSyntax, true},
     {"--verify", kOptVerify, false},    {"--name", kOptName, true},
+    {"--verbose", kOptVerbose, false},  {"--dry-run", kOptDryRun, false},
+    {"--existing", kOptExisting, false},
 };
 
 struct FormatName {
@@ -74,15 +86,23 @@ const char* const kHelpHead =
 const char* const kHelpTail =
     "\n"
     "  -f, --file FILE    the file to work on (default: qzt_config in the suite's\n"
-    "                     configuration directory, $KESTRIX_HOME/qzt/etc/)\n"
+    "                     configuration directory, $KESTRIX_HOME/qzt/etc/); \"-\" reads\n"
+    "                     standard input (get, list, sections, check, cksum --verify)\n"
     "  --wait SECONDS     wait this long for a lock held by another process\n"
     "                     (default 0: fail at once)\n"
     "  -h, --help         this text\n"
     "  --version          the release number\n"
     "\n"
+    "The editing commands (set, unset, delete, rename, apply) also take:\n"
+    "  --verbose          say \"changed\" or \"unchanged\" for each edit\n"
+    "  --dry-run          print the diff an edit would make, write nothing\n"
+    "\n"
     "A \"/\" separates section and subsection. get and list expand $ references\n"
     "unless --raw is given; \"--\" ends the options, before a value that begins\n"
-    "with \"-\".\n"
+    "with \"-\". Edits change only the lines they are about and write nothing when\n"
+    "nothing changes; set and apply create a missing file unless --existing is\n"
+    "given. apply makes edit lines (or --format json as list prints it) all at once\n"
+    "under one lock, or none of them.\n"
     "\n"
     "Exit status:\n"
     "  0  done\n"
@@ -216,6 +236,9 @@ private:
         case kOptSyntax: o.syntax_file = value; break;
         case kOptVerify: o.verify = true; break;
         case kOptName: o.cksum_name = value; break;
+        case kOptVerbose: o.verbose = true; break;
+        case kOptDryRun: o.dry_run = true; break;
+        case kOptExisting: o.existing = true; break;
         }
     }
 

@@ -1,13 +1,16 @@
-// Opening a file for reading or for one locked change, the messages of
-// what went wrong, and the walks over keyword lists.
-#include <time.h>
+// Opening a file for reading, the messages of what went wrong, and the
+// walks over keyword lists.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
 #include "kx_errno.h"
+#include "file_lines.h"
 #include "kx_files.h"
 #include "kxconf.h"
 
@@ -15,50 +18,26 @@ namespace kxconf {
 namespace {
 
 constexpr const char* kMainConfigName = "qzt_config";
-constexpr const char* kLockSuffix = ".lck";
-// How often a lock held elsewhere is tried again while waiting.
-constexpr long kLockPollNanoseconds = 100L * 1000 * 1000;
 
-// The codes a bad name given to a lookup gets.
-bool is_name_fault(int code) {
-    return code == KXCF_ESECTSIZE || code == KXCF_ESECTCHAR || code == KXCF_ESUBSIZE ||
-           code == KXCF_ESUBCHAR || code == KXCF_EKWSIZE || code == KXCF_EKWCHAR;
-}
-
-Failure open_failure(const std::string& path, int code) {
-    if (kxcf_lineno > 0)
-        return {kUnreadable, path + ":" + std::to_string(kxcf_lineno) + ": " + error_text(code)};
-    if (code == KXCF_EFILESIZE) return {kUnreadable, path + ": " + error_text(code)};
-    return {kFileError, "cannot open " + path + ": " + error_text(code)};
-}
-
-// A failed open in update mode: the lock (held elsewhere, or its file not
-// to be made) unless the file itself could not be read.
-Failure lock_failure(const std::string& path, int code) {
-    if (kxcf_lineno > 0 || code == KXCF_EFILESIZE || access(path.c_str(), R_OK) != 0)
-        return open_failure(path, code);
-    return {kFileError, "cannot lock " + path + ": " + path + kLockSuffix + ": " + error_text(code)};
-}
-
-double now_seconds() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-void pause_for_lock() {
-    struct timespec ts {0, kLockPollNanoseconds};
-    nanosleep(&ts, nullptr);
-}
-
-// A handle whose edits must never reach the disk. Closing it would write
-// them back, and the library has no way to drop them, so it stays open
-// until the process ends, which also releases its lock.
-KXCF_FILE* g_abandoned = nullptr;
 
 }  // namespace
 
 void fail(int status, const std::string& message) { throw Failure{status, message}; }
+
+Failure open_failure(const std::string& path, const std::string& name, int code) {
+    if (kxcf_lineno > 0 || code == KXCF_EFILESIZE) {
+        const int line = kxcf_lineno;
+        kx_syntax::FileLines lines;
+        lines.read(path);
+        return {kUnreadable, name + (line > 0 ? ":" + std::to_string(line) : "") + ": " +
+                                 kx_syntax::parse_fault(code, lines.text(line), error_text(code))};
+    }
+    return {kFileError, "cannot open " + name + ": " + error_text(code)};
+}
+
+std::string not_regular(const std::string& path) {
+    return "cannot open " + path + ": not a regular file";
+}
 
 std::string error_text(int number) {
     char* text = kx_errmsg(number);
@@ -77,55 +56,40 @@ std::string target_path(const Options& options) {
     const char* dir = get_config_dir();
     if (!dir)
         fail(kFileError, std::string("no configuration directory (KESTRIX_HOME is not set and there is "
-                                     "no account \"kestrix\"): ") + error_text(KXCF_ENOTFOUND));
+                                     "no account \"kestrix\"): ") + error_text(KXCF_ENOTFOUND) +
+                             ": give the file with -f FILE or set KESTRIX_HOME");
     return std::string(dir) + kMainConfigName;
 }
 
-Handle open_for_reading(const std::string& path, int flags) {
+Handle open_for_reading(const std::string& path, const std::string& name, int flags) {
     kxcf_lineno = 0;
     KXCF_FILE* f = kxcf_open(path.c_str(), flags & ~KXCF_UPDATE);
-    if (!f) throw open_failure(path, kx_errno);
+    if (!f) throw open_failure(path, name, kx_errno);
     return Handle(f);
 }
 
-EditSession::EditSession(const std::string& path, int flags, int wait_seconds) : path_(path) {
-    const double deadline = now_seconds() + wait_seconds;
-    for (;;) {
-        kxcf_lineno = 0;
-        file_ = kxcf_open(path.c_str(), flags | KXCF_UPDATE);
-        if (file_) break;
-        const int code = kx_errno;
-        if (code != KXCF_ELOCKED || now_seconds() >= deadline) throw lock_failure(path, code);
-        pause_for_lock();
+Handle open_for_reading(const Source& source, int flags) {
+    return open_for_reading(source.path(), source.name(), flags);
+}
+
+Source::Source(const Options& options) : name_(target_path(options)) {
+    if (name_ == kStandardInput) {
+        name_ = kx_syntax::kStandardInputName;
+        copy_ = std::make_unique<kx_syntax::ScratchCopy>();
+        if (const int err = copy_->copy_from(STDIN_FILENO))
+            fail(kFileError, "cannot read " + name_ + ": " + error_text(err));
+        return;
     }
-}
-
-EditSession::~EditSession() {
-    if (!file_) return;
-    if (edited_)
-        g_abandoned = file_;
-    else
-        kxcf_close(file_);
-}
-
-void EditSession::save() {
-    KXCF_FILE* f = file_;
-    file_ = nullptr;
-    if (kxcf_close(f) != 0) fail(kFileError, "cannot write " + path_ + ": " + error_text(kx_errno));
-}
-
-void check_names(KXCF_FILE* f, const Place& place, const char* keyword) {
-    // A lookup checks every name it is given before it searches.
-    const char* probe = keyword ? keyword : "x";
-    if (kxcf_getvar(f, place.section.c_str(), place.sub(), probe, 0) == KXCF_FAIL &&
-        is_name_fault(kx_errno)) {
-        const int code = kx_errno;
-        const bool keyword_fault = code == KXCF_EKWSIZE || code == KXCF_EKWCHAR;
-        const std::string name = keyword_fault ? probe : place.text();
-        fail(kUsage, "\"" + name + "\" is not a " + (keyword_fault ? "keyword" : "section or subsection") +
-                         " name: " + error_text(code));
-    }
-    kxcf_rewind(f);
+    struct stat st {};
+    if (stat(name_.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return;
+    if (!S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode)) fail(kFileError, not_regular(name_));
+    // A pipe without a writer reads as empty instead of waiting for one.
+    const int fd = open(name_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || fcntl(fd, F_SETFL, 0) != 0) fail(kFileError, "cannot open " + name_ + ": " + error_text(errno));
+    copy_ = std::make_unique<kx_syntax::ScratchCopy>();
+    const int err = copy_->copy_from(fd);
+    close(fd);
+    if (err) fail(kFileError, "cannot read " + name_ + ": " + error_text(err));
 }
 
 std::vector<Line> read_list(KXCF_FILE* f, const std::string& path, const Place& place) {
@@ -166,10 +130,6 @@ int find_list(KXCF_FILE* f, const Place& place, const std::function<bool()>& vis
     }
     if (!any_section) return KXCF_ENOSECTION;
     return place.has_subsection && !any_subsection ? KXCF_ENOSUBSECTION : KXCF_ENOKEYWORD;
-}
-
-int enter_edit_list(KXCF_FILE* f, const Place& place) {
-    return find_list(f, place, [] { return true; });
 }
 
 std::string about(const std::string& path, const Place& place, const std::string& keyword) {

@@ -1,8 +1,8 @@
 // kxconf: reading and changing the suite's configuration files from the
-// shell, through the configuration library, with its lock and its atomic
-// write-back. Shared by the program's sources: the command line, the exit
-// statuses, how a file is opened for reading or for an edit, and the walks
-// over its keyword lists.
+// shell, through the configuration library and under its lock; edits
+// change only the lines they are about (document.h). Shared by the
+// program's sources: the command line, the exit statuses, how a file is
+// opened for reading or changed, and the walks over its keyword lists.
 #pragma once
 
 #include <functional>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kxcf.h"
+#include "scratch_copy.h"
 
 namespace kxconf {
 
@@ -34,6 +35,16 @@ struct Failure {
     std::string message;
 };
 [[noreturn]] void fail(int status, const std::string& message);
+
+// What a failed kxcf_open of PATH (called NAME) means: a parse fault
+// (kUnreadable, with NAME:LINE and how to mend it) or a file that cannot be
+// opened (kFileError).
+Failure open_failure(const std::string& path, const std::string& name, int code);
+// "cannot open PATH: not a regular file"
+std::string not_regular(const std::string& path);
+
+// The name that stands for standard input.
+constexpr const char* kStandardInput = "-";
 
 // The library's text for an error number ("error N" for one it does not know).
 std::string error_text(int number);
@@ -63,6 +74,9 @@ struct Options {
     bool add = false;
     bool raw = false;
     bool verify = false;
+    bool verbose = false;        // say "changed" or "unchanged" for each edit
+    bool dry_run = false;        // print the diff, write nothing
+    bool existing = false;       // refuse to create a missing file
     Format format = Format::kText;
     std::string syntax_file;
     std::string cksum_name;
@@ -84,37 +98,24 @@ using Handle = std::unique_ptr<KXCF_FILE, HandleCloser>;
 // suite's configuration directory (where kxcf_open(NULL) looks).
 std::string target_path(const Options& options);
 
-// Opens PATH without a lock; FLAGS as for kxcf_open. A parse fault fails
-// with kUnreadable and FILE:LINE, anything else with kFileError.
-Handle open_for_reading(const std::string& path, int flags);
-
-// One locked change of a file: opened in update mode, so that the lock is
-// held from the read to the write-back and every check made on the tree
-// still holds when it is written; waits up to WAIT_SECONDS for a lock held
-// elsewhere. save() writes everything back at once through the library's
-// temporary file and rename. A session that ends without save() after an
-// edit was tried writes nothing.
-class EditSession {
+// The file a reading command reads: the file itself, or, for "-" (standard
+// input), a pipe or a terminal, a private copy of what it gave.
+class Source {
 public:
-    EditSession(const std::string& path, int flags, int wait_seconds);
-    ~EditSession();
-    EditSession(const EditSession&) = delete;
-    EditSession& operator=(const EditSession&) = delete;
-
-    KXCF_FILE* file() const { return file_; }
-    // Called before each edit of the tree.
-    void editing() { edited_ = true; }
-    void save();
+    explicit Source(const Options& options);
+    const std::string& name() const { return name_; }   // for messages
+    const std::string& path() const { return copy_ ? copy_->path() : name_; }
 
 private:
-    std::string path_;
-    KXCF_FILE* file_ = nullptr;
-    bool edited_ = false;
+    std::string name_;
+    std::unique_ptr<kx_syntax::ScratchCopy> copy_;
 };
 
-// Fails with kUsage when a name of PLACE (or KEYWORD, when given) is not a
-// name the format allows, with the library's reason.
-void check_names(KXCF_FILE* f, const Place& place, const char* keyword = nullptr);
+// Opens SOURCE without a lock; FLAGS as for kxcf_open. A parse fault fails
+// with kUnreadable and FILE:LINE, anything else with kFileError.
+Handle open_for_reading(const Source& source, int flags);
+// The same for the file PATH, called NAME in messages.
+Handle open_for_reading(const std::string& path, const std::string& name, int flags);
 
 // A keyword name as the library keeps it.
 std::string lower(std::string name);
@@ -133,11 +134,6 @@ std::vector<Line> read_list(KXCF_FILE* f, const std::string& path, const Place& 
 // The values of KEYWORD among LINES, in order.
 std::vector<std::string> values_of(const std::vector<Line>& lines, const std::string& keyword);
 
-// Positions F on the list that the library's edits of PLACE change: the own
-// list of the first section of that name, or the first subsection of that
-// name in the sections of that name. 0, 1026 or 1027.
-int enter_edit_list(KXCF_FILE* f, const Place& place);
-
 // Every list named by PLACE in file order: the own lists of the sections of
 // that name, or every subsection of that name in them. 0 after a visit
 // returned true; otherwise 1026, 1027 (no such subsection anywhere) or 1028.
@@ -149,11 +145,22 @@ std::string about(const std::string& path, const Place& place, const std::string
 // ---- commands ---------------------------------------------------------------
 
 int run_get(const Options& options);
-int run_set(const Options& options);
-int run_unset(const Options& options);
+int run_edit(const Options& options);   // set, unset, delete, rename
 int run_list(const Options& options);
 int run_sections(const Options& options);
 int run_check(const Options& options);
 int run_cksum(const Options& options);
+int run_apply(const Options& options);
+
+// ---- edits ------------------------------------------------------------------
+
+struct Edit;
+class Document;
+// Makes EDITS one after another on the file of OPTIONS under its lock and
+// writes the result once, or nothing when one of them fails or none
+// changes anything (--dry-run: prints the diff instead). MAKE, when given,
+// is called under the lock before the edits, with the file as read.
+int edit_file(const Options& options, const std::vector<Edit>& edits,
+              const std::function<void(const std::string& path, std::vector<Edit>& edits)>& make = nullptr);
 
 }  // namespace kxconf

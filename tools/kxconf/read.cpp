@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "document.h"
 #include "kx_errno.h"
 #include "kxconf.h"
 
@@ -18,8 +19,8 @@ namespace {
 // and each value wanted is expanded with the file's own definitions.
 class Values {
 public:
-    Values(const std::string& path, bool raw) : path_(path) {
-        if (!raw) expander_ = open_for_reading(path, 0);
+    Values(const Source& source, bool raw) : path_(source.name()) {
+        if (!raw) expander_ = open_for_reading(source, 0);
     }
 
     std::string operator()(const Place& place, const Line& line) const {
@@ -171,10 +172,11 @@ void print_sh(const std::vector<List>& lists, const Place* filter) {
 }  // namespace
 
 int run_get(const Options& o) {
-    const std::string path = target_path(o);
+    const Source source(o);
+    const std::string& path = source.name();
     const Place place = parse_place(o.args[0]);
-    Handle f = open_for_reading(path, KXCF_NOEXPAND);
-    check_names(f.get(), place, o.args[1].c_str());
+    check_names(place, o.args[1]);
+    Handle f = open_for_reading(source, KXCF_NOEXPAND);
     const std::string keyword = lower(o.args[1]);
     std::vector<std::string> found;
     // As the suite's programs look a keyword up: the first list of that
@@ -188,7 +190,7 @@ int run_get(const Options& o) {
         fail(kNotThere, about(path, place, keyword) + error_text(KXCF_EINSTANCE) + " (" +
                             std::to_string(found.size()) + " instances, not " +
                             std::to_string(o.instance) + ")");
-    const Values values(path, o.raw);
+    const Values values(source, o.raw);
     const std::size_t first = o.instance ? static_cast<std::size_t>(o.instance - 1) : 0;
     const std::size_t end = o.all ? found.size() : first + 1;
     for (std::size_t i = first; i < end; ++i) print_line(values(place, {keyword, found[i]}));
@@ -196,16 +198,17 @@ int run_get(const Options& o) {
 }
 
 int run_list(const Options& o) {
-    const std::string path = target_path(o);
-    Handle f = open_for_reading(path, KXCF_NOEXPAND);
+    const Source source(o);
+    const std::string& path = source.name();
     Place filter;
     if (!o.args.empty()) {
         filter = parse_place(o.args[0]);
-        check_names(f.get(), filter);
+        check_names(filter);
     }
+    Handle f = open_for_reading(source, KXCF_NOEXPAND);
     const Place* wanted = o.args.empty() ? nullptr : &filter;
     std::vector<List> lists = read_lists(f.get(), path, wanted);
-    expand_all(lists, Values(path, o.raw));
+    expand_all(lists, Values(source, o.raw));
     switch (o.format) {
     case Format::kText: print_text(lists); break;
     case Format::kJson: print_json(lists); break;
@@ -215,8 +218,9 @@ int run_list(const Options& o) {
 }
 
 int run_sections(const Options& o) {
-    const std::string path = target_path(o);
-    Handle f = open_for_reading(path, KXCF_NOEXPAND);
+    const Source source(o);
+    const std::string& path = source.name();
+    Handle f = open_for_reading(source, KXCF_NOEXPAND);
     std::vector<std::string> names;
     auto add = [&names](const std::string& name) {
         for (const std::string& n : names)
@@ -229,7 +233,7 @@ int run_sections(const Options& o) {
     } else {
         const Place place = parse_place(o.args[0]);
         if (place.has_subsection) fail(kUsage, "sections takes a section name, not \"" + o.args[0] + "\"");
-        check_names(f.get(), place);
+        check_names(place);
         const std::string section = lower(place.section);
         if (kxcf_findsection(f.get(), section.c_str()) != 0)
             fail(kNotThere, about(path, place) + error_text(kx_errno));

@@ -4,21 +4,12 @@
 #include <cctype>
 #include <fstream>
 
+#include "kxcf.h"
+
 namespace kx_syntax {
 namespace {
 
 constexpr const char* kBlanks = " \t";
-
-// The line without the blanks the library trims before reading it.
-std::string trimmed(const std::string& line) {
-    const std::size_t first = line.find_first_not_of(kBlanks);
-    if (first == std::string::npos) return {};
-    return line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
-}
-
-bool is_name_char(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
-}
 
 }  // namespace
 
@@ -26,9 +17,8 @@ bool FileLines::read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::string line;
-    // A last line without its newline is not read by the library: it is
-    // not counted here either.
-    while (std::getline(in, line) && !in.eof()) {
+    // A last line without its newline is a line like any other.
+    while (std::getline(in, line)) {
         texts_.push_back(line);
         const int number = static_cast<int>(texts_.size());
         const std::string t = trimmed(line);
@@ -83,6 +73,16 @@ std::string FileLines::text(int number) const {
     return texts_[number - 1];
 }
 
+std::string trimmed(const std::string& line) {
+    const std::size_t first = line.find_first_not_of(kBlanks);
+    if (first == std::string::npos) return {};
+    return line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
+}
+
+bool is_name_char(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+}
+
 std::string missing_equals(const std::string& line) {
     const std::string t = trimmed(line);
     std::size_t end = 0;
@@ -91,6 +91,53 @@ std::string missing_equals(const std::string& line) {
     // A name, blanks, and then something other than "=": the "=" is missing.
     if (end == 0 || next == end || next == std::string::npos || t[next] == '=') return {};
     return "\"=\" is missing after the keyword name \"" + t.substr(0, end) + "\"";
+}
+
+namespace {
+
+
+constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
+constexpr const char* kNeedsSection = "a file needs at least one section header, such as \"[main]\"";
+
+std::string explanation(int number, const std::string& line) {
+    const bool cr = !line.empty() && line.back() == '\r';
+    switch (number) {
+    case KXCF_EFILESIZE: return "the file is empty or almost; " + std::string(kNeedsSection);
+    case KXCF_EPREMATURE: return kNeedsSection;
+    case KXCF_ELINELEN:
+        return line.find('\0') != std::string::npos ? "the line holds a NUL byte, which a text line cannot hold"
+                                                     : "a line holds at most 1278 characters";
+    case KXCF_ESECTNOEND:
+    case KXCF_ESUBNOEND: return "a header is \"[name]\" or \"(name)\" alone on its line";
+    case KXCF_ESECTAFTER:
+    case KXCF_ESUBAFTER:
+        return cr ? "the file has CRLF (DOS) line ends; convert it with dos2unix"
+                  : "nothing may follow the closing bracket, not even a comment";
+    case KXCF_EKWCHAR:
+        if (line.compare(0, 3, kByteOrderMark) == 0)
+            return "the file begins with a UTF-8 byte-order mark; save it without one";
+        return kNameRule;
+    case KXCF_ESECTSIZE:
+    case KXCF_ESECTCHAR:
+    case KXCF_ESUBSIZE:
+    case KXCF_ESUBCHAR:
+    case KXCF_EKWSIZE: return kNameRule;
+    case KXCF_EVALSIZE: return "a value holds at most 1152 characters";
+    case KXCF_ESUBFIRST:
+    case KXCF_EKWFIRST: return "only comments and blank lines may come before the first section header";
+    default: return {};
+    }
+}
+
+}  // namespace
+
+std::string parse_fault(int number, const std::string& line, const std::string& text) {
+    if (number == KXCF_EKWCHAR) {
+        std::string missing = missing_equals(line);
+        if (!missing.empty()) return missing;
+    }
+    const std::string why = explanation(number, line);
+    return why.empty() ? text : text + ": " + why;
 }
 
 }  // namespace kx_syntax

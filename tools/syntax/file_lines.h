@@ -58,4 +58,21 @@ private:
 // and a value without "=", not a bad character. Empty for any other line.
 std::string missing_equals(const std::string& line);
 
+// LINE without the blanks (spaces and tabs) the library trims before it
+// reads a line.
+std::string trimmed(const std::string& line);
+
+// A character of section, subsection and keyword names (ASCII letters and
+// digits, "_" and ".").
+bool is_name_char(char c);
+
+// The rule of section, subsection and keyword names, as a message says it.
+constexpr const char* kNameRule =
+    "names hold letters, digits, \"_\" and \".\", at most 40 characters (section names 130)";
+
+// What the library's refusal of a file with error NUMBER (whose text is
+// TEXT) means, said about its faulty LINE: the library's text and how to
+// mend the file, or the missing "=" when that is the fault.
+std::string parse_fault(int number, const std::string& line, const std::string& text);
+
 }  // namespace kx_syntax

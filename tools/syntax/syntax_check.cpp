@@ -195,20 +195,14 @@ std::string place(const std::string& section, const char* subsection,
     return p;
 }
 
-// What the library's refusal of a file means, said about its faulty line.
-std::string parse_fault(int number, const std::string& line) {
-    if (number == KXCF_EKWCHAR) {
-        std::string missing = missing_equals(line);
-        if (!missing.empty()) return missing;
-    }
-    return error_text(number);
-}
-
 FileHandle open_or_report(const std::string& path, int flags, const FileLines& lines,
                           Findings& findings) {
     kxcf_lineno = 0;
     KXCF_FILE* f = kxcf_open(path.c_str(), flags);
-    if (!f) findings.push_back({"", parse_fault(kx_errno, lines.text(kxcf_lineno)), kxcf_lineno});
+    if (!f) {
+        const int code = kx_errno;
+        findings.push_back({"", parse_fault(code, lines.text(kxcf_lineno), error_text(code)), kxcf_lineno});
+    }
     return FileHandle(f);
 }
 

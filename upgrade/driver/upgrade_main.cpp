@@ -168,6 +168,7 @@ constexpr const char* kHintHome =
     "  The product home is named by KESTRIX_HOME, else by the home of the account \"kestrix\";\n"
     "  set KESTRIX_HOME to the installation (the directory that holds qzt/etc/)\n";
 constexpr const char* kHintLine = "  Line: %d\n";
+constexpr const char* kHintInput = "  New config file: %s\n";
 constexpr const char* kHintNotRun = "  %s cannot be run: %s\n";
 constexpr const char* kHintNotFound = "not found along PATH";
 constexpr const char* kHintSyntaxUnusable = "  The syntax file cannot be used: %s\n";
@@ -503,8 +504,10 @@ void make_temporary_copy() {
     upgrade_debug_line(show_detail, upgrade_format("tmp_new_config_file = %s\n", tmp.c_str()));
     // A new file: a stale copy of an earlier failed run is removed first,
     // and nothing else planted at the name is followed or copied into.
+    // The -c file is named too: it is the one to mend when it cannot be read.
     if (copy_to_new_file(tmp.c_str(), in.new_config_file) != 0)
-        upgrade_fatal(kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW);
+        upgrade_fatal_more(kx_errno, upgrade_format(kMsgCopyFailed, tmp.c_str()).c_str(), FILE_NEW,
+                           upgrade_format(kHintInput, in.new_config_file));
     in.tmp_new_config_file = upgrade_strdup(tmp.c_str());
 }
 
@@ -869,9 +872,13 @@ void open_config_files() {
     upgrade_debug_line(show_funcs, "open_config_files:\n");
     kxcf_lineno = 0;
     in.new_cfg = kxcf_open(in.tmp_new_config_file, KXCF_UPDATE | KXCF_NOEXPAND);
-    if (!in.new_cfg)
-        upgrade_fatal_more(kx_errno, upgrade_format(kMsgOpenNew, in.tmp_new_config_file).c_str(),
-                           FILE_NEW, parse_line_hint());
+    // The copy is the -c file byte for byte: a fault in its text, and its
+    // line, are the -c file's; its lock is the copy's own.
+    if (!in.new_cfg) {
+        const bool text_fault = kxcf_lineno > 0 || kx_errno == KXCF_EFILESIZE;
+        const char* name = text_fault ? in.new_config_file : in.tmp_new_config_file;
+        upgrade_fatal_more(kx_errno, upgrade_format(kMsgOpenNew, name).c_str(), FILE_NEW, parse_line_hint());
+    }
     in.prev_cfg = kxcf_open(in.prev_config_file, KXCF_NOEXPAND);
     if (!in.prev_cfg) upgrade_fatal_more(kx_errno, kMsgOpenPrev, FILE_PREV, parse_line_hint());
     in.rules_cfg = kxcf_open(in.upgrade_rules_file, KXCF_NOEXPAND);
