@@ -7,7 +7,9 @@
  * log_file of the main configuration file.
  *
  * Log: kx_log_message(file-or-null, tag, program, message) appends one dated
- * entry under the lock on the log's ".lck" file; it never fails loudly.
+ * entry under the lock on the log's ".lck" file; it never fails loudly. An
+ * entry it could not write in full leaves nothing in the log and is counted:
+ * kx_log_failures tells the program, which reports it (once) as it sees fit.
  */
 #ifndef KX_DBG_H
 #define KX_DBG_H
@@ -38,6 +40,10 @@ void dbg_timestamp(void);
 void dbg_show_args(int argc, char** argv);
 
 void kx_log_message(const char* log_file, const char* tag, const char* program, const char* message);
+/* Entries kx_log_message could not write since the process started: their
+ * number, with the reason of the first (an errno value) in *reason and its
+ * log file's name in *log_file (kept by the library; either may be null). */
+int kx_log_failures(int* reason, const char** log_file);
 
 #ifdef __cplusplus
 }

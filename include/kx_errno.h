@@ -3,7 +3,7 @@
  *
  * Every library operation that fails leaves its reason in kx_errno: a system
  * errno value (below 1000) or a number of one of the suite's message lists
- * (1001-1035 configuration files, 2001-2034 communication, 3001-3031 event
+ * (1001-1037 configuration files, 2001-2034 communication, 3001-3031 event
  * files, 4001-4056, 5001-5025, 8001-8014, 9001-9013 debug facility).
  * Nothing clears it on success; set it to 0 yourself for a clean start.
  */

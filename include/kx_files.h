@@ -14,6 +14,9 @@
 extern "C" {
 #endif
 
+/* The suite's main configuration file, in the configuration directory. */
+#define KX_MAIN_CONFIG_NAME "qzt_config"
+
 /* Product home ($KESTRIX_HOME, else the home of the account "kestrix") and
  * the configuration directory (home + "/qzt/etc/"), each in a process-wide
  * buffer that the next call of the same operation overwrites; null when
@@ -33,6 +36,9 @@ int is_executable_file(const char* path);
 /* 1 when NAME is an executable file: NAME itself when it holds a "/", else
  * along PATH (empty components are skipped, never the current directory). */
 int find_in_path(const char* name);
+/* The file find_in_path finds for NAME, as a malloc'd path; null (reason
+ * in kx_errno, as for find_in_path) when there is none. */
+char* kx_find_program(const char* name);
 /* find_in_path for the first word (up to a blank or tab) of LINE. */
 int command_exists(char* line);
 /* Copies SRC to DEST (or into DEST/basename(SRC) when DEST is a directory),
@@ -64,7 +70,9 @@ int open_new_file(const char* path, int mode);
  * is. A descriptor, or -1 with the reason in kx_errno. */
 int open_lock_name(const char* path);
 /* copy_file into a new file made by open_new_file: DEST is never taken as a
- * directory to copy into. 0, or -1 with no destination left behind. */
+ * directory to copy into, and the copy is on disk (fsynced) before this
+ * returns, so that it may be renamed into place. 0, or -1 with no
+ * destination left behind. */
 int copy_to_new_file(const char* dest, const char* src);
 /* Gives the file open at FD the owner, group and permission bits of the
  * file ORIGINAL (links followed), so that a file put in its place by a
@@ -72,11 +80,39 @@ int copy_to_new_file(const char* dest, const char* src);
  * root, or a group of its own) and otherwise left as they are. 0, or -1
  * when ORIGINAL cannot be examined or the bits cannot be set. */
 int keep_file_attributes(int fd, const char* original);
-/* Puts the finished file TMP in the place of TARGET with a rename. When
- * TARGET is a symbolic link, the file it leads to is replaced and the link
- * stays; the replaced file's owner, group and mode carry over (as
- * keep_file_attributes). 0, or -1 with the reason in kx_errno and TMP left. */
+/* Puts the finished file TMP in the place of TARGET with durable_rename.
+ * When TARGET is a symbolic link, the file it leads to is replaced and the
+ * link stays; the replaced file's owner, group and mode carry over (as
+ * keep_file_attributes). 0, or -1 with the reason in kx_errno and TMP left
+ * (unless only the directory could not be flushed). */
 int replace_file(const char* tmp, const char* target);
+/*
+ * Publishing a file under its final name, so that after a crash or a power
+ * failure the name holds the old file or the new one, whole:
+ *
+ *     char tmp[] = "/dir/name.tmp.XXXXXX";
+ *     int fd = open_unique_file(tmp, 0644);     // the writer's own file
+ *     ... write through fd ...
+ *     durable_rename(fd, tmp, "/dir/name");     // on failure: unlink(tmp)
+ *     close(fd);
+ */
+/* Creates a new file of this writer's own from NAME_TEMPLATE, whose last
+ * six characters are "XXXXXX" and are replaced in place: exclusive, never
+ * through a symbolic link, close-on-exec, open for reading and writing, with
+ * MODE less the umask. Nothing existing is removed. A descriptor, or -1 with
+ * the reason in kx_errno. */
+int open_unique_file(char* name_template, int mode);
+/* Flushes the data of TMP to disk (through FD, an open descriptor of TMP,
+ * or TMP opened here when FD is -1), renames TMP over TARGET and flushes
+ * TARGET's directory, so that the rename itself survives a crash. 0, or -1
+ * with the reason in kx_errno: TMP is left in place when the data could not
+ * be flushed or the rename failed; when only the directory could not be
+ * flushed the new file is in place but may not survive a crash. */
+int durable_rename(int fd, const char* tmp, const char* target);
+/* Flushes to disk the directory that holds PATH, so that a file created,
+ * renamed or removed there stays so after a crash. 0, or -1 with the reason
+ * in kx_errno. */
+int sync_parent_directory(const char* path);
 /* Creates every missing directory of PATH, the last component included. */
 int make_directory_path(const char* path);
 /* The umask named in the product home's ".profile", else 022. */

@@ -16,19 +16,29 @@
  * null; compare with KXCF_FAIL. The end of a walk is a failure with 1026
  * (sections), 1027 (subsections) or 1028 (keywords).
  *
- * Update mode (KXCF_UPDATE) holds the write lock on PATH.lck from open to
+ * kxcf_open resolves PATH once: when it is a symbolic link, the file it
+ * leads to (F) is the file read, locked and rewritten, and the link stays;
+ * otherwise F is PATH as given. Every name of one file thus takes the one
+ * lock, F.lck (PATH.lck for a file that is not a link).
+ *
+ * Update mode (KXCF_UPDATE) holds the write lock on F.lck from open to
  * close and keeps edits in memory until kxcf_flush or kxcf_close. Immediate
  * mode locks, re-reads, edits, writes back and unlocks on every edit. A file
- * is always rewritten through PATH.tmp (flushed to disk, with the replaced
- * file's owner, group and permission bits) and a rename, so readers see
- * either the old or the new file whole. When PATH is a symbolic link, the
- * file it leads to is rewritten (its temporary file beside it) and the link
- * stays. A tree without any section is never written (1033). The lock
- * belongs to the handle in the process that opened it: two handles of one
- * process exclude each other like two processes do, and a child forked while
- * the handle is open does not hold the lock (its kxcf_flush of that handle
- * fails with 1006). A link, directory or other non-regular file planted at
- * PATH.lck fails the lock (ELOOP, EISDIR, EINVAL) and is left alone.
+ * is always rewritten through a temporary file of the writer's own beside
+ * it (F.tmp.XXXXXX, with the replaced file's owner, group and permission
+ * bits), flushed to disk, renamed over F, and the directory flushed, so
+ * readers see either the old or the new file whole, also after a crash. A
+ * tree without any section is never written (1033). A file with other hard
+ * links is not written back (1036), since the rename would silently split
+ * it in two, unless the handle was opened with KXCF_SPLITLINKS (F then
+ * gets the new file and the other names keep the old one). A FIFO, socket
+ * or device as the file fails the open at once (1037), without the lock.
+ * The lock belongs to the handle in the process that opened it: two handles
+ * of one process exclude each other like two processes do, and a child
+ * forked while the handle is open does not hold the lock (its kxcf_flush of
+ * that handle fails with 1006). A link, directory or other non-regular file
+ * planted at F.lck fails the lock (ELOOP, EISDIR, EINVAL) and is left
+ * alone.
  *
  * What failures leave:
  * - kxcf_open: null, no lock held.
@@ -63,6 +73,7 @@ extern "C" {
 #define KXCF_UPDATE 1
 #define KXCF_WAIT 2
 #define KXCF_NOEXPAND 4
+#define KXCF_SPLITLINKS 8
 
 /* Value flags of kxcf_getvar and kxcf_nextvar. */
 #define KXCF_LOWER 1
@@ -112,7 +123,9 @@ enum {
     KXCF_ETIMELABEL = 1032,     /* reserved for time values */
     KXCF_EWRITE = 1033,         /* "Error on config file write " */
     KXCF_ESIZEALPHA = 1034,     /* "Size value contained alpha characters" */
-    KXCF_ESIZELABEL = 1035      /* "Size label was not b, k, or m" */
+    KXCF_ESIZELABEL = 1035,     /* "Size label was not b, k, or m" */
+    KXCF_EHARDLINK = 1036,      /* "Config file has other hard links" */
+    KXCF_ENOTREG = 1037         /* "Config file is not a regular file" */
 };
 
 /* Node kinds of the tree. */
@@ -186,6 +199,10 @@ int kxcf_setsection(KXCF_FILE* f, const char* section);
 int kxcf_setsubsection(KXCF_FILE* f, const char* section, const char* subsection);
 int kxcf_setvar_inst(KXCF_FILE* f, const char* section, const char* subsection,
                      const char* keyword, const char* value, int instance);
+/* What kxcf_setvar_inst and kxcf_setvar store of VALUE: VALUE without the
+ * white space (" \t\n\v\f\r") at its two ends. Returns where the kept part
+ * starts inside VALUE and puts its length in *LENGTH. */
+const char* kxcf_stored_value(const char* value, size_t* length);
 int kxcf_setvar(KXCF_FILE* f, const char* section, const char* subsection,
                 const char* keyword, const char* value);
 int kxcf_setvar_index(KXCF_FILE* f, const char* section, const char* subsection,

@@ -86,11 +86,6 @@ constexpr const char* kSetAllFailed =
 constexpr const char* kSetAllNoChannel =
     "WARNING: A channel could not be found in the qzt_config file, it may be corrupted\n";
 
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 void reject(int number, const char* format, const char* channel, const char* keyword,
             const std::string& value) {
     kx_errno = number;
@@ -111,9 +106,9 @@ bool store_channel_value(COMM_CHANNEL* out, const char* channel, const ChannelKe
             reject(KXCOMM_EVALUE, text::kInvalidValue, channel, kw.name, value);
             return false;
         }
-        return kxcomm::replace_c(&(out->*kw.text), kw.kind == Kind::Word ? lower(value) : value);
+        return kxcomm::replace_c(&(out->*kw.text), kw.kind == Kind::Word ? kxcomm::lower_ascii(value) : value);
     case Kind::Capability: {
-        std::string word = lower(value);
+        std::string word = kxcomm::lower_ascii(value);
         for (const Capability* c = kw.words; c->word; ++c) {
             if (word == c->word) {
                 out->*kw.number = c->code;

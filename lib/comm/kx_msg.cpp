@@ -14,6 +14,7 @@
 
 #include "ev_admin.h"
 #include "kx_comm_qzt.h"
+#include "kx_files.h"
 #include "kx_comm_util.h"
 #include "kx_errno.h"
 #include "kx_msg.h"
@@ -159,7 +160,7 @@ int write_header_lines(FILE* out, const MSG_HEADER* header) {
 extern "C" {
 
 char* msg_buildname(const char* dir, const char* prefix, const char* message_id) {
-    return kxcomm::join_name(dir, prefix, message_id, EINVAL, KXCOMM_EPATHLEN);
+    return kxcomm::join_name(dir, prefix, message_id, KXCF_MAX_PATH, EINVAL, KXCOMM_EPATHLEN);
 }
 
 int msg_write_header(const char* path, const MSG_HEADER* header) {
@@ -220,9 +221,9 @@ int msg_queue(MSG_HEADER* header, const char* queue_dir, const char* prefix) {
             return -1;
         }
         if (write_header_lines(out, header) != 0) return -1;
-        // The message appears under its name whole, or not at all.
-        if (std::rename(tmp.c_str(), msg.c_str()) != 0) {
-            kx_errno = errno;
+        // The message appears under its name whole, or not at all, also
+        // after a crash.
+        if (durable_rename(-1, tmp.c_str(), msg.c_str()) != 0) {
             ::unlink(tmp.c_str());
             return -1;
         }

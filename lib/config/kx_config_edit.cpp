@@ -15,18 +15,10 @@ int fail(int code) {
     return -1;
 }
 
-// White space removed from both ends of a value given to kxcf_setvar_inst.
-bool is_value_space(char c) {
-    return std::strchr(" \t\n\v\f\r", c) && c != '\0';
-}
-
 std::string strip_value(const char* value) {
-    std::size_t start = 0, end = std::strlen(value);
-    while (start < end && is_value_space(value[start]))
-        ++start;
-    while (end > start && is_value_space(value[end - 1]))
-        --end;
-    return std::string(value + start, end - start);
+    std::size_t length = 0;
+    const char* start = kxcf_stored_value(value, &length);
+    return std::string(start, length);
 }
 
 // The list an edit works on: the own list of the first section of that name,
@@ -187,6 +179,17 @@ extern "C" int kxcf_setsubsection(KXCF_FILE* f, const char* section, const char*
             return 0;
         });
     });
+}
+
+// White space removed from both ends of a stored value; the engine and
+// kxconf ask here rather than keep a copy of the rule.
+extern "C" const char* kxcf_stored_value(const char* value, size_t* length) {
+    auto is_edge_space = [](char c) { return c != '\0' && std::strchr(" \t\n\v\f\r", c); };
+    const char* end = value + std::strlen(value);
+    while (value < end && is_edge_space(*value)) ++value;
+    while (end > value && is_edge_space(end[-1])) --end;
+    *length = static_cast<std::size_t>(end - value);
+    return value;
 }
 
 extern "C" int kxcf_setvar_inst(KXCF_FILE* f, const char* section, const char* subsection,

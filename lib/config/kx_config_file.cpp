@@ -4,6 +4,7 @@
 #include "kx_files.h"
 #include "kx_main_config.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace kxcf {
@@ -19,6 +21,7 @@ namespace {
 
 constexpr const char* kLockSuffix = ".lck";
 constexpr const char* kTempSuffix = ".tmp";
+constexpr const char* kUniqueTail = ".XXXXXX";
 constexpr int kDefaultLockRetries = 20;
 constexpr int kDefaultLockDelay = 3;
 
@@ -101,10 +104,21 @@ int take_lock(KXCF_FILE* f) {
     return 0;
 }
 
+// The lock is given up explicitly before the descriptor is closed: a child
+// forked a moment ago still shares the lock until its fork handler has run,
+// and closing only this copy would leave the lock held for that moment.
+void unlock(int fd) {
+    struct flock fl {};
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    fcntl(fd, F_OFD_SETLK, &fl);
+}
+
 int release_lock(KXCF_FILE* f) {
     if (f->lock_fd < 0) return 0;
     auto& holders = lock_holders();
     holders.erase(std::remove(holders.begin(), holders.end(), f), holders.end());
+    unlock(f->lock_fd);
     int rc = close(f->lock_fd);
     f->lock_fd = -1;
     if (rc != 0) {
@@ -114,11 +128,37 @@ int release_lock(KXCF_FILE* f) {
     return 0;
 }
 
+// A FIFO would block a reader until a writer comes, and a device may act on
+// being opened: only a regular file (or a directory, which the read refuses
+// with EISDIR) is a configuration file.
+bool unusable_type(mode_t mode) {
+    return !S_ISREG(mode) && !S_ISDIR(mode);
+}
+
+// The type of the file at F's path, before anything opens it or takes its
+// lock; a missing file is left to the read.
+int check_type(const KXCF_FILE* f) {
+    struct stat st;
+    if (stat(f->path, &st) == 0 && unusable_type(st.st_mode)) {
+        kx_errno = KXCF_ENOTREG;
+        return -1;
+    }
+    return 0;
+}
+
 int read_config(KXCF_FILE* f) {
     drop_tree(f);
-    int fd = open(f->path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, in case a FIFO took the file's place since it was checked.
+    int fd = open(f->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         kx_errno = errno;
+        return -1;
+    }
+    struct stat st;
+    const int refused = fstat(fd, &st) != 0 ? errno : unusable_type(st.st_mode) ? KXCF_ENOTREG : 0;
+    if (refused) {
+        close(fd);
+        kx_errno = refused;
         return -1;
     }
     int rc = parse_file(f, fd);
@@ -137,41 +177,54 @@ int read_config(KXCF_FILE* f) {
     return 0;
 }
 
-// Writes the tree into the new file TMP, flushed to disk, with the owner,
-// group and permission bits of ORIGINAL when it exists. 0 or an error number.
-int write_temp(KXCF_FILE* f, const std::string& tmp, const std::string& original, bool had_file) {
-    int fd = open_new_file(tmp.c_str(), 0666);
-    if (fd < 0) return kx_errno;
-    int err = had_file && keep_file_attributes(fd, original.c_str()) != 0 ? kx_errno : 0;
-    FILE* out = err ? nullptr : fdopen(fd, "w");
-    if (!out) {
-        if (!err) err = errno;
-        close(fd);
-        return err;
+// Removes what writers of F that died before their rename left beside it
+// (F.tmp.XXXXXX). Called under F's lock, which every writer of F holds
+// while its temporary file exists, so none of these is in use.
+void remove_stale_temporaries(const KXCF_FILE* f) {
+    const std::string tmp = f->tmp_path;
+    const std::size_t slash = tmp.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : tmp.substr(0, slash);
+    const std::string prefix = tmp.substr(slash + 1) + ".";  // npos + 1 is 0
+    DIR* d = opendir(dir.c_str());
+    if (!d) return;
+    const std::size_t length = prefix.size() + std::strlen(kUniqueTail) - 1;
+    while (const struct dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        if (name.size() == length && name.compare(0, prefix.size(), prefix) == 0) unlinkat(dirfd(d), entry->d_name, 0);
     }
-    f->tmp_stream = out;
-    errno = 0;
-    if (write_tree(f->root, out) != 0 || fflush(out) != 0 || fsync(fileno(out)) != 0)
-        err = errno ? errno : EIO;
-    if (fclose(out) != 0 && !err) err = errno;
-    f->tmp_stream = nullptr;
-    return err;
+    closedir(d);
 }
 
-// The file a write-back replaces: the configuration file, or the file its
-// symbolic link leads to, so that the link stays a link. The temporary file
-// goes beside it, since a rename cannot cross file systems.
-int write_target(const KXCF_FILE* f, std::string& target, std::string& tmp) {
+// Writes the tree into a new file of this writer's own beside the file
+// (its name left in TMP), with the owner, group and permission bits of the
+// file when it exists. The open descriptor, or -1 with the reason in
+// kx_errno; a file that was created and failed is removed.
+int write_temp(KXCF_FILE* f, std::string& tmp) {
+    tmp = std::string(f->tmp_path) + kUniqueTail;
+    int fd = open_unique_file(tmp.data(), 0666);
+    if (fd < 0) return -1;
     struct stat st;
-    target = f->path;
-    tmp = f->tmp_path;
-    if (lstat(f->path, &st) != 0 || !S_ISLNK(st.st_mode)) return 0;
-    char* real = realpath(f->path, nullptr);
-    if (!real) return errno;
-    target = real;
-    std::free(real);
-    tmp = target + kTempSuffix;
-    return tmp.size() > KXCF_MAX_PATH ? KXCF_ENAMETOOLONG : 0;
+    int err = stat(f->path, &st) == 0 && keep_file_attributes(fd, f->path) != 0 ? kx_errno : 0;
+    // A second descriptor for the stream: the first stays open for the
+    // durable rename after the stream is closed.
+    int stream_fd = err ? -1 : dup(fd);
+    FILE* out = stream_fd < 0 ? nullptr : fdopen(stream_fd, "w");
+    if (!out && !err) err = errno;
+    if (out) {
+        f->tmp_stream = out;
+        errno = 0;
+        if (write_tree(f->root, out) != 0 || fflush(out) != 0) err = errno ? errno : EIO;
+        if (fclose(out) != 0 && !err) err = errno;
+        f->tmp_stream = nullptr;
+    } else if (stream_fd >= 0) {
+        close(stream_fd);
+    }
+    if (!err && (fstat(fd, &st) != 0 || st.st_size == 0)) err = KXCF_EWRITE;
+    if (!err) return fd;
+    close(fd);
+    unlink(tmp.c_str());
+    kx_errno = err;
+    return -1;
 }
 
 // A tree without any section reads back as a fault, so it is never written.
@@ -181,25 +234,49 @@ bool has_section(const KXCF_NODE* first) {
     return false;
 }
 
-// Replaces the configuration file by the tree through a temporary file and
-// a rename, so a reader or a crash sees the old or the new file whole. The
+// The rename puts a new file under one name only: a file with other hard
+// links would be split in two, each later edit visible through one name.
+bool splits_hard_links(const KXCF_FILE* f) {
+    struct stat st;
+    return !(f->flags & KXCF_SPLITLINKS) && stat(f->path, &st) == 0 && st.st_nlink > 1;
+}
+
+// Replaces the configuration file by the tree through a temporary file of
+// this writer's own, flushed to disk, a rename and a flush of the
+// directory, so a reader or a crash sees the old or the new file whole. The
 // replaced file's owner, group and permission bits carry over: a private
 // file stays private and readable by its own account. On failure the
 // temporary file is removed and the configuration file is untouched.
 int write_back(KXCF_FILE* f) {
-    std::string target, tmp;
-    int err = has_section(f->root) ? write_target(f, target, tmp) : KXCF_EWRITE;
-    struct stat written;
-    bool had_file = !err && stat(target.c_str(), &written) == 0;
-    if (!err) err = write_temp(f, tmp, target, had_file);
-    if (!err && (stat(tmp.c_str(), &written) != 0 || written.st_size == 0)) err = KXCF_EWRITE;
-    if (!err && rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+    int err = !has_section(f->root) ? KXCF_EWRITE : splits_hard_links(f) ? KXCF_EHARDLINK : 0;
     if (err) {
-        if (!tmp.empty()) unlink(tmp.c_str());
         kx_errno = err;
         return -1;
     }
-    return 0;
+    remove_stale_temporaries(f);
+    std::string tmp;
+    int fd = write_temp(f, tmp);
+    if (fd < 0) return -1;
+    int rc = durable_rename(fd, tmp.c_str(), f->path);
+    err = kx_errno;
+    close(fd);
+    if (rc != 0) unlink(tmp.c_str());
+    kx_errno = err;
+    return rc;
+}
+
+// The file that NAME stands for: when NAME is a symbolic link, the file it
+// leads to, so that every name of one file takes the same lock and writes
+// beside the same file; otherwise NAME as given, whose lock stays NAME.lck
+// as the suite's other programs expect. A link that leads to no name (a
+// descriptor's link in /proc to a pipe or a removed file, or a dangling
+// link, which then fails to open) is kept as given: no other name can
+// reach that file to take another lock.
+void resolve_link(std::string& name) {
+    struct stat st;
+    if (lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
+    std::unique_ptr<char, decltype(&std::free)> real(realpath(name.c_str(), nullptr), &std::free);
+    if (real) name = real.get();
 }
 
 void free_handle(KXCF_FILE* f) {
@@ -277,10 +354,11 @@ using namespace kxcf;
 extern "C" KXCF_FILE* kxcf_open(const char* path, int flags) {
     return guarded<KXCF_FILE*>(nullptr, [&]() -> KXCF_FILE* {
         std::string name = path ? path : main_config_path();
+        int code = name.empty() ? KXCF_ENOTFOUND : name.size() > KXCF_MAX_PATH ? KXCF_ENAMETOOLONG : 0;
+        if (!code) resolve_link(name);
         std::string lock_name = name + kLockSuffix, tmp_name = name + kTempSuffix;
-        int code = name.empty() ? KXCF_ENOTFOUND : 0;
-        if (name.size() > KXCF_MAX_PATH || tmp_name.size() > KXCF_MAX_PATH ||
-            lock_name.size() > KXCF_MAX_PATH)
+        if (!code && (name.size() > KXCF_MAX_PATH || tmp_name.size() > KXCF_MAX_PATH ||
+                      lock_name.size() > KXCF_MAX_PATH))
             code = KXCF_ENAMETOOLONG;
         auto* f = code ? nullptr : static_cast<KXCF_FILE*>(std::calloc(1, sizeof(KXCF_FILE)));
         if (!code && !f) code = ENOMEM;
@@ -295,7 +373,7 @@ extern "C" KXCF_FILE* kxcf_open(const char* path, int flags) {
         f->lock_retries = kDefaultLockRetries;
         f->lock_delay = kDefaultLockDelay;
         f->lock_fd = -1;
-        if (((flags & KXCF_UPDATE) && take_lock(f) != 0) || read_config(f) != 0) {
+        if (check_type(f) != 0 || ((flags & KXCF_UPDATE) && take_lock(f) != 0) || read_config(f) != 0) {
             int reason = kx_errno;
             free_handle(f);
             kx_errno = reason;

@@ -1,9 +1,12 @@
 // Lookup tables of a file's tree: sections by name, each section's
 // subsections by name and each list's keyword lines by name, so that a
-// lookup costs the same whatever the length of the list. A table is built
-// the first time its list is searched and kept correct by every edit; an
-// edit that reorders or removes containers simply drops the tables, which
-// are rebuilt on the next search.
+// lookup costs the same whatever the length of the list. A list is first
+// searched by walking it: a program that opens a file to read one value
+// would otherwise pay for a table it never uses again, and a table costs
+// many walks to build. Once a list has been walked a few times its table is
+// built, and from then on kept correct by every edit; an edit that reorders
+// or removes containers simply drops the tables, and the lists are walked
+// again until they pay for new ones.
 #include "kx_config_internal.h"
 
 #include <sys/mman.h>
@@ -42,27 +45,67 @@ void NodeRun::erase(std::size_t i) {
     if (!rest_.empty()) rest_.erase(rest_.begin());
 }
 
+void NodeRun::clear() {
+    first_ = nullptr;
+    rest_.clear();
+}
+
 namespace {
+
+// Walks of one list before its table is built. A table costs about as much
+// as a dozen walks (a hash entry per node against a compare), so a few
+// walks cost less than the table would, and a program that goes on
+// searching the list gets the table soon.
+constexpr unsigned kWalksBeforeTable = 4;
 
 // Keys point into the names of the nodes they index, which never change;
 // the key of a run is the name of its first node.
 using NameMap = std::unordered_map<std::string_view, NodeRun>;
 
-struct Containers {
+struct Table {
     NameMap by_name;
-    KXCF_NODE* last = nullptr;  // last node of the list
+    KXCF_NODE* last = nullptr;  // where appended nodes go
 };
 
-struct KeywordLines {
-    NameMap by_name;
-    KXCF_NODE* last = nullptr;  // last keyword line of the list
+// The three kinds of list: which nodes are found by name, and which may be
+// the node that appended ones follow.
+struct ListKind {
+    bool (*named)(const KXCF_NODE*);
+    bool (*ends)(const KXCF_NODE*);
+};
+
+bool is_section(const KXCF_NODE* n) {
+    return n->kind == KXCF_NODE_SECTION && n->name;
+}
+
+bool has_name(const KXCF_NODE* n) {
+    return n->name != nullptr;
+}
+
+bool any_node(const KXCF_NODE*) {
+    return true;
+}
+
+bool is_keyword_line(const KXCF_NODE* n) {
+    return n->kind == KXCF_NODE_LINE && !n->text;
+}
+
+// The top list holds the leading block and the sections.
+const ListKind kTopList{is_section, any_node};
+const ListKind kSubsectionList{has_name, any_node};
+const ListKind kKeywordList{is_keyword_line, is_keyword_line};
+
+// Every list of one kind, by owner (the top list's owner is null).
+struct Lists {
+    std::unordered_map<const KXCF_NODE*, Table> tables;
+    std::unordered_map<const KXCF_NODE*, unsigned> walks;
+    NodeRun walked;  // what the last walk found
 };
 
 struct TreeIndex {
-    bool has_sections = false;
-    Containers sections;  // the top list: the leading block and the sections
-    std::unordered_map<const KXCF_NODE*, Containers> subsections;  // by section
-    std::unordered_map<const KXCF_NODE*, KeywordLines> lists;      // by list owner
+    Lists top;
+    Lists subsections;  // by section
+    Lists lines;        // by list owner
 };
 
 // What a handle keeps beside its tree: the block memory the reader built
@@ -77,19 +120,15 @@ TreeStore& store_of(KXCF_FILE* f) {
     return *static_cast<TreeStore*>(f->store);
 }
 
-bool is_keyword_line(const KXCF_NODE* n) {
-    return n->kind == KXCF_NODE_LINE && !n->text;
-}
-
 TreeIndex& index_of(KXCF_FILE* f) {
     TreeStore& store = store_of(f);
     if (!store.index) store.index = std::make_unique<TreeIndex>();
     return *store.index;
 }
 
-const NodeRun* run_named(const NameMap& map, const std::string& name) {
-    auto it = map.find(name);
-    return it == map.end() ? nullptr : &it->second;
+Table* table_of(Lists& lists, const KXCF_NODE* owner) {
+    auto it = lists.tables.find(owner);
+    return it == lists.tables.end() ? nullptr : &it->second;
 }
 
 void add_to(NameMap& map, KXCF_NODE* node) {
@@ -116,52 +155,53 @@ void remove_from(NameMap& map, const KXCF_NODE* node) {
     }
 }
 
-// Tables are built aside and only then kept, so that running out of memory
-// half-way leaves no half-built table behind.
-Containers containers_of(KXCF_NODE* first, bool sections_only) {
-    Containers built;
+// The table of the list starting at FIRST once it has been walked often
+// enough, else null. Built aside and only then kept, so that running out
+// of memory half-way leaves no half-built table behind.
+Table* table_when_it_pays(Lists& lists, const ListKind& kind, const KXCF_NODE* owner, KXCF_NODE* first) {
+    if (Table* table = table_of(lists, owner)) return table;
+    if (++lists.walks[owner] <= kWalksBeforeTable) return nullptr;
+    Table built;
     for (KXCF_NODE* n = first; n; n = n->next) {
-        if (n->name && (!sections_only || n->kind == KXCF_NODE_SECTION)) add_to(built.by_name, n);
-        built.last = n;
+        if (kind.named(n)) add_to(built.by_name, n);
+        if (kind.ends(n)) built.last = n;
     }
-    return built;
+    return &lists.tables.emplace(owner, std::move(built)).first->second;
 }
 
-Containers& sections(KXCF_FILE* f) {
-    TreeIndex& index = index_of(f);
-    if (!index.has_sections) {
-        index.sections = containers_of(f->root, true);
-        index.has_sections = true;
+const NodeRun* find_named(Lists& lists, const ListKind& kind, const KXCF_NODE* owner, KXCF_NODE* first,
+                          const std::string& name) {
+    if (Table* table = table_when_it_pays(lists, kind, owner, first)) {
+        auto it = table->by_name.find(name);
+        return it == table->by_name.end() ? nullptr : &it->second;
     }
-    return index.sections;
+    lists.walked.clear();
+    for (KXCF_NODE* n = first; n; n = n->next)
+        if (kind.named(n) && name_is(n, name)) lists.walked.push_back(n);
+    return lists.walked.size() ? &lists.walked : nullptr;
 }
 
-Containers& subsections(KXCF_FILE* f, const KXCF_NODE* section) {
-    auto& all = index_of(f).subsections;
-    auto it = all.find(section);
-    if (it == all.end()) it = all.emplace(section, containers_of(section->subsections, false)).first;
-    return it->second;
+KXCF_NODE* last_of(Lists& lists, const ListKind& kind, const KXCF_NODE* owner, KXCF_NODE* first) {
+    if (Table* table = table_when_it_pays(lists, kind, owner, first)) return table->last;
+    KXCF_NODE* last = nullptr;
+    for (KXCF_NODE* n = first; n; n = n->next)
+        if (kind.ends(n)) last = n;
+    return last;
 }
 
-KeywordLines& lines(KXCF_FILE* f, const KXCF_NODE* owner) {
-    auto& all = index_of(f).lists;
-    auto it = all.find(owner);
-    if (it == all.end()) {
-        KeywordLines built;
-        for (KXCF_NODE* n = owner->u.lines; n; n = n->next) {
-            if (!is_keyword_line(n)) continue;
-            add_to(built.by_name, n);
-            built.last = n;
-        }
-        it = all.emplace(owner, std::move(built)).first;
+// An appended node enters the table if its list has one; a walk finds it.
+void appended(KXCF_FILE* f, Lists TreeIndex::*kind, const KXCF_NODE* owner, KXCF_NODE* node) {
+    if (!f->store || !store_of(f).index) return;
+    if (Table* table = table_of(store_of(f).index.get()->*kind, owner)) {
+        add_to(table->by_name, node);
+        table->last = node;
     }
-    return it->second;
 }
 
 }  // namespace
 
 const NodeRun* sections_named(KXCF_FILE* f, const std::string& name) {
-    return run_named(sections(f).by_name, name);
+    return find_named(index_of(f).top, kTopList, nullptr, f->root, name);
 }
 
 KXCF_NODE* first_section(KXCF_FILE* f, const std::string& name) {
@@ -170,54 +210,50 @@ KXCF_NODE* first_section(KXCF_FILE* f, const std::string& name) {
 }
 
 const NodeRun* subsections_named(KXCF_FILE* f, const KXCF_NODE* section, const std::string& name) {
-    return run_named(subsections(f, section).by_name, name);
+    return find_named(index_of(f).subsections, kSubsectionList, section, section->subsections, name);
 }
 
 const NodeRun* keywords_named(KXCF_FILE* f, const KXCF_NODE* owner, const std::string& name) {
-    return run_named(lines(f, owner).by_name, name);
+    return find_named(index_of(f).lines, kKeywordList, owner, owner->u.lines, name);
 }
 
 KXCF_NODE* last_top_node(KXCF_FILE* f) {
-    return sections(f).last;
+    return last_of(index_of(f).top, kTopList, nullptr, f->root);
 }
 
 KXCF_NODE* last_subsection(KXCF_FILE* f, const KXCF_NODE* section) {
-    return subsections(f, section).last;
+    return last_of(index_of(f).subsections, kSubsectionList, section, section->subsections);
 }
 
 KXCF_NODE* last_keyword_line(KXCF_FILE* f, const KXCF_NODE* owner) {
-    return lines(f, owner).last;
+    return last_of(index_of(f).lines, kKeywordList, owner, owner->u.lines);
 }
 
 void index_appended_section(KXCF_FILE* f, KXCF_NODE* node) {
-    Containers& top = sections(f);
-    add_to(top.by_name, node);
-    top.last = node;
+    appended(f, &TreeIndex::top, nullptr, node);
 }
 
 void index_appended_subsection(KXCF_FILE* f, const KXCF_NODE* section, KXCF_NODE* node) {
-    Containers& list = subsections(f, section);
-    add_to(list.by_name, node);
-    list.last = node;
+    appended(f, &TreeIndex::subsections, section, node);
 }
 
 void index_appended_keyword(KXCF_FILE* f, const KXCF_NODE* owner, KXCF_NODE* line) {
-    KeywordLines& list = lines(f, owner);
-    add_to(list.by_name, line);
-    list.last = line;
+    appended(f, &TreeIndex::lines, owner, line);
 }
 
 void index_removing_keyword(KXCF_FILE* f, const KXCF_NODE* owner, const KXCF_NODE* line) {
-    KeywordLines& list = lines(f, owner);
-    remove_from(list.by_name, line);
-    if (list.last != line) return;
-    list.last = line->prev;
-    while (list.last && !is_keyword_line(list.last))
-        list.last = list.last->prev;
+    if (!f->store || !store_of(f).index) return;
+    Table* list = table_of(store_of(f).index->lines, owner);
+    if (!list) return;
+    remove_from(list->by_name, line);
+    if (list->last != line) return;
+    list->last = line->prev;
+    while (list->last && !is_keyword_line(list->last))
+        list->last = list->last->prev;
 }
 
 void index_forget_list(KXCF_FILE* f, const KXCF_NODE* owner) {
-    if (f->store && store_of(f).index) store_of(f).index->lists.erase(owner);
+    if (f->store && store_of(f).index) store_of(f).index->lines.tables.erase(owner);
 }
 
 void index_drop(KXCF_FILE* f) {
@@ -305,8 +341,16 @@ char* Arena::allocate_text(std::size_t bytes) {
 
 bool Arena::owns(const void* p) const {
     auto* c = static_cast<const char*>(p);
-    for (const Block& b : blocks_)
-        if (c >= b.start && c < b.start + b.size) return true;
+    auto holds = [c](const Block& b) { return c >= b.start && c < b.start + b.size; };
+    // Freeing a tree asks in tree order, which is the order its nodes and
+    // strings were taken in: mostly the block that answered last time.
+    if (last_owner_ < blocks_.size() && holds(blocks_[last_owner_])) return true;
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+        if (holds(blocks_[i])) {
+            last_owner_ = i;
+            return true;
+        }
+    }
     return false;
 }
 

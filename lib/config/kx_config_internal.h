@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kx_errno.h"
+#include "kx_text.h"
 #include "kxcf.h"
 
 #include <cerrno>
@@ -42,7 +43,7 @@ extern const NameRule kKeywordName;
 // Checks NAME against RULE and leaves its lower-case form in LOWER.
 // Returns 0 or the rule's error code (a null name is 1001).
 int check_name(const char* name, const NameRule& rule, std::string& lower);
-void to_lower_ascii(std::string& s);
+using kx_internal::to_lower_ascii;
 void to_upper_ascii(std::string& s);
 
 // ---- tree ----------------------------------------------------------------
@@ -79,6 +80,7 @@ private:
     void* take(Lane& lane, std::size_t bytes);
 
     std::vector<Block> blocks_;
+    mutable std::size_t last_owner_ = 0;  // the block owns() found last
     Lane nodes_;
     Lane text_;
     std::size_t block_size_ = 64 * 1024;
@@ -111,6 +113,7 @@ public:
     KXCF_NODE* back() const;
     void push_back(KXCF_NODE* node);
     void erase(std::size_t i);
+    void clear();
 
 private:
     KXCF_NODE* first_ = nullptr;  // most names occur once: no vector for them
@@ -119,7 +122,7 @@ private:
 
 // The sections, the subsections of SECTION and the keyword lines of OWNER's
 // list that carry NAME (lower case); null when there are none. A run stays
-// valid until the next edit.
+// valid until the next edit or the next lookup of the same kind.
 const NodeRun* sections_named(KXCF_FILE* f, const std::string& name);
 KXCF_NODE* first_section(KXCF_FILE* f, const std::string& name);
 const NodeRun* subsections_named(KXCF_FILE* f, const KXCF_NODE* section, const std::string& name);

@@ -374,11 +374,6 @@ std::size_t arena_block_for(off_t file_size) {
 
 }  // namespace
 
-void to_lower_ascii(std::string& s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-}
-
 void to_upper_ascii(std::string& s) {
     for (char& c : s)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -503,41 +498,71 @@ int parse_file(KXCF_FILE* f, int fd) {
 
 namespace {
 
-// One written line: the parts given, then a newline.
-void put_line(FILE* out, const char* a, const char* b = nullptr, const char* c = nullptr) {
-    std::fputs(a, out);
-    if (b) std::fputs(b, out);
-    if (c) std::fputs(c, out);
-    std::putc('\n', out);
-}
+// The written form is made in a buffer of its own and handed to the stream
+// in large pieces: a stream call per name and value costs more than the
+// copying, and a piece larger than the stream's buffer goes straight to
+// the file.
+class TreeWriter {
+public:
+    explicit TreeWriter(FILE* out) : out_(out) { buffer_.reserve(kPiece + KXCF_MAX_VALUE * 2); }
+
+    // One written line: the parts given, then a newline.
+    void line(const char* a, const char* b = nullptr, const char* c = nullptr) {
+        for (const char* part : {a, b, c})
+            if (part) buffer_.append(part);
+        buffer_.push_back('\n');
+        if (buffer_.size() >= kPiece) flush();
+    }
+
+    void flush() {
+        if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), out_);
+        buffer_.clear();
+    }
+
+    void list(const KXCF_NODE* first) {
+        for (const KXCF_NODE* n = first; n; n = n->next) {
+            if (n->text) line(n->text);
+            switch (n->kind) {
+                case KXCF_NODE_SECTION:
+                    line("[", n->name, "]");
+                    list(n->u.lines);
+                    list(n->subsections);
+                    break;
+                case KXCF_NODE_LEADING:
+                    list(n->u.lines);
+                    break;
+                case KXCF_NODE_SUBSECTION:
+                    line("(", n->name, ")");
+                    list(n->u.lines);
+                    break;
+                default:
+                    // A value stored empty by an edit is written as "name = "; it
+                    // reads back as no value, like the name alone.
+                    if (n->text) break;
+                    if (n->u.value)
+                        line(n->name, " = ", n->u.value);
+                    else
+                        line(n->name);
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t kPiece = 1u << 20;
+    FILE* out_;
+    std::string buffer_;
+};
 
 }  // namespace
 
 int write_tree(const KXCF_NODE* first, FILE* out) {
-    for (const KXCF_NODE* n = first; n; n = n->next) {
-        if (n->text) put_line(out, n->text);
-        switch (n->kind) {
-            case KXCF_NODE_SECTION:
-                put_line(out, "[", n->name, "]");
-                write_tree(n->u.lines, out);
-                write_tree(n->subsections, out);
-                break;
-            case KXCF_NODE_LEADING:
-                write_tree(n->u.lines, out);
-                break;
-            case KXCF_NODE_SUBSECTION:
-                put_line(out, "(", n->name, ")");
-                write_tree(n->u.lines, out);
-                break;
-            default:
-                // A value stored empty by an edit is written as "name = "; it
-                // reads back as no value, like the name alone.
-                if (n->text) break;
-                if (n->u.value)
-                    put_line(out, n->name, " = ", n->u.value);
-                else
-                    put_line(out, n->name);
-        }
+    try {
+        TreeWriter writer(out);
+        writer.list(first);
+        writer.flush();
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return -1;
     }
     return ferror(out) ? -1 : 0;
 }

@@ -5,6 +5,7 @@
 #include "kx_errno.h"
 #include "kx_guards.h"
 #include "kx_main_config.h"
+#include "kx_text.h"
 #include "kxcf.h"
 
 #include <fcntl.h>
@@ -188,11 +189,19 @@ extern "C" int is_executable_file(const char* path) {
     return 1;
 }
 
-extern "C" int find_in_path(const char* name) {
-    if (!name) return fail_with(EINVAL);
-    if (std::strchr(name, '/')) return is_executable_file(name);
+// The one search along PATH: find_in_path and the programs that start
+// another program by its name all ask here.
+extern "C" char* kx_find_program(const char* name) {
+    if (!name) {
+        fail_with(EINVAL);
+        return nullptr;
+    }
+    if (std::strchr(name, '/')) return is_executable_file(name) ? kx_internal::dup_c(name) : nullptr;
     const char* path = std::getenv("PATH");
-    if (!path) return fail_with(kNotFound);
+    if (!path) {
+        fail_with(kNotFound);
+        return nullptr;
+    }
     std::string dirs(path);
     std::size_t start = 0;
     while (start <= dirs.size()) {
@@ -200,11 +209,19 @@ extern "C" int find_in_path(const char* name) {
         if (end == std::string::npos) end = dirs.size();
         if (end > start) {
             std::string candidate = dirs.substr(start, end - start) + "/" + name;
-            if (is_executable_file(candidate.c_str())) return 1;
+            if (is_executable_file(candidate.c_str())) return kx_internal::dup_c(candidate);
         }
         start = end + 1;
     }
-    return fail_with(kNotFound);
+    fail_with(kNotFound);
+    return nullptr;
+}
+
+extern "C" int find_in_path(const char* name) {
+    char* found = kx_find_program(name);
+    const int result = found ? 1 : 0;
+    std::free(found);
+    return result;
 }
 
 extern "C" int command_exists(char* line) {
@@ -215,10 +232,10 @@ extern "C" int command_exists(char* line) {
 
 namespace {
 
-// Copies the open source into TARGET, created by CREATE(target, mode);
-// a failed copy removes what it created.
+// Copies the open source into TARGET, created by CREATE(target, mode), and
+// with DURABLE flushes it to disk; a failed copy removes what it created.
 template <class Create>
-int copy_into(int in, const struct stat& src_st, const std::string& target, Create create) {
+int copy_into(int in, const struct stat& src_st, const std::string& target, Create create, bool durable) {
     // Creating the destination may truncate it: never when it is the source.
     if (same_file(target, src_st)) {
         kx_errno = EINVAL;
@@ -227,7 +244,7 @@ int copy_into(int in, const struct stat& src_st, const std::string& target, Crea
     mode_t mode = (src_st.st_mode & kPermissionBits) & ~current_umask();
     Fd out(create(target.c_str(), mode));
     if (out.get() < 0) return -1;
-    bool copied = copy_contents(in, out.get());
+    bool copied = copy_contents(in, out.get()) && (!durable || ::fsync(out.get()) == 0);
     int reason = errno;
     if (copied && ::close(out.release()) == 0) return 0;
     if (copied) reason = errno;
@@ -256,7 +273,7 @@ int occupied_reason(const char* path) {
 
 // Copies SRC into the file that CREATE makes at TARGET_OF(DEST, SRC).
 template <typename Target, typename Create>
-int copy_from(const char* dest, const char* src, Target target_of, Create create) {
+int copy_from(const char* dest, const char* src, Target target_of, Create create, bool durable) {
     if (!dest || !src) {
         kx_errno = EINVAL;
         return -1;
@@ -264,7 +281,7 @@ int copy_from(const char* dest, const char* src, Target target_of, Create create
     struct stat src_st;
     Fd in(open_source(src, src_st));
     if (!in.ok()) return -1;
-    return copy_into(in.get(), src_st, target_of(dest, src), create);
+    return copy_into(in.get(), src_st, target_of(dest, src), create, durable);
 }
 
 }  // namespace
@@ -274,7 +291,7 @@ extern "C" int copy_file(const char* dest, const char* src) {
         int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd < 0) kx_errno = errno;
         return fd;
-    });
+    }, false);
 }
 
 extern "C" int copy_to_new_file(const char* dest, const char* src) {
@@ -282,7 +299,8 @@ extern "C" int copy_to_new_file(const char* dest, const char* src) {
                      [](const char* path, mode_t mode) {
                          // The umask is already applied; open_new_file applies it again, harmlessly.
                          return open_new_file(path, static_cast<int>(mode));
-                     });
+                     },
+                     true);
 }
 
 extern "C" int open_new_file(const char* path, int mode) {
@@ -352,19 +370,65 @@ extern "C" int replace_file(const char* tmp, const char* target) {
         }
         dest = real.get();
     }
-    if (::stat(dest.c_str(), &st) == 0) {
-        Fd fd(::open(tmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd.ok()) {
-            kx_errno = errno;
-            return -1;
-        }
-        if (keep_file_attributes(fd.get(), dest.c_str()) != 0) return -1;
+    Fd fd(::open(tmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.ok()) {
+        kx_errno = errno;
+        return -1;
     }
-    if (::rename(tmp, dest.c_str()) != 0) {
+    if (::stat(dest.c_str(), &st) == 0 && keep_file_attributes(fd.get(), dest.c_str()) != 0) return -1;
+    return durable_rename(fd.get(), tmp, dest.c_str());
+}
+
+extern "C" int open_unique_file(char* name_template, int mode) {
+    if (!name_template) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    // mkostemp creates exclusively (a planted link is never followed) with
+    // mode 0600; the caller's mode is set on the descriptor.
+    int fd = ::mkostemp(name_template, O_CLOEXEC);
+    if (fd < 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    if (::fchmod(fd, static_cast<mode_t>(mode) & kPermissionBits & ~current_umask()) != 0) {
+        kx_errno = errno;
+        ::close(fd);
+        ::unlink(name_template);
+        return -1;
+    }
+    return fd;
+}
+
+extern "C" int sync_parent_directory(const char* path) {
+    if (!path) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    const char* slash = std::strrchr(path, '/');
+    const std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, slash);
+    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A file system that cannot flush a directory says EINVAL: nothing more
+    // can be done there.
+    if (!fd.ok() || (::fsync(fd.get()) != 0 && errno != EINVAL)) {
         kx_errno = errno;
         return -1;
     }
     return 0;
+}
+
+extern "C" int durable_rename(int fd, const char* tmp, const char* target) {
+    if (!tmp || !target) {
+        kx_errno = EINVAL;
+        return -1;
+    }
+    Fd opened(fd < 0 ? ::open(tmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
+    const int data = fd < 0 ? opened.get() : fd;
+    if (data < 0 || ::fsync(data) != 0 || ::rename(tmp, target) != 0) {
+        kx_errno = errno;
+        return -1;
+    }
+    return sync_parent_directory(target);
 }
 
 extern "C" int open_lock_file(const char* path, int mode) {

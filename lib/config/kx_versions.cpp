@@ -1,7 +1,7 @@
 // Product version texts such as "v4.0.1": parsing and comparison.
 #include "kx_versions.h"
 
-#include "kx_guards.h"
+#include "kx_main_config.h"
 #include "kxcf.h"
 
 #include <cctype>

@@ -54,6 +54,8 @@ const char* const config_file_messages[] = {
     "Error on config file write ",  // 1033
     "Size value contained alpha characters",  // 1034
     "Size label was not b, k, or m",  // 1035
+    "Config file has other hard links",  // 1036
+    "Config file is not a regular file",  // 1037
     kEndLine,
 };
 

@@ -12,16 +12,19 @@
 #include <string>
 
 #include "kx_comm_qzt.h"
-#include "kx_comm_util.h"
+#include "kx_guards.h"
+#include "kx_main_config.h"
+#include "kx_text.h"
 #include "kx_dbg.h"
 #include "kx_errno.h"
 #include "kx_event_fields.h"
+#include "kx_files.h"
 #include "kx_keywords.h"
 #include "kxcf.h"
 #include "kxevent.h"
 
-using kxcomm::dup_c;
-using kxcomm::strprintf;
+using kx_internal::dup_c;
+using kx_internal::strprintf;
 
 namespace {
 
@@ -31,10 +34,10 @@ constexpr size_t kCopyBlock = 1024;
 // Test mode: "event_id" of section "test" replaces the time as the counter.
 // False (kx_errno set) when the configuration file cannot be read.
 bool read_id_counter(long event_time, long& counter, bool& test_mode) {
-    kxcomm::CfgHandle cfg = kxcomm::open_main_config();
+    kx_internal::CfgHandle cfg = kx_internal::open_main_config();
     if (!cfg) return false;
     std::string value;
-    test_mode = kxcomm::get_value(cfg.get(), KXKW_SECT_TEST, nullptr, KXKW_TEST_EVENT_ID,
+    test_mode = kx_internal::get_value(cfg.get(), KXKW_SECT_TEST, nullptr, KXKW_TEST_EVENT_ID,
                                   KXCF_NOTNULL, value);
     if (test_mode)
         counter = std::strtol(value.c_str(), nullptr, 10);
@@ -45,7 +48,7 @@ bool read_id_counter(long event_time, long& counter, bool& test_mode) {
 
 std::string format_event_id(long counter, bool test_mode) {
     if (test_mode) return strprintf("%ld", counter);
-    return kxcomm::time_id(static_cast<time_t>(counter));
+    return kx_internal::time_id(static_cast<time_t>(counter));
 }
 
 // The handle of a freshly created file: id in field 1 and in the handle,
@@ -86,7 +89,7 @@ std::string uptime_text() {
 bool fill_from_config(KXCF_FILE* cfg, char** field, const char* keyword) {
     if (*field) return true;
     std::string value;
-    if (!kxcomm::get_value(cfg, KXKW_SECT_SYSTEM, nullptr, keyword, KXCF_NOTNULL, value))
+    if (!kx_internal::get_value(cfg, KXKW_SECT_SYSTEM, nullptr, keyword, KXCF_NOTNULL, value))
         return false;
     *field = dup_c(value);
     return *field != nullptr;
@@ -117,7 +120,7 @@ int copy_data_file(FILE* out, const char* path) {
         kx_errno = KXEV_ESTAT;
         return -1;
     }
-    kxcomm::FilePtr in(std::fopen(path, "r"));
+    kx_internal::FilePtr in(std::fopen(path, "r"));
     if (!in) {
         kx_errno = errno;
         return -1;
@@ -146,17 +149,17 @@ int event_get_dir(char* buffer) {
         kx_errno = KXCF_EPARAM;
         return -1;
     }
-    kxcomm::CfgHandle cfg = kxcomm::open_main_config();
+    kx_internal::CfgHandle cfg = kx_internal::open_main_config();
     if (!cfg) return -1;
     std::string dir;
-    if (!kxcomm::get_value(cfg.get(), KXKW_SECT_FILES, nullptr, KXKW_EVENT_DIR, KXCF_NOTNULL, dir))
+    if (!kx_internal::get_value(cfg.get(), KXKW_SECT_FILES, nullptr, KXKW_EVENT_DIR, KXCF_NOTNULL, dir))
         return -1;
     std::memcpy(buffer, dir.c_str(), dir.size() + 1);  // values hold at most 1152 characters
     return 0;
 }
 
 char* event_buildname(const char* dir, const char* prefix, const char* event_id) {
-    return kxcomm::join_name(dir, prefix, event_id, KXEV_EBUILDNAME, KXEV_ETOOLONG);
+    return kx_internal::join_name(dir, prefix, event_id, KXCF_MAX_PATH, KXEV_EBUILDNAME, KXEV_ETOOLONG);
 }
 
 KX_EVENT_REC* event_create(const char* dir, const char* prefix, long event_time) {
@@ -200,10 +203,10 @@ int event_inithdr(KX_EVENT_REC* event) {
         return -1;
     }
     KX_EVENT_HDR* hdr = event->header;
-    kxcomm::CfgHandle cfg = kxcomm::open_main_config();
+    kx_internal::CfgHandle cfg = kx_internal::open_main_config();
     if (!cfg) return -1;
     bool ok = fill_from_config(cfg.get(), &hdr->event_kx_version, KXKW_KESTRIX_VERSION) &&
-              fill_text(&hdr->event_date, kxcomm::ctime_text(std::time(nullptr))) &&
+              fill_text(&hdr->event_date, kx_internal::ctime_text(std::time(nullptr))) &&
               fill_from_config(cfg.get(), &hdr->event_sys_serial, KXKW_SYSTEM_SERIAL) &&
               fill_from_config(cfg.get(), &hdr->event_sys_name, KXKW_SYSTEM_NAME) &&
               fill_text(&hdr->event_uptime, uptime_text());
@@ -330,6 +333,10 @@ int event_generate(const char* type, const char* subtype, const char* version,
 
 void event_close(KX_EVENT_REC* event) {
     if (!event || !event->stream) return;
+    // On disk, name included, before the event is queued or announced: a
+    // message must never outlive the event it was made from.
+    if (std::fflush(event->stream) == 0 && ::fsync(fileno(event->stream)) == 0)
+        sync_parent_directory(event->file_name);
     std::fclose(event->stream);
     event->stream = nullptr;
 }

@@ -1,8 +1,7 @@
-// Debug trace file and the suite log.
+// The debug trace file.
 
 #include "kx_dbg.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,9 +15,7 @@
 #include <string>
 
 #include "kx_errno.h"
-#include "kx_files.h"
 #include "kx_guards.h"
-#include "kx_log_entry.h"
 #include "kx_main_config.h"
 
 unsigned debug_flags = 0;
@@ -163,98 +160,7 @@ void write_debug_line(const char* line, bool continued) {
     }
 }
 
-// What tells one version of a file from the next: the suite replaces its
-// configuration files by a rename, which gives a new inode, and an edit in
-// place changes the size or the modification time.
-struct FileStamp {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-
-    bool operator==(const FileStamp& o) const {
-        return device == o.device && inode == o.inode && size == o.size &&
-               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
-    }
-};
-
-bool stamp_of(const std::string& path, FileStamp& stamp) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return false;
-    stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
-    return true;
-}
-
-// The suite log's name as the main configuration file gives it. Every log
-// entry needs it, and a program that upgrades the main file itself writes
-// an entry per keyword, so the file is read again only when it changed.
-struct LogFileCache {
-    bool valid = false;
-    std::string config_path;
-    FileStamp stamp;
-    std::string log_file;
-};
-
-std::string read_log_file_setting() {
-    kx_internal::MainConfig config;
-    std::string path;
-    if (!config.get("log_files", "system", "log_file", path)) path.clear();
-    return path;
-}
-
-std::string configured_log_file() {
-    static LogFileCache cache;
-    const char* dir = get_config_dir();
-    const std::string config_path = dir != nullptr ? std::string(dir) + kx_internal::kMainConfigName : "";
-    FileStamp stamp;
-    const bool stamped = !config_path.empty() && stamp_of(config_path, stamp);
-    if (stamped && cache.valid && cache.config_path == config_path && cache.stamp == stamp)
-        return cache.log_file;
-    cache.valid = false;
-    std::string log_file = read_log_file_setting();
-    if (stamped) cache = {true, config_path, stamp, log_file};
-    return log_file;
-}
-
-void append_log_entry(const char* log_file, const char* tag, const char* program,
-                      const char* message) {
-    const std::string path =
-        (log_file != nullptr && *log_file != '\0') ? std::string(log_file) : configured_log_file();
-    if (path.empty()) return;
-    // The entry is written even when the lock cannot be had: losing it
-    // would be worse than the small chance of a mixed entry.
-    const kx_internal::Fd lock(open_lock_file((path + ".lck").c_str(), 2));
-    // Written with one plain write: a stream would cost a buffer and a
-    // status call per entry, and a program may write thousands of entries.
-    kx_internal::Fd log(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
-    if (!log.ok()) return;
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) return;
-    const std::string entry = kx_internal::log_entry_text(tag, program, message, local);
-    for (std::size_t done = 0; done < entry.size();) {
-        const ssize_t n = ::write(log.get(), entry.data() + done, entry.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    // The descriptor closes before the lock goes, so the entry is complete.
-}
-
 }  // namespace
-
-namespace kx_internal {
-
-std::string log_entry_text(const char* tag, const char* program, const char* message,
-                           const std::tm& when) {
-    auto text = [](const char* s) { return std::string(s != nullptr ? s : ""); };
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%02d%02d%02d.%02d%02d", when.tm_year, when.tm_mon + 1,
-                  when.tm_mday, when.tm_hour, when.tm_min);
-    return text(tag) + " " + stamp + " " + text(program) + "\n" + text(message) + "\n\n";
-}
-
-}  // namespace kx_internal
 
 extern "C" int dbg_open(char* name) {
     try {
@@ -331,14 +237,5 @@ extern "C" void dbg_show_args(int argc, char** argv) {
         }
     } catch (const std::bad_alloc&) {
         kx_errno = ENOMEM;
-    }
-}
-
-extern "C" void kx_log_message(const char* log_file, const char* tag, const char* program,
-                               const char* message) {
-    try {
-        append_log_entry(log_file, tag, program, message);
-    } catch (...) {
-        // The log writer has no way to report; a failed entry is dropped.
     }
 }

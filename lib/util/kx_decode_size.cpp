@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kx_errno.h"
+#include "kx_text.h"
 #include "kxcf.h"
 
 namespace {
@@ -34,7 +35,7 @@ extern "C" int kx_decode_size(const char* text) {
         return -1;
     }
     std::string s = text;
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    kx_internal::to_lower_ascii(s);
     size_t i = 0;
     while (i < s.size() && is_blank(s[i])) ++i;
     if (i >= s.size() || !std::isdigit(static_cast<unsigned char>(s[i]))) {

@@ -1,6 +1,6 @@
 // Owners of the library's resources, so that every early return releases
-// what was taken: configuration file handles, stdio streams, descriptors
-// (closing a lock file's descriptor releases its lock).
+// what was taken: stdio streams and descriptors (closing a lock file's
+// descriptor releases its lock).
 #pragma once
 
 #include <unistd.h>
@@ -8,14 +8,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "kxcf.h"
 
 namespace kx_internal {
-
-struct CfgCloser {
-    void operator()(KXCF_FILE* f) const { kxcf_close(f); }
-};
-using CfgHandle = std::unique_ptr<KXCF_FILE, CfgCloser>;
 
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }

@@ -1,9 +1,13 @@
 // config_upgrade -n on the example installation: the diff it prints is the
 // upgrade's, and it changes nothing, the suite log included; its exit
-// status is that of the real run.
+// status is that of the real run, which gives the checked-in result.
 #include <gmock/gmock.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <map>
 
 #include "kx_test_support.h"
@@ -63,9 +67,12 @@ TEST(DriverPreview, ShowsTheUpgradeAndChangesNothing) {
     EXPECT_EQ(snapshot(ex.tree.path()), before);
     EXPECT_TRUE(fs::is_empty(ex.tmp.path()));
 
-    // The real run gives what the preview showed.
-    EXPECT_EQ(ex.run({"-c", "qzt_config"}).status, 0);
+    // The real run gives what the preview showed: the checked-in result.
+    r = ex.run({"-c", "qzt_config"});
+    EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.err;
     EXPECT_EQ(kxtest::read_file(ex.etc + "qzt_config"), kxtest::read_file(source + "/examples/expected/qzt_config"));
+    EXPECT_THAT(kxtest::read_file(ex.tree.path() + "/qzt/log/qzt_log"),
+                HasSubstr("SUCCESS:  Kestrix Configuration File Upgrade Completed"));
 }
 
 // A preview of a failing run fails the same way and still changes nothing;
@@ -94,6 +101,72 @@ TEST(DriverPreview, FailsAsTheRealRunWouldAndStillChangesNothing) {
         EXPECT_EQ(real.status, preview.status);
         EXPECT_EQ(real.err, preview.err);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A preview that cannot make its directory, or is told to trace, writes
+// nothing under the installation either: no suite log, no debug file. A
+// TMPDIR that every user may write without the sticky bit is refused.
+TEST(DriverPreview, WritesNothingUnderTheInstallationInAnyCase) {
+    Example ex;
+    const std::string file = ex.tmp.path() + "/file", open_dir = ex.tmp.path() + "/open";
+    kxtest::write_file(file, "");
+    kxtest::make_dirs(open_dir);
+    ASSERT_EQ(::chmod(open_dir.c_str(), 0777), 0);
+    const auto before = snapshot(ex.tree.path());
+    for (const std::string& tmpdir : {ex.tmp.path() + "/missing", file, open_dir, ex.tmp.path()}) {
+        SCOPED_TRACE(tmpdir);
+        auto r = kxtest::run_program({kxtest::program_path("config_upgrade"), "-n", "-d", "3", "-c", "qzt_config"},
+                                     {{"PATH", std::string(KX_BIN_DIR) + ":/usr/bin:/bin"}, {"TMPDIR", tmpdir}}, ex.etc);
+        EXPECT_EQ(snapshot(ex.tree.path()), before);
+        EXPECT_EQ(r.status, tmpdir == ex.tmp.path() ? 0 : 1) << r.err;
+        if (tmpdir == open_dir) {
+            EXPECT_THAT(r.err, HasSubstr("TMPDIR " + open_dir + " is writable by every user"));
+        }
+        if (tmpdir == ex.tmp.path()) {
+            EXPECT_THAT(r.err, HasSubstr("arg[1] = '-n'"));  // the traces
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(open_dir));
+}
+
+// Whoever swaps the preview's directory for a link to another directory
+// while it runs neither changes the run's result nor gets that directory
+// emptied.
+TEST(DriverPreview, ASwappedDirectoryIsNeitherUsedNorEmptied) {
+    Example ex;
+    const std::string victim = ex.tmp.path() + "-victim";
+    kxtest::make_dirs(victim);
+    kxtest::write_file(victim + "/precious", "keep\n");
+    std::atomic<bool> running{true};
+    std::atomic<int> swaps{0};
+    std::thread attacker([&] {
+        while (running) {
+            std::error_code ec;
+            for (const auto& entry : fs::directory_iterator(ex.tmp.path(), ec)) {
+                const std::string name = entry.path().string();
+                if (entry.is_symlink() || name.find("config_upgrade.") == std::string::npos) continue;
+                if (::rename(name.c_str(), (name + ".moved").c_str()) == 0 && ::symlink(victim.c_str(), name.c_str()) == 0)
+                    ++swaps;
+            }
+        }
+    });
+    for (int run = 0; run < 9; ++run) {
+        // Swapped before it was opened, the directory is refused.
+        auto r = ex.run({"-n", "-c", "qzt_config"});
+        if (r.status != 0) {
+            EXPECT_THAT(r.err, HasSubstr("It is not the private directory this program made"));
+        } else {
+            EXPECT_THAT(r.out, HasSubstr("\n@@"));
+        }
+    }
+    running = false;
+    attacker.join();
+    EXPECT_EQ(kxtest::read_file(victim + "/precious"), "keep\n") << swaps << " swaps";
+    kxtest::remove_tree(victim);
 }
 
 }  // namespace

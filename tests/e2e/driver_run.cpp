@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kx_files.h"
 #include "kx_test_support.h"
 
 using kxtest::path_exists;
@@ -13,13 +14,6 @@ using testing::EndsWith;
 using testing::HasSubstr;
 
 namespace {
-
-void put(const std::string& path, const std::string& text, int mode = 0644) {
-    kxtest::make_dirs(path.substr(0, path.rfind('/')));
-    kxtest::write_file(path, text, mode);
-}
-
-std::string text_of(const std::string& path) { return path_exists(path) ? kxtest::read_file(path) : ""; }
 
 struct Install {
     kxtest::TempTree tree;
@@ -30,7 +24,7 @@ struct Install {
         tree.write_main_config("[system]\nkestrix_version = v5.0.0\n[log_files]\n(system)\nlog_file = " + log +
                                "\n(debug)\nlog_file = " + debug + "\n");
         kxtest::make_dirs(root + "/log");
-        put(root + "/bin/config_check",
+        kxtest::write_file(root + "/bin/config_check",
             "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done >>'" + calls + "'\necho >>'" + calls +
                 "'\ncase \"$(cat \"$2\")\" in\n*KILLME*) kill -KILL $$ ;;\n*REJECT*) exit 1 ;;\nesac\n",
             0755);
@@ -43,11 +37,11 @@ struct Install {
                  const char* prev = nullptr) const {
         const std::string version = dir == etc ? "v4.0.1" : "4.0";
         for (const std::string& file : {name, "upgrade/" + name + ".upg", "syntax/" + name + ".syn"})
-            put(dir + file, file == name ? text : "[a]\n");
-        put(dir + "upgrade_ver", version + "\n");
-        if (dir != etc) put(dir + "qzt_config", "[system]\nkestrix_version = v5.1.0\n");
-        if (prev) put(dir + version + "/custom/" + name, prev);
-        if (prev) put(dir + version + "/custom/syntax/" + name + ".syn", "");
+            kxtest::write_file(dir + file, file == name ? text : "[a]\n");
+        kxtest::write_file(dir + "upgrade_ver", version + "\n");
+        if (dir != etc) kxtest::write_file(dir + "qzt_config", "[system]\nkestrix_version = v5.1.0\n");
+        if (prev) kxtest::write_file(dir + version + "/custom/" + name, prev);
+        if (prev) kxtest::write_file(dir + version + "/custom/syntax/" + name + ".syn", "");
     }
 
     kxtest::RunResult run(std::vector<std::string> args, const std::string& cwd = "") const {
@@ -85,54 +79,28 @@ TEST(DriverRun, BadCommandLineGivesTheUsage) {
         EXPECT_THAT(r.err, EndsWith(usage));
         EXPECT_EQ(r.err.size() == usage.size(), exact);
     }
-    EXPECT_EQ(text_of(in.log), "");
+    EXPECT_EQ(kxtest::read_if_exists(in.log), "");
 }
 
-// Each run stops at the rejected previous file, before the merge; the debug
-// output, the checker's arguments, the log and the report name every file.
-// Versions that do not parse only warn.
-TEST(DriverRun, DefaultNamesFollowTheNewFile) {
-    const std::string custom = "v4.0.1/custom/", here = "4.0/custom/";
-    const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
-        {{"-c", "app_config"},
-         {"kx_version_to_install = v5.0.0", "upgrade_rules_file = @upgrade/app_config.upg",
-          "new_syntax_file = @syntax/app_config.syn",
-          "[-c][@" + custom + "app_config][-s][@" + custom + "syntax/app_config.syn]",
-          "tmp_new_config_file = @app_config.tup", "log file: @app_config.chk"}},
-        {{"-c", "sub/app_config"},
-         {"new_config_file = @sub/app_config\nbase_dir = @\n", "upgrade_rules_file = @upgrade/app_config.upg",
-          "prev_config_file = @" + custom + "app_config", "tmp_new_config_file = @sub/app_config.tup",
-          "log file: @sub/app_config.chk"}},
-        {{"-c", "./app_config"},
-         {"base_dir = ./\n", "kx_version_to_install = v5.1.0", "upgrade_rules_file = ./upgrade/app_config.upg",
-          "[-c][./" + here + "app_config][-s][./" + here + "syntax/app_config.syn]", "log file: ./app_config.chk"}},
-        {{"-c", ".cfg", "-v", "5", "-d", "2"},
-         {"base_dir = \nbase_filename = .cfg", "upgrade_rules_file = upgrade/.cfg.upg",
-          "new_syntax_file = syntax/.cfg.syn", "[-c][" + here + ".cfg][-s][" + here + "syntax/.cfg.syn]",
-          "tmp_new_config_file = .cfg.tup", "arg[1] = '-c'", "check_program_inputs:",
-          "WARNING: New Kestrix version \"5\" is not a valid version number\n\n",
-          "ERROR: 0  WARNING: Previous Kestrix version \"4.0\" is not a valid version number"}},
-        {{"-c", "app_config", "-C", "g/prev", "-u", "g/rules", "-S", "g/prev.syn", "-s", "g/new.syn", "-o", "out/x"},
-         {"[-c][g/prev][-s][g/prev.syn]", "upgrade_rules_file = g/rules", "Output Config File:\tout/x",
-          "tmp_new_config_file = out/x.tup", "log file: out/app_config.chk"}},
-    };
-    for (const auto& [args, names] : cases) {
-        Install in;
-        SCOPED_TRACE(args[1]);
-        const std::string w = in.root + "/w/";
-        for (const std::string& dir : {in.etc, w}) in.add_set(dir, "app_config", "[a]\n", "REJECT\n");
-        in.add_set(w, ".cfg", "[a]\n", "REJECT\n");
-        put(in.etc + "sub/app_config", "[a]\n");
-        for (const char* given : {"g/prev", "g/rules", "g/prev.syn", "g/new.syn", "out/x"}) put(w + given, "REJECT\n");
-
-        std::vector<std::string> line = args;
-        line.insert(line.end(), {"-D", "show_detail"});
-        auto r = in.run(line, w);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_THAT(r.err, HasSubstr("config_check failed for Previous Config file"));
-        const std::string seen = text_of(in.debug) + text_of(in.calls) + text_of(in.log) + r.err;
-        for (const std::string& name : names) EXPECT_THAT(seen, HasSubstr(in.at(name)));
-    }
+// The versions come from the new file's directory; versions that do not
+// parse only warn; -d 2 traces the arguments and the steps. The run stops at
+// the rejected previous file, whose check got the derived or given names.
+TEST(DriverRun, VersionsAndTracesFollowTheNewFilesDirectory) {
+    Install in;
+    const std::string w = in.root + "/w/";
+    in.add_set(w, "app_config", "[a]\n", "REJECT\n");
+    kxtest::write_file(w + "qzt_config", "[system]\nkestrix_version = 5.1\n");
+    kxtest::write_file(w + "given.syn", "");
+    auto r = in.run({"-c", "./app_config", "-S", "given.syn", "-o", "./out", "-d", "2", "-D", "show_detail"}, w);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("WARNING: New Kestrix version \"5.1\" is not a valid version number\n\n"
+                                 "WARNING: Previous Kestrix version \"4.0\" is not a valid version number\n\n"));
+    EXPECT_THAT(r.err, HasSubstr("config_check failed for Previous Config file\n  Errors are in log file: ./app_config.chk"));
+    EXPECT_EQ(kxtest::read_if_exists(in.calls), "[-c][./4.0/custom/app_config][-s][given.syn]\n");
+    const std::string seen = kxtest::read_if_exists(in.debug) + kxtest::read_if_exists(in.log);
+    for (const char* part : {"arg[1] = '-c'", "check_program_inputs:", "kx_version_to_install = 5.1",
+                             "ERROR: 0  WARNING: Previous Kestrix version", "  Output Config File:\t./out"})
+        EXPECT_THAT(seen, HasSubstr(part));
 }
 
 // The previous file is found whatever ends the version text: its check runs
@@ -142,14 +110,18 @@ TEST(DriverRun, VersionFileLineEndsDoNotHideThePreviousFile) {
         Install in;
         SCOPED_TRACE(version);
         in.add_set(in.etc, "app_config", "[a]\n", "[a]\n# REJECT\n");
-        put(in.etc + "upgrade_ver", version);
+        kxtest::write_file(in.etc + "upgrade_ver", version);
         auto r = in.run({"-c", "app_config"}, in.root);
         EXPECT_EQ(r.status, 1);
         EXPECT_THAT(r.err, HasSubstr(in.at("Previous Config File: @v4.0.1/custom/app_config\n")));
     }
 }
 
+// Each missing input ends the run before the copy is made; a directory
+// where a file belongs says so, with the path that was looked up, also when
+// -o would otherwise lend its name to the report.
 TEST(DriverRun, MissingInputsEndTheRunBeforeTheCopy) {
+    const std::string is_dir = "ERROR: 21\t\nIs a directory\n";
     const std::pair<std::vector<std::string>, std::string> cases[] = {  // "#": a new file of 1024 characters
         {{"-c", "app_config", "-o", "nodir/out"},
          "ERROR: 2\t\nNo such file or directory\nDirectory for Output Configuration file does not exist\n"
@@ -158,13 +130,20 @@ TEST(DriverRun, MissingInputsEndTheRunBeforeTheCopy) {
         {{"-c", "#x"}, "ERROR: Path name longer than 1024 characters:\n  @xxx"},
         // An empty version file is no system error: the report has no number.
         {{"-c", "./app_config", "-v", "v5.0"}, "ERROR: Read failed for Upgrade Version file ./upgrade_ver\n\n"},
+        {{"-c", "syntax"}, is_dir + "New Configuration file does not exist\n  New Config File: @syntax\n\n"},
+        {{"-c", "syntax", "-o", "out"}, is_dir + "New Configuration file does not exist\n  New Config File: @syntax\n\n"},
+        {{"-c", "gone", "-o", "out"}, "New Configuration file does not exist\n  New Config File: @gone\n\n"},
+        {{"-c", "app_config", "-u", "qzt/etc/upgrade"},
+         is_dir + "Upgrade rules file does not exist\n  Upgrade Rules File: qzt/etc/upgrade\n\n"},
+        {{"-c", "app_config", "-s", "qzt/etc/syntax"},
+         is_dir + "New syntax file does not exist\n  New Syntax file:qzt/etc/syntax\n\n"},
     };
     for (const auto& [args, report] : cases) {
         Install in;
         SCOPED_TRACE(report);
         in.add_set(in.etc, "app_config", "[a]\n");
-        put(in.root + "/app_config", "[a]\n");
-        put(in.root + "/upgrade_ver", "");
+        kxtest::write_file(in.root + "/app_config", "[a]\n");
+        kxtest::write_file(in.root + "/upgrade_ver", "");
         std::vector<std::string> line = args;
         if (line[1][0] == '#') line[1].replace(0, 1, std::string(1024 - in.etc.size(), 'x'));
         auto r = in.run(line, in.root);
@@ -183,24 +162,24 @@ TEST(DriverRun, WithoutPreviousFileTheNewFileStaysAsItIs) {
     const std::string app = "my app's;touch pwned$(touch pwned)";
     in.add_set(e, app, factory);
     // A stale copy of an earlier run is replaced, never written through.
-    put(in.root + "/victim", "keep\n");
+    kxtest::write_file(in.root + "/victim", "keep\n");
     ASSERT_EQ(::symlink((in.root + "/victim").c_str(), (e + app + ".tup").c_str()), 0);
 
     auto r = in.run({"-c", app, "-T", "-T", "-X", "-X"}, in.root);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(text_of(e + app), factory);
-    EXPECT_EQ(text_of(in.root + "/victim"), "keep\n");
+    EXPECT_EQ(kxtest::read_if_exists(e + app), factory);
+    EXPECT_EQ(kxtest::read_if_exists(in.root + "/victim"), "keep\n");
     for (const char* left : {".tup", ".tup.lck", ".chk"}) EXPECT_FALSE(path_exists(e + app + left)) << left;
     EXPECT_FALSE(path_exists(in.root + "/pwned"));
-    EXPECT_EQ(text_of(in.calls), in.at("[-c][@" + app + ".tup][-s][@syntax/" + app + ".syn][-z]\n"));
+    EXPECT_EQ(kxtest::read_if_exists(in.calls), in.at("[-c][@" + app + ".tup][-s][@syntax/" + app + ".syn][-z]\n"));
     for (const std::string& entry : {"START:  Kestrix Configuration File Upgrade\n  New Config File:\t@" + app,
                                      "Previous Configuration file does not exist\n  Previous Config File: "
                                      "@v4.0.1/custom/" + app + "\nNew Configuration file will be used without modifications",
                                      "  Previous Config File:\tNone\n  Upgrade Rules File:\t@upgrade/" + app + ".upg",
                                      "SUCCESS:  Kestrix Configuration File Upgrade Completed\n  New Config File:\t@" + app})
-        EXPECT_THAT(text_of(in.log), HasSubstr(in.at(entry)));
-    EXPECT_EQ(text_of(in.debug), "");
+        EXPECT_THAT(kxtest::read_if_exists(in.log), HasSubstr(in.at(entry)));
+    EXPECT_EQ(kxtest::read_if_exists(in.debug), "");
 }
 
 // The save-on-failure rule: where the copy goes at each end, what the
@@ -240,16 +219,16 @@ TEST(DriverRun, OutputAndForceDecideWhereTheResultGoes) {
         in.add_set(in.etc, "app_config", c.text, c.prev);
         const std::string tmp = (c.options.size() == 2 ? c.options[1] : app) + ".tup";
         kxtest::make_dirs(in.root + "/out");
-        put(in.root + "/" + tmp + ".lck", "");
+        kxtest::write_file(in.root + "/" + tmp + ".lck", "");
         std::vector<std::string> args{"-c", "app_config"};
         args.insert(args.end(), c.options.begin(), c.options.end());
         auto r = in.run(args, in.root);
 
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, in.at(c.err));
-        EXPECT_EQ(text_of(in.root + "/" + c.holder), c.text);
+        EXPECT_EQ(kxtest::read_if_exists(in.root + "/" + c.holder), c.text);
         EXPECT_EQ(path_exists(in.root + "/" + tmp), c.holder == tmp);
-        EXPECT_EQ(text_of(in.etc + "app_config"), c.text);
+        EXPECT_EQ(kxtest::read_if_exists(in.etc + "app_config"), c.text);
         for (const std::string& log : {app + ".chk", std::string("out/app_config.chk")})
             EXPECT_EQ(path_exists(in.root + "/" + log), log == c.check_log) << log;
         EXPECT_FALSE(path_exists(in.root + "/" + tmp + ".lck"));
@@ -264,7 +243,7 @@ TEST(DriverRun, ErrorsOfTheMergeFailTheRunAndTheTwentiethStopsIt) {
         std::string prev = "[a]\nk = customer\n";
         for (int i = 1; i <= sections; i++) prev += "[s" + std::to_string(i) + "]\n";
         in.add_set(in.etc, "app_config", "[a]\nk = factory\n", prev.c_str());
-        put(in.etc + "upgrade/app_config.upg", "[a]\nk\n_upgrade = custom\n");
+        kxtest::write_file(in.etc + "upgrade/app_config.upg", "[a]\nk\n_upgrade = custom\n");
         auto r = in.run({"-c", "app_config", "-o", "result"}, in.root);
         EXPECT_EQ(r.status, 1);
         std::size_t count = 0;
@@ -274,10 +253,10 @@ TEST(DriverRun, ErrorsOfTheMergeFailTheRunAndTheTwentiethStopsIt) {
         // The previous file passed its check; the result is not checked after
         // a failed merge, and the partly merged copy goes to the output file,
         // also when the twentieth error stops the merge half way.
-        EXPECT_EQ(text_of(in.root + "/result"), "[a]\nk = customer\n");
+        EXPECT_EQ(kxtest::read_if_exists(in.root + "/result"), "[a]\nk = customer\n");
         EXPECT_FALSE(path_exists(in.root + "/result.tup.tmp"));
         EXPECT_FALSE(path_exists(in.etc + "app_config.chk"));
-        EXPECT_EQ(text_of(in.calls), in.at("[-c][@v4.0.1/custom/app_config][-s][@v4.0.1/custom/syntax/app_config.syn]\n"));
+        EXPECT_EQ(kxtest::read_if_exists(in.calls), in.at("[-c][@v4.0.1/custom/app_config][-s][@v4.0.1/custom/syntax/app_config.syn]\n"));
         EXPECT_THAT(r.err, EndsWith(saved_exit("Output Config File", "result")));
         EXPECT_FALSE(path_exists(in.root + "/result.tup.lck"));
     }
@@ -290,27 +269,54 @@ TEST(DriverRun, PlantedNamesAreNeitherFollowedNorWrittenInto) {
     Install in;
     const std::string e = in.etc, victim = in.root + "/victim";
     in.add_set(e, "app_config", "[a]\nk = new\n", "[a]\nk = old\n");
-    put(victim, "keep\n");
+    kxtest::write_file(victim, "keep\n");
     kxtest::make_dirs(e + "app_config.tup");
     auto r = in.run({"-c", "app_config"}, in.root);
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("Is a directory"));
     EXPECT_THAT(r.err, HasSubstr(e + "app_config.tup"));
     EXPECT_FALSE(path_exists(e + "app_config.tup/app_config"));
-    EXPECT_EQ(text_of(e + "app_config"), "[a]\nk = new\n");
+    EXPECT_EQ(kxtest::read_if_exists(e + "app_config"), "[a]\nk = new\n");
 
     ::rmdir((e + "app_config.tup").c_str());
     ASSERT_EQ(::symlink(victim.c_str(), (e + "app_config.tup.lck").c_str()), 0);
     r = in.run({"-c", "app_config"}, in.root);
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, HasSubstr("Open failed for Configuration file " + e + "app_config.tup"));
-    EXPECT_EQ(text_of(victim), "keep\n");
-    EXPECT_EQ(text_of(e + "app_config"), "[a]\nk = new\n");
+    EXPECT_THAT(r.err, HasSubstr("temporary file " + e + "app_config.tup\n"));
+    EXPECT_EQ(kxtest::read_if_exists(victim), "keep\n");
+    EXPECT_EQ(kxtest::read_if_exists(e + "app_config"), "[a]\nk = new\n");
     // A fault in the text of the -c file names that file, not its copy.
     ::unlink((e + "app_config.tup.lck").c_str());
-    put(e + "app_config", "[a]\nk new\n");
+    kxtest::write_file(e + "app_config", "[a]\nk new\n");
     r = in.run({"-c", "app_config"}, in.root);
     EXPECT_THAT(r.err, HasSubstr("Open failed for Configuration file " + e + "app_config\n"));
+}
+
+// A second run on a file whose upgrade is running ends at once, naming the
+// lock it found held, and leaves the first run's copy and lock alone. A FIFO
+// as the previous file is named as not a regular file, and does not block.
+TEST(DriverRun, ASecondRunReportsTheHeldLockAndAFifoIsNamed) {
+    Install in;
+    const std::string e = in.etc;
+    in.add_set(e, "app_config", "[a]\nk = new\n", "[a]\nk = old\n");
+    kxtest::write_file(e + "app_config.tup", "the running upgrade's copy\n");
+    const int held = open_lock_file((e + "app_config.tup.lck").c_str(), 2);
+    ASSERT_GE(held, 0);
+    auto r = in.run({"-c", "app_config"}, in.root);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("Another process owns lock for writing"));
+    EXPECT_THAT(r.err, HasSubstr("Its lock " + e + "app_config.tup.lck is held"));
+    EXPECT_EQ(kxtest::read_if_exists(e + "app_config.tup"), "the running upgrade's copy\n");
+    EXPECT_TRUE(path_exists(e + "app_config.tup.lck"));
+    ::close(held);
+
+    const std::string prev = e + "v4.0.1/custom/app_config";
+    ASSERT_EQ(::unlink(prev.c_str()), 0);
+    ASSERT_EQ(::mkfifo(prev.c_str(), 0644), 0);
+    r = in.run({"-c", "app_config"}, in.root);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(kxtest::read_if_exists(in.log), HasSubstr("Config file is not a regular file\nPrevious Configuration file does not exist\n"
+                                 "  Previous Config File: " + prev));
 }
 
 // A new file behind a symbolic link (as configuration management keeps
@@ -319,7 +325,7 @@ TEST(DriverRun, ResultReplacesTheLinkedFileAndKeepsItsOwnerAndMode) {
     Install in;
     const std::string e = in.etc, real = in.root + "/managed/app_config";
     in.add_set(e, "app_config", "[a]\nk = new\n", "[a]\n");
-    put(real, "[a]\nk = new\n", 0640);
+    kxtest::write_file(real, "[a]\nk = new\n", 0640);
     ::unlink((e + "app_config").c_str());
     ASSERT_EQ(::symlink(real.c_str(), (e + "app_config").c_str()), 0);
     // Run as root, the owner and group are planted and must stay too.
@@ -336,15 +342,15 @@ TEST(DriverRun, ResultReplacesTheLinkedFileAndKeepsItsOwnerAndMode) {
     auto r = in.run({"-c", "app_config"}, in.root);
     ASSERT_EQ(r.status, 0) << r.err;
     still_linked();
-    EXPECT_THAT(text_of(real), testing::StartsWith("[a]\n"));
+    EXPECT_THAT(kxtest::read_if_exists(real), testing::StartsWith("[a]\n"));
     EXPECT_FALSE(path_exists(e + "app_config.tup"));
 
     // A failed run that -X saves puts its copy in the same place.
-    put(e + "v4.0.1/custom/app_config", "[a]\n# REJECT\n");
-    put(real, "[a]\nk = forced\n", 0640);
+    kxtest::write_file(e + "v4.0.1/custom/app_config", "[a]\n# REJECT\n");
+    kxtest::write_file(real, "[a]\nk = forced\n", 0640);
     r = in.run({"-c", "app_config", "-X"}, in.root);
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("were saved with errors"));
     still_linked();
-    EXPECT_EQ(text_of(real), "[a]\nk = forced\n");
+    EXPECT_EQ(kxtest::read_if_exists(real), "[a]\nk = forced\n");
 }

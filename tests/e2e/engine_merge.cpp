@@ -4,8 +4,10 @@
 // (NAME.err) and entries the suite log must hold (NAME.log, entries
 // separated by empty lines; an entry starting with "!" must be absent).
 // Each section of a case's files exercises one situation of the merge.
+// Also the time a large section takes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "kx_test_support.h"
@@ -62,5 +64,32 @@ TEST(EngineMerge, KeywordDecisionTableUnitsEventCodesAndRenames) { check_case("k
 TEST(EngineMerge, KeywordSets) { check_case("sets"); }
 
 TEST(EngineMerge, SectionsAndSubsections) { check_case("sections"); }
+
+// Half of the previous keywords change a value of the new file, half are added.
+TEST(EngineScale, TenThousandChangedOrAddedKeywordsTakeSeconds) {
+    TempTree tree;
+    const std::string etc = tree.config_dir();
+    write_file(tree.file("bin/config_check"), "#!/bin/sh\nexit 0\n", 0755);
+    tree.write_main_config("[log_files]\n(system)\nlog_file = " + tree.path() + "/log\n");
+    std::string new_text = "[big]\n", prev_text = "[big]\n";
+    for (int i = 0; i < 10000; ++i) {
+        std::string name = "kw" + std::to_string(i);
+        if (i < 5000) new_text += name + " = old\n";
+        prev_text += name + " = new" + std::to_string(i) + "\n";
+    }
+    write_file(tree.file("qzt/etc/cfg"), new_text);
+    write_file(tree.file("qzt/etc/v4.0.1/custom/cfg"), prev_text);
+    write_file(tree.file("qzt/etc/upgrade/cfg.upg"), "[big]\nkw..\n_upgrade = custom\n");
+    write_file(tree.file("qzt/etc/syntax/cfg.syn"), "");
+    write_file(tree.file("qzt/etc/v4.0.1/custom/syntax/cfg.syn"), "");
+
+    auto start = std::chrono::steady_clock::now();
+    RunResult r = run_program({program_path("config_upgrade"), "-c", "cfg", "-v", "v5.0.0", "-V", "v4.0.1"},
+                              {{"PATH", tree.path() + "/bin:/usr/bin:/bin"}}, etc);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(seconds, 30.0);
+    EXPECT_EQ(read_file(etc + "cfg"), prev_text);
+}
 
 }  // namespace

@@ -71,7 +71,7 @@ TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
           "syntax file /nonexistent.syn is not usable; /nonexistent.syn: No such file or directory");
     // Values the file cannot give back as they were set.
     for (const std::string& bad : {std::string("two\nlines"), std::string(" lead"), std::string("trail\t"),
-                                   std::string("cr\r"), std::string(1153, 'v')})
+                                   std::string("cr\r"), std::string("\vvt"), std::string("ff\f"), std::string(1153, 'v')})
         fails({"set", "system", "admin", bad}, 2, "kxconf: a value");
     fails({"get", "nosuch", "k"}, 1, "Section not found");
     fails({"get", "system/nosuch", "size"}, 1, "Subsection not found");
@@ -105,6 +105,12 @@ TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
                                                        "' set system/new k " + std::string(1100, 'v')});
     EXPECT_THAT(too_large, Fails(4, "kxconf: cannot write " + kx.file + ": File too large\n"));
     EXPECT_EQ(kx.text(), kFile);
+    EXPECT_FALSE(kxtest::temporary_left(kx.file));
+    // A write-back that is refused: the file has a second hard link.
+    ASSERT_EQ(link(kx.file.c_str(), (kx.file + ".2").c_str()), 0);
+    const std::string refused = "kxconf: cannot write " + kx.file + ": Config file has other hard links\n";
+    fails({"set", "system/new", "k", "x"}, 4, refused);
+    fails({"cksum", "system/cache"}, 4, refused);
 
     // A file the library cannot parse: its line is named, nothing written.
     const std::string unparsable = "# note\n[system]\nno equals sign\n";

@@ -66,7 +66,7 @@ public:
             "\nprogram = " + (program.empty() ? default_program() : program) + "\n");
     }
 
-    std::string log_text() const { return path_exists(log) ? read_file(log) : ""; }
+    std::string log_text() const { return read_if_exists(log); }
 };
 
 // An unnumbered event file with a complete header in the event directory;

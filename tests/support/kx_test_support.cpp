@@ -59,6 +59,7 @@ std::string TempTree::write_main_config(const std::string& text) const {
 }
 
 void write_file(const std::string& path, const std::string& text, int mode) {
+    make_dirs(fs::path(path).parent_path().string());
     {
         std::ofstream f(path, std::ios::binary | std::ios::trunc);
         if (!f) throw std::runtime_error("cannot write " + path);
@@ -75,9 +76,20 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
+std::string read_if_exists(const std::string& path) { return path_exists(path) ? read_file(path) : ""; }
+
 bool path_exists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool temporary_left(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string prefix = path.substr(slash + 1) + ".tmp";
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) return true;
+    return false;
 }
 
 void make_dirs(const std::string& path) {

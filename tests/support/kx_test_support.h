@@ -40,9 +40,14 @@ private:
     bool had_home_ = false;
 };
 
+// Writes PATH, making its missing directories first.
 void write_file(const std::string& path, const std::string& text, int mode = 0644);
 std::string read_file(const std::string& path);
+// The file's text, or "" when there is none.
+std::string read_if_exists(const std::string& path);
 bool path_exists(const std::string& path);
+// Whether a temporary file of a write-back of PATH (PATH.tmp...) is left.
+bool temporary_left(const std::string& path);
 void make_dirs(const std::string& path);
 void remove_tree(const std::string& path);
 

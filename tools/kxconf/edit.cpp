@@ -18,9 +18,6 @@
 namespace kxconf {
 namespace {
 
-// What the library strips from both ends of a value it stores.
-constexpr const char* kValueEdgeSpace = " \t\v\f\r";
-
 // Only values that read back exactly as given are stored: anything else
 // would silently become another value.
 void check_value(const std::string& value) {
@@ -29,8 +26,8 @@ void check_value(const std::string& value) {
     if (value.size() > KXCF_MAX_VALUE)
         fail(kUsage, "a value holds at most " + std::to_string(KXCF_MAX_VALUE) + " characters, not " +
                          std::to_string(value.size()));
-    if (!value.empty() &&
-        (std::strchr(kValueEdgeSpace, value.front()) || std::strchr(kValueEdgeSpace, value.back())))
+    std::size_t kept = 0;
+    if (kxcf_stored_value(value.c_str(), &kept) != value.c_str() || kept != value.size())
         fail(kUsage, "a value cannot begin or end with a blank or other white space: the file "
                      "format drops it");
 }

@@ -17,7 +17,7 @@
 namespace kxconf {
 namespace {
 
-constexpr const char* kMainConfigName = "qzt_config";
+constexpr const char* kMainConfigName = KX_MAIN_CONFIG_NAME;
 
 
 }  // namespace

@@ -16,16 +16,20 @@ namespace kxconf {
 namespace {
 
 // Values as the suite's programs read them: the file is walked as stored,
-// and each value wanted is expanded with the file's own definitions.
+// and each value wanted is expanded with the file's own definitions, taken
+// from the handle it was read through (reading a large file a second time
+// would double the time and memory of a lookup).
 class Values {
 public:
-    Values(const Source& source, bool raw) : path_(source.name()) {
-        if (!raw) expander_ = open_for_reading(source, 0);
-    }
+    Values(const Source& source, KXCF_FILE* f, bool raw) : path_(source.name()), file_(raw ? nullptr : f) {}
 
     std::string operator()(const Place& place, const Line& line) const {
-        if (!expander_) return line.value;
-        char* expanded = kxcf_expand_path(line.value.c_str(), expander_.get());
+        if (!file_) return line.value;
+        // The handle reads values as stored; this one value is expanded.
+        const int flags = file_->flags;
+        file_->flags &= ~KXCF_NOEXPAND;
+        char* expanded = kxcf_expand_path(line.value.c_str(), file_);
+        file_->flags = flags;
         if (expanded == KXCF_FAIL)
             fail(kUnreadable, about(path_, place, line.keyword) + "cannot expand \"" + line.value +
                                   "\": " + error_text(kx_errno));
@@ -36,8 +40,21 @@ public:
 
 private:
     std::string path_;
-    Handle expander_;
+    KXCF_FILE* file_;
 };
+
+// The values of KEYWORD in the list at the handle's position, as stored;
+// the other lines are not kept, however long the list.
+std::vector<std::string> values_in_list(KXCF_FILE* f, const std::string& path, const Place& place,
+                                        const std::string& keyword) {
+    std::vector<std::string> values;
+    const char* name = nullptr;
+    const char* value;
+    while ((value = kxcf_nextvar(f, place.section.c_str(), place.sub(), &name, 0)) != KXCF_FAIL)
+        if (keyword == name) values.push_back(value);
+    if (kx_errno != KXCF_ENOKEYWORD) fail(kUnreadable, about(path, place) + error_text(kx_errno));
+    return values;
+}
 
 void print_line(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -182,7 +199,7 @@ int run_get(const Options& o) {
     // As the suite's programs look a keyword up: the first list of that
     // place that holds it.
     const int code = find_list(f.get(), place, [&] {
-        found = values_of(read_list(f.get(), path, place), keyword);
+        found = values_in_list(f.get(), path, place, keyword);
         return !found.empty();
     });
     if (code != 0) fail(kNotThere, about(path, place, keyword) + error_text(code));
@@ -190,7 +207,7 @@ int run_get(const Options& o) {
         fail(kNotThere, about(path, place, keyword) + error_text(KXCF_EINSTANCE) + " (" +
                             std::to_string(found.size()) + " instances, not " +
                             std::to_string(o.instance) + ")");
-    const Values values(source, o.raw);
+    const Values values(source, f.get(), o.raw);
     const std::size_t first = o.instance ? static_cast<std::size_t>(o.instance - 1) : 0;
     const std::size_t end = o.all ? found.size() : first + 1;
     for (std::size_t i = first; i < end; ++i) print_line(values(place, {keyword, found[i]}));
@@ -208,7 +225,7 @@ int run_list(const Options& o) {
     Handle f = open_for_reading(source, KXCF_NOEXPAND);
     const Place* wanted = o.args.empty() ? nullptr : &filter;
     std::vector<List> lists = read_lists(f.get(), path, wanted);
-    expand_all(lists, Values(source, o.raw));
+    expand_all(lists, Values(source, f.get(), o.raw));
     switch (o.format) {
     case Format::kText: print_text(lists); break;
     case Format::kJson: print_json(lists); break;

@@ -1,6 +1,7 @@
 // One locked change of a file: the lock taken before the file is read,
 // every edit made on the lines read under it, and the result written once
-// through a new file beside it, flushed to disk and renamed over it.
+// through a new file beside it, flushed to disk, renamed over it and the
+// directory flushed.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -138,12 +139,6 @@ std::string read_bytes(const std::string& path) {
     return bytes.str();
 }
 
-mode_t new_file_mode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
 int write_all(int fd, const std::string& bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -151,18 +146,21 @@ int write_all(int fd, const std::string& bytes) {
         if (n < 0) return errno;
         done += static_cast<std::size_t>(n);
     }
-    return fsync(fd) == 0 ? 0 : errno;
+    return 0;
 }
 
-// Flushes the directory that holds FILE, so that a rename in it lasts.
-int sync_directory(const std::string& file) {
-    const std::size_t slash = file.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    const int err = fsync(fd) == 0 ? 0 : errno;
-    close(fd);
-    return err;
+// A file with other hard links is not replaced: the rename would leave the
+// other names with the old file, as the library's write-back refuses too.
+bool has_other_links(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && st.st_nlink > 1;
+}
+
+// TMP still names the file open at FD: a rename that failed left it.
+bool still_named(const std::string& tmp, int fd) {
+    struct stat named {}, open {};
+    return lstat(tmp.c_str(), &named) == 0 && fstat(fd, &open) == 0 && named.st_ino == open.st_ino &&
+           named.st_dev == open.st_dev;
 }
 
 // Puts BYTES in the place of PATH (the file a link leads to, the link
@@ -175,21 +173,21 @@ void write_file(const std::string& path, const std::string& bytes, bool existed)
         if (!real) fail(kFileError, "cannot write " + path + ": " + error_text(errno));
         dest = real;
         std::free(real);
+        if (has_other_links(dest)) fail(kFileError, "cannot write " + path + ": " + error_text(KXCF_EHARDLINK));
     }
     std::string tmp = dest + kTempTemplate;
-    const int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) fail(kFileError, "cannot write " + path + ": " + with_hint(errno));
-    int err = existed ? (keep_file_attributes(fd, dest.c_str()) == 0 ? 0 : kx_errno)
-                      : (fchmod(fd, new_file_mode()) == 0 ? 0 : errno);
+    const int fd = open_unique_file(tmp.data(), 0666);
+    if (fd < 0) fail(kFileError, "cannot write " + path + ": " + with_hint(kx_errno));
+    int err = existed && keep_file_attributes(fd, dest.c_str()) != 0 ? kx_errno : 0;
     if (!err) err = write_all(fd, bytes);
-    if (close(fd) != 0 && !err) err = errno;
-    if (!err && replace_file(tmp.c_str(), dest.c_str()) != 0) err = kx_errno;
-    if (err) {
+    if (!err && durable_rename(fd, tmp.c_str(), dest.c_str()) != 0) err = kx_errno;
+    const bool left = err && still_named(tmp, fd);
+    close(fd);
+    if (left) {
         unlink(tmp.c_str());
         fail(kFileError, "cannot write " + path + ": " + with_hint(err));
     }
-    if ((err = sync_directory(dest)) != 0)
-        fail(kFileError, "written, but not yet safe on disk: " + path + ": " + error_text(err));
+    if (err) fail(kFileError, "written, but not yet safe on disk: " + path + ": " + error_text(err));
 }
 
 bool may_create(const Options& o) { return !o.existing && (o.command == "set" || o.command == "apply"); }

@@ -1,8 +1,8 @@
 // The engine's lists and the choice of the rule that governs a name.
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -77,12 +77,11 @@ bool is_pattern(const char* rule_name) {
 // the offer, as they never change the choice.
 class Choice {
 public:
-    Choice(const char* name, const char* value, int qualifiers)
-        : name_(name), value_(value), qualifiers_(qualifiers) {}
+    Choice(const char* name, const RULE_FILTER& filter) : name_(name), filter_(filter) {}
 
     void offer(UPGRADE_RULE* rule, int score) {
         if (score <= best_score_) return;
-        if (rule_applies(rule, value_, qualifiers_)) {
+        if (rule_applies(rule, filter_)) {
             best_ = rule;
             best_score_ = score;
         } else {
@@ -94,17 +93,16 @@ public:
 
 private:
     const char* name_;
-    const char* value_;
-    int qualifiers_;
+    const RULE_FILTER& filter_;
     UPGRADE_RULE* best_ = nullptr;
     int best_score_ = 0;
 };
 
 // The selection of match_name_list over the rules from FIRST up to END
 // (not included; null = to the end of the list).
-UPGRADE_RULE* best_rule(const char* name, const char* value, UPGRADE_RULE* first,
-                        const UPGRADE_RULE* end, int qualifiers) {
-    Choice choice(name, value, qualifiers);
+UPGRADE_RULE* best_rule(const char* name, UPGRADE_RULE* first, const UPGRADE_RULE* end,
+                        const RULE_FILTER& filter) {
+    Choice choice(name, filter);
     for (UPGRADE_RULE* rule = first; rule != end; rule = rule->next) choice.offer(rule);
     return choice.best();
 }
@@ -118,26 +116,49 @@ struct Placed {
 
 }  // namespace
 
-NAME_LIST* append_name_list(char* name, NAME_LIST** list) {
-    auto* node = static_cast<NAME_LIST*>(std::calloc(1, sizeof(NAME_LIST)));
-    if (node == nullptr) upgrade_fatal(errno, "append_name_list: malloc failed", FILE_NONE);
+namespace {
+
+// Both node types: a zeroed node owning NAME, added at the list's tail.
+template <typename Node>
+Node* append_node(char* name, Node** list) {
+    auto* node = static_cast<Node*>(std::calloc(1, sizeof(Node)));
+    if (node == nullptr) {
+        std::free(name);
+        throw std::bad_alloc();
+    }
     node->name = name;
-    NAME_LIST** tail = list;
+    Node** tail = list;
     while (*tail != nullptr) tail = &(*tail)->next;
     *tail = node;
     return node;
 }
 
+}  // namespace
+
+NAME_LIST* append_name_list(char* name, NAME_LIST** list) { return append_node(name, list); }
+
+UPGRADE_RULE* append_rule(char* name, UPGRADE_RULE** rules) { return append_node(name, rules); }
+
 void free_name_list(NAME_LIST* list) {
     while (list != nullptr) {
         NAME_LIST* next = list->next;
-        free_name_list(list->values);
-        free_name_list(list->versions);
         std::free(list->name);
         std::free(list->text);
-        std::free(list->units);
         std::free(list);
         list = next;
+    }
+}
+
+void free_rules(UPGRADE_RULE* rules) {
+    while (rules != nullptr) {
+        UPGRADE_RULE* next = rules->next;
+        free_name_list(rules->values);
+        free_name_list(rules->versions);
+        std::free(rules->name);
+        std::free(rules->text);
+        std::free(rules->units);
+        std::free(rules);
+        rules = next;
     }
 }
 
@@ -165,14 +186,12 @@ int name_match_score(const char* name, const char* rule_name) {
     return same_text(name, rule_name) ? static_cast<int>(std::strlen(name)) + 2 : 0;
 }
 
-int rule_applies(const UPGRADE_RULE* rule, const char* value, int qualifiers) {
-    if ((qualifiers & MATCH_VALUES) && rule->values != nullptr) {
-        if (value == nullptr || count_name_list(value, rule->values) == 0) return 0;
-    }
-    if ((qualifiers & MATCH_VERSIONS) && rule->versions != nullptr) {
-        const char* previous = upgrade_inputs.prev_kx_version;
-        if (previous == nullptr || count_name_list(previous, rule->versions) == 0) return 0;
-    }
+int rule_applies(const UPGRADE_RULE* rule, const RULE_FILTER& filter) {
+    const auto allows = [](const NAME_LIST* allowed, const char* text) {
+        return allowed == nullptr || (text != nullptr && count_name_list(text, allowed) > 0);
+    };
+    if ((filter.qualifiers & MATCH_VALUES) && !allows(rule->values, filter.value)) return 0;
+    if ((filter.qualifiers & MATCH_VERSIONS) && !allows(rule->versions, filter.previous_version)) return 0;
     return 1;
 }
 
@@ -194,18 +213,14 @@ RuleIndex::RuleIndex(UPGRADE_RULE* rules) : tables_(std::make_unique<Tables>()) 
 
 RuleIndex::~RuleIndex() = default;
 
-bool RuleIndex::has_rule(const char* name) const {
-    return name != nullptr && tables_->exact.count(name) > 0;
-}
-
-UPGRADE_RULE* RuleIndex::match(const char* name, const char* value, int qualifiers) const {
+UPGRADE_RULE* RuleIndex::match(const char* name, const RULE_FILTER& filter) const {
     if (name == nullptr) return nullptr;
     static const std::vector<Placed> none;
     auto found = tables_->exact.find(name);
     const std::vector<Placed>& exact = found == tables_->exact.end() ? none : found->second;
     const std::vector<Placed>& patterns = tables_->patterns;
     const int exact_score = static_cast<int>(std::strlen(name)) + 2;
-    Choice choice(name, value, qualifiers);
+    Choice choice(name, filter);
     size_t e = 0, p = 0;
     while (e < exact.size() || p < patterns.size()) {
         if (p == patterns.size() || (e < exact.size() && exact[e].position < patterns[p].position)) {
@@ -218,13 +233,11 @@ UPGRADE_RULE* RuleIndex::match(const char* name, const char* value, int qualifie
     return choice.best();
 }
 
-UPGRADE_RULE* match_name_list(const char* name, const char* value, UPGRADE_RULE* rules,
-                              int qualifiers) {
-    return RuleIndex(rules).match(name, value, qualifiers);
+UPGRADE_RULE* match_name_list(const char* name, UPGRADE_RULE* rules, const RULE_FILTER& filter) {
+    return RuleIndex(rules).match(name, filter);
 }
 
-UPGRADE_RULE* match_name_in_set(const char* name, const char* value, UPGRADE_RULE* start,
-                                int qualifiers) {
+UPGRADE_RULE* match_name_in_set(const char* name, UPGRADE_RULE* start, const RULE_FILTER& filter) {
     if (start == nullptr) return nullptr;
-    return best_rule(name, value, start, end_of_set_rules(start), qualifiers);
+    return best_rule(name, start, end_of_set_rules(start), filter);
 }

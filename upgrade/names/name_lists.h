@@ -6,7 +6,6 @@
 
 #include <memory>
 
-#include "upgrade_report.h"
 
 /* Rule flags of an UPGRADE_RULE. */
 #define RULE_FACTORY 1
@@ -18,21 +17,28 @@
 #define RULE_XFER_EVENT 64
 #define RULE_RENAME 128
 
-/* One node of the engine's singly linked lists: names, keywords with their
- * values, and rules (an UPGRADE_RULE is a NAME_LIST node). A node owns its
- * strings and sub-lists. */
+/* One node of the engine's singly linked lists of names, and the rest of
+ * the list after it. A node owns its strings and sub-lists. */
 typedef struct NAME_LIST {
     char* name;
-    int flags;
-    int instance;
-    struct NAME_LIST* values;
-    struct NAME_LIST* versions;
-    char* text;
-    char* units;
+    int instance;            /* a keyword line: its occurrence number */
+    char* text;              /* a keyword line: its value */
     struct NAME_LIST* next;
 } NAME_LIST;
 
-typedef NAME_LIST UPGRADE_RULE;
+/* One rule of the rules file: the name it governs (exact or a ".."
+ * pattern), its RULE_ flags, the "_value" and "_kx_version" lists that
+ * restrict it, its units and the rename target. Rules form a list in
+ * file order; a rule owns its strings and lists. */
+typedef struct UPGRADE_RULE {
+    char* name;
+    int flags;
+    NAME_LIST* values;
+    NAME_LIST* versions;
+    char* text;              /* the "_rename" target */
+    char* units;
+    struct UPGRADE_RULE* next;
+} UPGRADE_RULE;
 
 /* Qualifiers of match_name_list: which restrictions of a rule are tested. */
 #define MATCH_VALUES 1   /* the rule's "_value" list against the value */
@@ -41,33 +47,42 @@ typedef NAME_LIST UPGRADE_RULE;
 /* Lists start empty (null head), grow at the tail and are released whole.
  * append_name_list takes ownership of NAME (a malloc'd copy) and returns the
  * new node with every other field zero, for the caller to fill; running out
- * of memory ends the run. */
+ * of memory throws std::bad_alloc. append_rule and free_rules do the same
+ * for rules. */
 NAME_LIST* append_name_list(char* name, NAME_LIST** list);
 void free_name_list(NAME_LIST* list);
+UPGRADE_RULE* append_rule(char* name, UPGRADE_RULE** rules);
+void free_rules(UPGRADE_RULE* rules);
 /* Number of nodes named NAME; right after an append it is the new node's
  * instance number. */
 int count_name_list(const char* name, const NAME_LIST* list);
 
-/* The rule that governs NAME: the best-scoring rule whose restrictions allow
- * VALUE (may be null) and the previous version, as selected by QUALIFIERS.
+/* What a rule's restrictions are tested against: the keyword's VALUE (may
+ * be null) and the PREVIOUS_VERSION of the product, each only when its
+ * MATCH_ bit is in QUALIFIERS. */
+typedef struct RULE_FILTER {
+    const char* value;
+    const char* previous_version;
+    int qualifiers;
+} RULE_FILTER;
+
+/* The rule that governs NAME: the best-scoring rule whose restrictions
+ * FILTER allows.
  * Among rules of one score the first applicable one wins; a better-scoring
  * rule that does not apply clears a weaker choice made before it. Null when
  * no rule governs the name. */
-UPGRADE_RULE* match_name_list(const char* name, const char* value, UPGRADE_RULE* rules,
-                              int qualifiers);
+UPGRADE_RULE* match_name_list(const char* name, UPGRADE_RULE* rules, const RULE_FILTER& filter);
 /* The rules of one complete list, ready for many choices: exact names are
  * found by hash and only the ".." patterns are scored one by one. match
- * chooses as match_name_list over the whole list does; has_rule tells
- * whether a rule of exactly NAME exists. The list must not change while
- * the index is in use. */
+ * chooses as match_name_list over the whole list does. The list must not
+ * change while the index is in use. */
 class RuleIndex {
 public:
     explicit RuleIndex(UPGRADE_RULE* rules);
     ~RuleIndex();
     RuleIndex(const RuleIndex&) = delete;
     RuleIndex& operator=(const RuleIndex&) = delete;
-    UPGRADE_RULE* match(const char* name, const char* value, int qualifiers) const;
-    bool has_rule(const char* name) const;
+    UPGRADE_RULE* match(const char* name, const RULE_FILTER& filter) const;
 
 private:
     struct Tables;
@@ -75,8 +90,7 @@ private:
 };
 /* match_name_list over one keyword set's rules only: START and the rules
  * after it that carry RULE_SET without RULE_START. */
-UPGRADE_RULE* match_name_in_set(const char* name, const char* value, UPGRADE_RULE* start,
-                                int qualifiers);
+UPGRADE_RULE* match_name_in_set(const char* name, UPGRADE_RULE* start, const RULE_FILTER& filter);
 /* How well NAME fits a rule name: 0 for no fit. An exact name scores above
  * every pattern; a ".." pattern scores its literal characters plus 1. */
 int name_match_score(const char* name, const char* rule_name);
@@ -84,7 +98,7 @@ int name_match_score(const char* name, const char* rule_name);
  * the whole pattern (".." any run, none included; every other character
  * itself), the number of literal characters plus 1, else 0. */
 int pattern_match_score(const char* name, const char* pattern);
-/* 1 when RULE's restrictions selected by QUALIFIERS allow VALUE, else 0. */
-int rule_applies(const UPGRADE_RULE* rule, const char* value, int qualifiers);
+/* 1 when RULE's restrictions allow what FILTER names, else 0. */
+int rule_applies(const UPGRADE_RULE* rule, const RULE_FILTER& filter);
 
 #endif

@@ -1,16 +1,15 @@
 // Reporting of the upgrade program: every problem any part finds goes
-// through upgrade_error or upgrade_fatal here, and so does the failed end
-// with its save-on-failure rule and EXIT text.
+// through upgrade_error or upgrade_fatal here.
 #include "upgrade_report.h"
 
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "kx_dbg.h"
@@ -19,50 +18,24 @@
 #include "kx_qzt.h"
 #include "kxcf.h"
 
-UPGRADE_INPUTS upgrade_inputs = [] {
-    UPGRADE_INPUTS inputs{};
-    inputs.error_limit = UPGRADE_ERROR_LIMIT;
-    return inputs;
-}();
-
 namespace {
 
 constexpr const char* kMsgTooMany = "Too many errors";
-constexpr const char* kMsgMalloc = "malloc failed";
-
-constexpr const char* kExitFailed = "EXIT: Kestrix Configuration File Upgrade FAILED\n";
-constexpr const char* kExitSaved =
-    "  Modifications to New configuration file were saved with errors\n"
-    "  Running Kestrix with this configuration file may have erroneous results\n";
-constexpr const char* kExitNotSaved = "  Modifications to New configuration file were NOT saved";
 
 constexpr const char* kLabelNewFile = "  New Config File: ";
 constexpr const char* kLabelOutputFile = "  Output Config File: ";
 constexpr const char* kLabelPrevFile = "  Previous Config File: ";
 constexpr const char* kLabelRulesFile = "  Upgrade Rules File: ";
 constexpr const char* kNoFile = "None";
+constexpr const char* kDefaultProgram = "config_upgrade";
 
 constexpr const char* kTagUpgrade = "UPGRADE";
+constexpr const char* kMsgLogUnwritable =
+    "WARNING: Cannot write the log file %s: %s\n  The log misses entries of this run\n\n";
 
-// A preview works in a private directory and leaves the suite log alone.
-std::string preview_dir;
-bool previewing() { return !preview_dir.empty(); }
-
-// Where the real run would put its result.
-const char* real_result_target() {
-    const UPGRADE_INPUTS& in = upgrade_inputs;
-    return in.output_config_file ? in.output_config_file : in.new_config_file;
-}
-
-// The preview's stand-in for PATH: a file of the same name in its directory.
-// Held at namespace scope, so that it outlives the end-of-run handlers
-// that still ask for it.
-std::string preview_held;
-const char* preview_path(const char* path) {
-    std::string name = path;
-    preview_held = preview_dir + "/" + basename(name.data());
-    return preview_held.c_str();
-}
+// A preview writes nothing under the installation: no suite log entry and
+// no debug file, from its first step on.
+bool previewing(const UPGRADE_INPUTS& in) { return in.preview != 0; }
 
 void cut_report(std::string& text) {
     if (text.size() >= UPGRADE_TEXT_SIZE) text.resize(UPGRADE_TEXT_SIZE - 1);
@@ -72,34 +45,50 @@ void strip_last_newline(std::string& text) {
     if (!text.empty() && text.back() == '\n') text.pop_back();
 }
 
-void debug_write(const std::string& text) {
+// A log file that cannot be written is said once on standard error: the
+// run's entries would otherwise be lost without anyone being told.
+void report_log_failure(const UPGRADE_STATE& state) {
+    int reason = 0;
+    const char* log_file = nullptr;
+    if (state.log_failure_reported || kx_log_failures(&reason, &log_file) == 0) return;
+    state.log_failure_reported = true;
+    upgrade_write_stderr(upgrade_format(kMsgLogUnwritable, log_file, std::strerror(reason)));
+}
+
+// A preview's traces go to standard error: the debug file is the
+// installation's.
+void debug_write(const UPGRADE_INPUTS& in, const std::string& text) {
+    if (previewing(in)) {
+        upgrade_write_stderr(text.empty() || text.back() != '\n' ? text + "\n" : text);
+        return;
+    }
     kx_dbg(text.c_str());
     dbg_flush();
 }
 
-void append_file_line(std::string& text, int file_kind) {
-    const UPGRADE_INPUTS& in = upgrade_inputs;
+void append_file_line(std::string& text, const UPGRADE_INPUTS& in, FileKind file_kind) {
     switch (file_kind) {
-    case FILE_NEW:
+    case FileKind::new_file:
         if (in.output_config_file)
             text.append(kLabelOutputFile).append(in.output_config_file);
         else
             text.append(kLabelNewFile).append(upgrade_file_label(in.new_config_file));
         break;
-    case FILE_PREV:
+    case FileKind::previous:
         text.append(kLabelPrevFile).append(upgrade_file_label(in.prev_config_file));
         break;
-    case FILE_RULES:
+    case FileKind::rules:
         text.append(kLabelRulesFile).append(upgrade_file_label(in.upgrade_rules_file));
         break;
-    default:
+    case FileKind::none:
         return;
     }
     text.append("\n");
 }
 
-void append_error_context(std::string& text, int file_kind, const ERROR_CONTEXT* context) {
-    append_file_line(text, file_kind);
+void append_error_context(std::string& text, const UPGRADE_INPUTS& in, FileKind file_kind,
+                          const ERROR_CONTEXT* context) {
+    append_file_line(text, in, file_kind);
     if (!context) return;
     const struct {
         const char* label;
@@ -114,76 +103,21 @@ void append_error_context(std::string& text, int file_kind, const ERROR_CONTEXT*
         text.append(upgrade_format("  Instance:    %d\n", context->instance));
 }
 
-// ---- Failed end -----------------------------------------------------------------
-
-// What the save-on-failure rule did; it acts once, so a second failed end in
-// the same run (a fatal error that is also the twentieth) reports the same.
-enum class SaveState { pending, saved, not_saved };
-SaveState save_state = SaveState::pending;
-
-const char* failure_target() {
-    const UPGRADE_INPUTS& in = upgrade_inputs;
-    if (in.output_config_file) return in.output_config_file;
-    if (in.force) return in.new_config_file;
-    return nullptr;
-}
-
-// Where the save-on-failure rule puts the copy; a preview keeps it in its
-// own directory.
-const char* failure_destination() {
-    const char* target = failure_target();
-    return target && previewing() ? preview_path(target) : target;
-}
-
-// Puts the temporary copy where -o or -X asks for it. A copy whose rename
-// fails stays under its own name and the EXIT text says it was not saved.
-void apply_save_on_failure() {
-    const char* tmp = upgrade_inputs.tmp_new_config_file;
-    if (!tmp) {
-        save_state = SaveState::not_saved;
-        return;
-    }
-    if (save_state != SaveState::pending) return;
-    // A run that ends in the middle of the merge still holds its edits in
-    // memory: they go into the copy first, so that what is saved or left
-    // for inspection is the partly merged file, not the factory one.
-    if (upgrade_inputs.new_cfg) kxcf_flush(upgrade_inputs.new_cfg);
-    // Saved like a completed result: behind a symbolic link the linked file
-    // is replaced, and the owner, group and mode of the replaced file stay.
-    const char* target = failure_destination();
-    save_state = target && replace_file(tmp, target) == 0 ? SaveState::saved : SaveState::not_saved;
-    remove_lock_file(tmp);
-}
-
-[[noreturn]] void exit_with_exit_text() {
-    std::string text = kExitFailed;
-    if (save_state == SaveState::saved) {
-        text.append(kExitSaved);
-        text.append(upgrade_inputs.output_config_file ? kLabelOutputFile : kLabelNewFile);
-        text.append(failure_target());
-    } else {
-        text.append(kExitNotSaved);
-    }
-    std::string logged = text;
-    upgrade_log(logged.data());
-    upgrade_write_stderr(text + "\n\n");
-    std::exit(1);
-}
-
-void count_error() {
-    UPGRADE_INPUTS& in = upgrade_inputs;
-    if (++in.error_count < in.error_limit) return;
-    // Below the limit again while the closing report is counted.
-    in.error_count = -1;
-    apply_save_on_failure();
-    upgrade_error(0, kMsgTooMany, FILE_NONE, SEVERITY_ERROR, nullptr);
-    exit_with_exit_text();
+// The twentieth error is followed by the report that says so, and the run
+// ends. The count goes below the limit first, so that the closing report,
+// itself counted, does not end the run a second time.
+void count_error(UPGRADE_RUN& run) {
+    UPGRADE_STATE& state = run.state;
+    if (++state.error_count < state.error_limit) return;
+    state.error_count = -1;
+    upgrade_error(run, 0, kMsgTooMany, FileKind::none, Severity::error, nullptr);
+    throw UPGRADE_ABORT{};
 }
 
 }  // namespace
 
-const char* upgrade_program_label() {
-    return upgrade_inputs.program_name ? upgrade_inputs.program_name : "config_upgrade";
+const char* upgrade_program_label(const UPGRADE_INPUTS& in) {
+    return in.program_name ? in.program_name : kDefaultProgram;
 }
 
 const char* upgrade_file_label(const char* text) { return text ? text : kNoFile; }
@@ -193,50 +127,41 @@ void upgrade_write_stderr(const std::string& text) {
     std::fflush(stderr);
 }
 
-// A trace line, written only when its debug bit is set.
-void upgrade_debug_line(unsigned bit, const std::string& text) {
-    if (debug_flags & bit) debug_write(text);
+void upgrade_debug_line(const UPGRADE_RUN& run, unsigned bit, const std::string& text) {
+    if (debug_flags & bit) debug_write(run.inputs, text);
 }
 
-// Where a completed run puts its result.
-const char* upgrade_result_target() {
-    const char* target = real_result_target();
-    return target && previewing() ? preview_path(target) : target;
+std::string upgrade_preview_path(const UPGRADE_INPUTS& in, const char* path) {
+    if (!in.preview_dir) return path;
+    std::string name = path;
+    return std::string(in.preview_dir) + "/" + basename(name.data());
 }
 
-void upgrade_set_preview(const char* dir) { preview_dir = dir ? dir : ""; }
-
-const char* upgrade_preview_dir() { return previewing() ? preview_dir.c_str() : nullptr; }
+std::string upgrade_result_target(const UPGRADE_INPUTS& in) {
+    const char* target = in.output_config_file ? in.output_config_file : in.new_config_file;
+    return target ? upgrade_preview_path(in, target) : std::string();
+}
 
 std::string upgrade_new_file_line(const char* path) {
     return std::string(kLabelNewFile) + upgrade_file_label(path) + "\n";
 }
 
-[[noreturn]] void upgrade_end_failed_run() {
-    apply_save_on_failure();
-    exit_with_exit_text();
-}
-
-void format_error_context(char* text, int file_kind, const ERROR_CONTEXT* context) {
-    if (!text) return;
-    std::string report = text;
-    append_error_context(report, file_kind, context);
-    cut_report(report);
-    std::memcpy(text, report.c_str(), report.size() + 1);
-}
-
-void upgrade_error(int error_number, const char* message, int file_kind, int severity,
-                   const ERROR_CONTEXT* context) {
-    upgrade_error_more(error_number, message, file_kind, severity, context, "");
-}
-
-void upgrade_error_more(int error_number, const char* message, int file_kind, int severity,
-                        const ERROR_CONTEXT* context, const std::string& more) {
+std::string format_error_context(const UPGRADE_RUN& run, FileKind file_kind, const ERROR_CONTEXT* context) {
     std::string text;
-    if (error_number != 0 || message) {
-        if (severity == SEVERITY_ERROR) text = "ERROR: ";
-        if (severity == SEVERITY_WARNING) text = "WARNING: ";
-    }
+    append_error_context(text, run.inputs, file_kind, context);
+    cut_report(text);
+    return text;
+}
+
+void upgrade_error(UPGRADE_RUN& run, int error_number, const char* message, FileKind file_kind,
+                   Severity severity, const ERROR_CONTEXT* context) {
+    upgrade_error_more(run, error_number, message, file_kind, severity, context, "");
+}
+
+void upgrade_error_more(UPGRADE_RUN& run, int error_number, const char* message, FileKind file_kind,
+                        Severity severity, const ERROR_CONTEXT* context, const std::string& more) {
+    std::string text;
+    if (error_number != 0 || message) text = severity == Severity::error ? "ERROR: " : "WARNING: ";
     if (error_number != 0) {
         text.append(upgrade_format("%d\t", error_number));
         if (char* known = kx_errmsg(error_number)) {
@@ -246,62 +171,65 @@ void upgrade_error_more(int error_number, const char* message, int file_kind, in
         text.append("\n");
     }
     if (message) text.append(message).append("\n");
-    append_error_context(text, file_kind, context);
+    append_error_context(text, run.inputs, file_kind, context);
     text.append(more);
     cut_report(text);
     strip_last_newline(text);
 
     kx_errno = 0;
-    if (!previewing()) kx_error_notify(KX_NOTIFY_LOG, upgrade_program_label(), 0, text.c_str(), nullptr);
-    if (debug_flags != 0) debug_write(upgrade_format("ERROR: %d  %s\n", 0, text.c_str()));
+    if (!previewing(run.inputs))
+        kx_error_notify(KX_NOTIFY_LOG, upgrade_program_label(run.inputs), 0, text.c_str(), nullptr);
+    report_log_failure(run.state);
+    if (debug_flags != 0) debug_write(run.inputs, upgrade_format("ERROR: %d  %s\n", 0, text.c_str()));
     upgrade_write_stderr(text + "\n\n");
-    if (severity == SEVERITY_ERROR) count_error();
+    if (severity == Severity::error) count_error(run);
 }
 
-void upgrade_fatal(int error_number, const char* message, int file_kind) {
-    upgrade_fatal_more(error_number, message, file_kind, "");
+void upgrade_fatal(UPGRADE_RUN& run, int error_number, const char* message, FileKind file_kind) {
+    upgrade_fatal_more(run, error_number, message, file_kind, "");
 }
 
-void upgrade_fatal_more(int error_number, const char* message, int file_kind, const std::string& more) {
-    apply_save_on_failure();
+void upgrade_fatal_more(UPGRADE_RUN& run, int error_number, const char* message, FileKind file_kind,
+                        const std::string& more) {
     if (error_number != 0 || message)
-        upgrade_error_more(error_number, message, file_kind, SEVERITY_ERROR, nullptr, more);
-    exit_with_exit_text();
+        upgrade_error_more(run, error_number, message, file_kind, Severity::error, nullptr, more);
+    throw UPGRADE_ABORT{};
 }
 
-void upgrade_log(char* message) {
+void upgrade_log(const UPGRADE_RUN& run, char* message) {
     if (!message) return;
     strip_newline(message);
-    if (!previewing()) kx_log_message(nullptr, kTagUpgrade, upgrade_program_label(), message);
-    if (debug_flags != 0) debug_write(std::string(message) + "\n");
+    if (!previewing(run.inputs)) kx_log_message(nullptr, kTagUpgrade, upgrade_program_label(run.inputs), message);
+    report_log_failure(run.state);
+    if (debug_flags != 0) debug_write(run.inputs, std::string(message) + "\n");
 }
 
-void upgrade_log_context(const char* message, int file_kind, const ERROR_CONTEXT* context) {
+void upgrade_log_context(const UPGRADE_RUN& run, const char* message, FileKind file_kind,
+                         const ERROR_CONTEXT* context) {
     std::string text = message ? message : "";
-    append_error_context(text, file_kind, context);
+    append_error_context(text, run.inputs, file_kind, context);
     cut_report(text);
-    upgrade_log(text.data());
+    upgrade_log(run, text.data());
 }
 
-void upgrade_debug(const char* message) { debug_write(message ? message : ""); }
+void upgrade_debug(const UPGRADE_RUN& run, const char* message) { debug_write(run.inputs, message ? message : ""); }
 
-void upgrade_debug_context(const char* message, int file_kind, const ERROR_CONTEXT* context) {
+void upgrade_debug_context(const UPGRADE_RUN& run, const char* message, FileKind file_kind,
+                           const ERROR_CONTEXT* context) {
     std::string text = message ? message : "";
-    append_error_context(text, file_kind, context);
+    append_error_context(text, run.inputs, file_kind, context);
     cut_report(text);
-    debug_write(text);
+    debug_write(run.inputs, text);
 }
 
-void upgrade_notify(int error_number, char* message) {
+void upgrade_notify(const UPGRADE_RUN& run, int error_number, char* message) {
     strip_newline(message);
-    upgrade_notify_class(KX_NOTIFY_LOG, error_number, message);
-}
-
-void upgrade_notify_class(int notify_level, int error_number, char* message) {
     kx_errno = error_number;
-    if (!previewing()) kx_error_notify(notify_level, upgrade_program_label(), error_number, message, nullptr);
+    if (!previewing(run.inputs))
+        kx_error_notify(KX_NOTIFY_LOG, upgrade_program_label(run.inputs), error_number, message, nullptr);
+    report_log_failure(run.state);
     if (debug_flags != 0)
-        debug_write(upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
+        debug_write(run.inputs, upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
 }
 
 std::string upgrade_format(const char* format, ...) {
@@ -325,7 +253,7 @@ char* upgrade_strdup(const char* text) {
     if (!text) return nullptr;
     std::size_t size = std::strlen(text) + 1;
     char* copy = static_cast<char*>(std::malloc(size));
-    if (!copy) upgrade_fatal(errno, kMsgMalloc, FILE_NONE);
+    if (!copy) throw std::bad_alloc();
     std::memcpy(copy, text, size);
     return copy;
 }

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <string>
 
 #include "upgrade_rules.h"
@@ -45,36 +44,22 @@ constexpr const char* kw_units = "_units";
 constexpr const char* kw_rename = "_rename";
 
 // Messages of the rules reader.
-constexpr const char* msg_invalid_rule = "Invalid rule \"%s\"";
-constexpr const char* msg_rule_twice = "Rule \"%s\" is specified multiple times";
-constexpr const char* msg_rule_conflict = "Rule \"%s\" conflicts with previous rule \"%s\"";
-constexpr const char* msg_no_main_rule =
+constexpr const char* kMsgInvalidRule = "Invalid rule \"%s\"";
+constexpr const char* kMsgRuleTwice = "Rule \"%s\" is specified multiple times";
+constexpr const char* kMsgRuleConflict = "Rule \"%s\" conflicts with previous rule \"%s\"";
+constexpr const char* kMsgNoMainRule =
     "Must specify one of the following rules: \"%s\" \"%s\" \"%s\"";
-constexpr const char* msg_entry_twice = "Multiple \"%s\" entries specified - Only 1 is allowed";
-constexpr const char* msg_keyword_only =
+constexpr const char* kMsgEntryTwice = "Multiple \"%s\" entries specified - Only 1 is allowed";
+constexpr const char* kMsgKeywordOnly =
     "Reserved keyword not allowed after section or subsection name";
-constexpr const char* msg_bad_version = "\"%s\" is not a valid Kestrix version number";
-constexpr const char* msg_underscore =
+constexpr const char* kMsgBadVersion = "\"%s\" is not a valid Kestrix version number";
+constexpr const char* kMsgUnderscore =
     "Keyword starting with '_' - possible mispelled reserved keyword";
-constexpr const char* msg_nextvar_failed = "calling kxcf_nextvar";
+constexpr const char* kMsgNextvarFailed = "calling kxcf_nextvar";
 
-// The ordinary keyword that ended a run of reserved keywords, kept for the
-// next upgrade_nextvar of the same list.
-struct PendingKeyword {
-    std::string section;
-    std::optional<std::string> subsection;
-    std::string keyword;
-    std::string value;
-    bool held = false;
-};
-
-PendingKeyword pending;
-
-void drop_pending() { pending = PendingKeyword{}; }
-
-void report(int severity, const std::string& message, const ERROR_CONTEXT* context,
+void report(UPGRADE_RUN& run, Severity severity, const std::string& message, const ERROR_CONTEXT* context,
             int error_number = 0) {
-    upgrade_error(error_number, message.c_str(), FILE_RULES, severity, context);
+    upgrade_error(run, error_number, message.c_str(), FileKind::rules, severity, context);
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -89,41 +74,35 @@ const char* end_of_word(const char* text) {
     return text;
 }
 
-bool same_list(const char* section, const char* subsection) {
-    if (pending.section != section) return false;
-    if (subsection == nullptr) return !pending.subsection.has_value();
-    return pending.subsection.has_value() && *pending.subsection == subsection;
-}
-
 // ---- Reserved keywords ------------------------------------------------------
 
 // What one reserved keyword line does to the rule it belongs to. VALUE is a
 // private copy the handler may change.
-using ReservedHandler = void (*)(UPGRADE_RULE* rule, std::string& value, const RULE_WORD* table,
-                                 const ERROR_CONTEXT* context);
+using ReservedHandler = void (*)(UPGRADE_RUN& run, UPGRADE_RULE* rule, std::string& value,
+                                 const RULE_WORD* table, const ERROR_CONTEXT* context);
 
-void take_rule_words(UPGRADE_RULE* rule, std::string& value, const RULE_WORD* table,
+void take_rule_words(UPGRADE_RUN& run, UPGRADE_RULE* rule, std::string& value, const RULE_WORD* table,
                      const ERROR_CONTEXT* context) {
-    parse_rule_words(value.data(), table, &rule->flags, context);
+    parse_rule_words(run, value.data(), table, &rule->flags, context);
 }
 
-void take_versions(UPGRADE_RULE* rule, std::string& value, const RULE_WORD*,
+void take_versions(UPGRADE_RUN& run, UPGRADE_RULE* rule, std::string& value, const RULE_WORD*,
                    const ERROR_CONTEXT* context) {
-    parse_version_list(value.data(), &rule->versions, context);
+    parse_version_list(run, value.data(), &rule->versions, context);
 }
 
-void take_value(UPGRADE_RULE* rule, std::string& value, const RULE_WORD*, const ERROR_CONTEXT*) {
+void take_value(UPGRADE_RUN&, UPGRADE_RULE* rule, std::string& value, const RULE_WORD*, const ERROR_CONTEXT*) {
     append_name_list(upgrade_strdup(value.c_str()), &rule->values);
 }
 
-void take_units(UPGRADE_RULE* rule, std::string& value, const RULE_WORD*,
+void take_units(UPGRADE_RUN& run, UPGRADE_RULE* rule, std::string& value, const RULE_WORD*,
                 const ERROR_CONTEXT* context) {
-    set_rule_units(rule, value.c_str(), context);
+    set_rule_units(run, rule, value.c_str(), context);
 }
 
-void take_rename(UPGRADE_RULE* rule, std::string& value, const RULE_WORD*,
+void take_rename(UPGRADE_RUN& run, UPGRADE_RULE* rule, std::string& value, const RULE_WORD*,
                  const ERROR_CONTEXT* context) {
-    set_rule_rename(rule, value.c_str(), context);
+    set_rule_rename(run, rule, value.c_str(), context);
 }
 
 struct ReservedKeyword {
@@ -160,11 +139,11 @@ const RULE_WORD* find_rule_word(const char* text, const RULE_WORD* table) {
     return nullptr;
 }
 
-void require_main_rule(const UPGRADE_RULE* rule, const ERROR_CONTEXT* context) {
+void require_main_rule(UPGRADE_RUN& run, const UPGRADE_RULE* rule, const ERROR_CONTEXT* context) {
     const int main_rules = RULE_FACTORY | RULE_CUSTOM | RULE_DELETE;
     if (rule->flags & main_rules) return;
-    report(SEVERITY_ERROR,
-           upgrade_format(msg_no_main_rule, rule_flag_name(RULE_FACTORY),
+    report(run, Severity::error,
+           upgrade_format(kMsgNoMainRule, rule_flag_name(RULE_FACTORY),
                           rule_flag_name(RULE_CUSTOM), rule_flag_name(RULE_DELETE)),
            context);
 }
@@ -180,13 +159,13 @@ const char* rule_flag_name(int bits) {
     return "";
 }
 
-void add_rule_flag(int flag, int conflicts, int* flags, const ERROR_CONTEXT* context) {
+void add_rule_flag(UPGRADE_RUN& run, int flag, int conflicts, int* flags, const ERROR_CONTEXT* context) {
     bool already = (*flags & flag) != 0;
     if (already)
-        report(SEVERITY_WARNING, upgrade_format(msg_rule_twice, rule_flag_name(flag)), context);
+        report(run, Severity::warning, upgrade_format(kMsgRuleTwice, rule_flag_name(flag)), context);
     if (*flags & conflicts) {
-        report(SEVERITY_ERROR,
-               upgrade_format(msg_rule_conflict, rule_flag_name(flag),
+        report(run, Severity::error,
+               upgrade_format(kMsgRuleConflict, rule_flag_name(flag),
                               rule_flag_name(*flags & conflicts)),
                context);
         return;
@@ -194,7 +173,7 @@ void add_rule_flag(int flag, int conflicts, int* flags, const ERROR_CONTEXT* con
     if (!already) *flags |= flag;
 }
 
-void parse_rule_words(char* text, const RULE_WORD* table, int* flags,
+void parse_rule_words(UPGRADE_RUN& run, char* text, const RULE_WORD* table, int* flags,
                       const ERROR_CONTEXT* context) {
     string_tolower(text);
     const char* at = skip_blanks(text);
@@ -202,16 +181,16 @@ void parse_rule_words(char* text, const RULE_WORD* table, int* flags,
         const char* end = end_of_word(at);
         const RULE_WORD* row = find_rule_word(at, table);
         if (row != nullptr) {
-            add_rule_flag(row->flag, row->conflicts, flags, context);
+            add_rule_flag(run, row->flag, row->conflicts, flags, context);
         } else {
             std::string word(at, end);
-            report(SEVERITY_ERROR, upgrade_format(msg_invalid_rule, word.c_str()), context);
+            report(run, Severity::error, upgrade_format(kMsgInvalidRule, word.c_str()), context);
         }
         at = skip_blanks(end);
     }
 }
 
-void parse_version_list(char* text, NAME_LIST** versions, const ERROR_CONTEXT* context) {
+void parse_version_list(UPGRADE_RUN& run, char* text, NAME_LIST** versions, const ERROR_CONTEXT* context) {
     string_tolower(text);
     const char* at = skip_blanks(text);
     while (*at != '\0') {
@@ -221,22 +200,22 @@ void parse_version_list(char* text, NAME_LIST** versions, const ERROR_CONTEXT* c
         if (kx_parse_version(word.c_str(), &version) == 0)
             append_name_list(upgrade_strdup(word.c_str()), versions);
         else
-            report(SEVERITY_ERROR, upgrade_format(msg_bad_version, word.c_str()), context);
+            report(run, Severity::error, upgrade_format(kMsgBadVersion, word.c_str()), context);
         at = skip_blanks(end);
     }
 }
 
-void set_rule_units(UPGRADE_RULE* rule, const char* units, const ERROR_CONTEXT* context) {
+void set_rule_units(UPGRADE_RUN& run, UPGRADE_RULE* rule, const char* units, const ERROR_CONTEXT* context) {
     if (rule->units != nullptr) {
-        report(SEVERITY_ERROR, upgrade_format(msg_entry_twice, kw_units), context);
+        report(run, Severity::error, upgrade_format(kMsgEntryTwice, kw_units), context);
         return;
     }
     rule->units = upgrade_strdup(units);
 }
 
-void set_rule_rename(UPGRADE_RULE* rule, const char* new_name, const ERROR_CONTEXT* context) {
+void set_rule_rename(UPGRADE_RUN& run, UPGRADE_RULE* rule, const char* new_name, const ERROR_CONTEXT* context) {
     if (rule->flags & RULE_RENAME) {
-        report(SEVERITY_ERROR, upgrade_format(msg_entry_twice, kw_rename), context);
+        report(run, Severity::error, upgrade_format(kMsgEntryTwice, kw_rename), context);
         return;
     }
     rule->text = upgrade_strdup(new_name);
@@ -245,75 +224,80 @@ void set_rule_rename(UPGRADE_RULE* rule, const char* new_name, const ERROR_CONTE
 
 // ---- Reading the rules file -------------------------------------------------
 
-const char* next_reserved_keyword(KXCF_FILE* rules, const char* section, const char* subsection,
-                                  const char** keyword_out) {
-    const char* value = kxcf_nextvar(rules, section, subsection, keyword_out, 0);
+bool RulesReader::holds_for(const char* section, const char* subsection) const {
+    if (!pending_.held || section == nullptr || pending_.section != section) return false;
+    if (subsection == nullptr) return !pending_.subsection.has_value();
+    return pending_.subsection.has_value() && *pending_.subsection == subsection;
+}
+
+const char* RulesReader::next_reserved_keyword(const char* section, const char* subsection,
+                                               const char** keyword_out) {
+    const char* value = kxcf_nextvar(rules_, section, subsection, keyword_out, 0);
     if (value == KXCF_FAIL) {
-        drop_pending();
+        pending_ = Held{};
         if (kx_errno != KXCF_ENOKEYWORD) {
             ERROR_CONTEXT where{section, subsection, nullptr, nullptr, 0};
-            report(SEVERITY_ERROR, msg_nextvar_failed, &where, kx_errno);
+            report(run_, Severity::error, kMsgNextvarFailed, &where, kx_errno);
         }
         return KXCF_FAIL;
     }
     if (is_reserved(*keyword_out)) return value;
 
-    PendingKeyword next;
+    Held next;
     next.section = section;
     if (subsection != nullptr) next.subsection = subsection;
     next.keyword = *keyword_out;
     next.value = value;
     next.held = true;
-    pending = std::move(next);
+    pending_ = std::move(next);
     kx_errno = KXCF_ENOKEYWORD;
     return KXCF_FAIL;
 }
 
-void parse_upgrade_rule(KXCF_FILE* rules, UPGRADE_RULE* rule, const ERROR_CONTEXT* context) {
+void RulesReader::parse_upgrade_rule(UPGRADE_RULE* rule, const ERROR_CONTEXT* context) {
     const RULE_WORD* table = level_words(context);
     bool keyword_level = context->keyword != nullptr;
     const char* keyword = nullptr;
     const char* value;
-    while ((value = next_reserved_keyword(rules, context->section, context->subsection,
-                                          &keyword)) != KXCF_FAIL) {
+    while ((value = next_reserved_keyword(context->section, context->subsection, &keyword)) != KXCF_FAIL) {
         const ReservedKeyword* reserved = find_reserved(keyword);
         if (reserved->keyword_only && !keyword_level) {
             ERROR_CONTEXT where = *context;
             where.keyword = reserved->name;
-            report(SEVERITY_ERROR, msg_keyword_only, &where);
+            report(run_, Severity::error, kMsgKeywordOnly, &where);
             continue;
         }
         std::string copy(value);
-        reserved->handler(rule, copy, table, context);
+        reserved->handler(run_, rule, copy, table, context);
     }
-    if (keyword_level) require_main_rule(rule, context);
+    if (keyword_level) require_main_rule(run_, rule, context);
 }
 
-const char* upgrade_nextvar(KXCF_FILE* rules, const char* section, const char* subsection,
-                            const char** keyword_out, int valueflags) {
+const char* RulesReader::upgrade_nextvar(const char* section, const char* subsection, const char** keyword_out,
+                                         int valueflags) {
     const char* value = nullptr;
-    if (pending.held && section != nullptr && same_list(section, subsection)) {
-        pending.held = false;
-        if (valueflags & KXCF_LOWER) string_tolower(pending.value.data());
-        *keyword_out = pending.keyword.c_str();
-        value = pending.value.c_str();
+    if (holds_for(section, subsection)) {
+        pending_.held = false;
+        if (valueflags & KXCF_LOWER) string_tolower(pending_.value.data());
+        *keyword_out = pending_.keyword.c_str();
+        value = pending_.value.c_str();
     } else {
         do {
-            value = kxcf_nextvar(rules, section, subsection, keyword_out, valueflags);
+            value = kxcf_nextvar(rules_, section, subsection, keyword_out, valueflags);
         } while (value != KXCF_FAIL && is_reserved(*keyword_out));
         if (value == KXCF_FAIL) {
-            drop_pending();
+            pending_ = Held{};
             return KXCF_FAIL;
         }
     }
     if ((*keyword_out)[0] == '_') {
         ERROR_CONTEXT where{section, subsection, *keyword_out, value, 0};
-        report(SEVERITY_WARNING, msg_underscore, &where);
+        report(run_, Severity::warning, kMsgUnderscore, &where);
     }
     return value;
 }
 
-int rules_rewind(KXCF_FILE* rules) {
-    drop_pending();
-    return kxcf_rewind(rules);
+int RulesReader::rules_rewind() {
+    pending_ = Held{};
+    return kxcf_rewind(rules_);
 }

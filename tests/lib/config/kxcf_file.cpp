@@ -169,7 +169,7 @@ TEST(KxcfFile, WriteBackOnlyWithEditsAndNeverHalfway) {
     EXPECT_EQ(read_file(path), kText);  // an edit in update mode stays in memory
     ASSERT_EQ(kxcf_flush(f), 0);
     EXPECT_EQ(read_file(path), "[s]\nk = changed\nj = 2\n");
-    EXPECT_FALSE(path_exists(path + ".tmp"));
+    EXPECT_FALSE(temporary_left(path));
     EXPECT_EQ(stat_of(path).st_mode & 07777, 0600u);  // a private file stays private
     ino_t flushed = stat_of(path).st_ino;
     EXPECT_EQ(kxcf_flush(f), 0);
@@ -187,22 +187,31 @@ TEST(KxcfFile, WriteBackOnlyWithEditsAndNeverHalfway) {
     const std::string on_disk = read_file(path);
     EXPECT_EQ(on_disk, "[s]\nk = changed\nj = 2\nn = 0\nn = 1\n");
 
-    // A write-back that cannot create its file is reported, keeps the edit in
-    // memory and leaves the file alone.
-    kxtest::make_dirs(path + ".tmp");
+    // A write-back that is refused is reported, keeps the edit in memory and
+    // leaves the file alone: a file with a second hard link, which the
+    // rename would split in two.
+    const std::string other = path + ".other";
+    ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
     f = kxcf_open(path.c_str(), KXCF_UPDATE);
     ASSERT_EQ(kxcf_setvar(f, "s", nullptr, "k", "lost?"), 0);
-    EXPECT_EQ(err(kxcf_flush(f)), EISDIR);
+    EXPECT_EQ(err(kxcf_flush(f)), KXCF_EHARDLINK);
     EXPECT_STREQ(kxcf_getvar(f, "s", nullptr, "k", 0), "lost?");
-    EXPECT_EQ(err(kxcf_close(f)), EISDIR);
+    EXPECT_EQ(err(kxcf_close(f)), KXCF_EHARDLINK);
     EXPECT_TRUE(lock_is_free(path));
     // In immediate mode the failed edit unlocks and shows the file on disk.
-    f = kxcf_open(path.c_str(), 0);
-    EXPECT_EQ(err(kxcf_setvar(f, "s", nullptr, "k", "lost?")), EISDIR);
+    f = kxcf_open(other.c_str(), 0);
+    EXPECT_EQ(err(kxcf_setvar(f, "s", nullptr, "k", "lost?")), KXCF_EHARDLINK);
     EXPECT_STREQ(kxcf_getvar(f, "s", nullptr, "k", 0), "changed");
     EXPECT_TRUE(lock_is_free(path));
     EXPECT_EQ(kxcf_close(f), 0);
     EXPECT_EQ(read_file(path), on_disk);
+    EXPECT_EQ(stat_of(other).st_ino, stat_of(path).st_ino);
+    // Asked for, the name written gets the new file and the other keeps the old.
+    f = kxcf_open(path.c_str(), KXCF_SPLITLINKS);
+    EXPECT_EQ(kxcf_setvar(f, "s", nullptr, "k", "split"), 0);
+    EXPECT_EQ(kxcf_close(f), 0);
+    EXPECT_EQ(read_file(other), on_disk);
+    EXPECT_NE(read_file(path), on_disk);
 }
 
 TEST(KxcfFile, ImmediateEditsAndAnotherProcessesLock) {

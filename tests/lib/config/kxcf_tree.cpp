@@ -143,7 +143,7 @@ TEST_F(KxcfTree, LookupsAndNameChecks) {
 
 TEST_F(KxcfTree, SetvarInstReplacesOrAddsOneLineAfterTheLastKeyword) {
     open(KXCF_UPDATE, "[s]\n# head\nk = 1\nother = o\n# tail comment\n\n[t]\n# only a comment\n");
-    EXPECT_EQ(kxcf_setvar_inst(f_, "s", nullptr, "K", "  first \t\n", 1), 0);
+    EXPECT_EQ(kxcf_setvar_inst(f_, "s", nullptr, "K", "\v\f first \t\r\n", 1), 0);
     EXPECT_EQ(kxcf_setvar_inst(f_, "s", nullptr, "k", "second", 2), 0);
     EXPECT_EQ(kxcf_setvar_inst(f_, "s", nullptr, "k", "third", 7), 0);
     EXPECT_EQ(kxcf_setvar_inst(f_, "t", nullptr, "new", nullptr, 1), 0);

@@ -40,10 +40,10 @@ protected:
         kx_error_notify(level, program, number, text, log);
         return ::testing::internal::GetCapturedStderr();
     }
-    std::string mail() const { return path_exists(mail_) ? read_file(mail_) : ""; }
+    std::string mail() const { return kxtest::read_if_exists(mail_); }
     // The log file, with the date stamp of its first entry shown as "@".
     static std::string entries(const std::string& log) {
-        const std::string text = path_exists(log) ? read_file(log) : "";
+        const std::string text = kxtest::read_if_exists(log);
         return std::regex_replace(text, std::regex(R"(^ERROR \d{6,7}\.\d{4} )"), "ERROR @ ");
     }
 

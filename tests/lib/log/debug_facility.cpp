@@ -177,6 +177,34 @@ TEST(SuiteLog, EntryStampCountsYearsSince1900InLocalTime) {
     EXPECT_TRUE(path_exists(t.path() + "/other.log")) << "the entry is written without its lock";
 }
 
+// A log that cannot take an entry (here the file size limit, as with a full
+// disk) keeps only whole entries, and the program is told how many were
+// lost, why and where; a log that cannot be opened is counted the same way.
+TEST(SuiteLog, EntriesThatCannotBeWrittenLeaveNothingAndAreCounted) {
+    TempTree t(false);
+    const std::string log = t.path() + "/suite.log", dir_log = t.path() + "/dir.log";
+    make_dirs(dir_log);
+    const std::string message(100, 'm');
+    std::tm now{};
+    const std::time_t clock = std::time(nullptr);
+    localtime_r(&clock, &now);
+    const std::size_t entry = kx_internal::log_entry_text("T", "p", message.c_str(), now).size();
+    EXPECT_TRUE(in_child([&] {
+        if (!limit_file_size(1000)) return false;
+        for (int i = 0; i < 20; ++i) kx_log_message(log.c_str(), "T", "p", message.c_str());
+        int reason = 0;
+        const char* file = nullptr;
+        const int lost = kx_log_failures(&reason, &file);
+        const std::size_t whole = read_file(log).size() / entry;
+        kx_log_message(dir_log.c_str(), "T", "p", "m");
+        return whole > 0 && lost == static_cast<int>(20 - whole) && reason == EFBIG && file == log &&
+               kx_log_failures(nullptr, nullptr) == lost + 1;
+    }));
+    const std::string written = read_file(log);
+    EXPECT_EQ(written.size() % entry, 0u) << "a torn entry was left";
+    EXPECT_EQ(written.substr(written.size() - message.size() - 2), message + "\n\n");
+}
+
 TEST(SuiteLog, ConcurrentWritersNeverInterleave) {
     TempTree t(false);
     const std::string log = t.path() + "/suite.log";

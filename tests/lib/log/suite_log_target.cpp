@@ -63,6 +63,23 @@ TEST(SuiteLogTarget, EntriesFollowTheMainConfigurationAsItChanges) {
     EXPECT_TRUE(logged(log_a, "sixth"));
 }
 
+// The log stays open between entries; one rotated away or removed is
+// opened anew under its name, as is a replaced lock file.
+TEST(SuiteLogTarget, EntriesFollowTheLogFileWhenItIsRotatedOrRemoved) {
+    TempTree tree;
+    const std::string log = tree.file("log/suite");
+    kx_log_message(log.c_str(), "INFO", "test", "first");
+    ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
+    kx_log_message(log.c_str(), "INFO", "test", "second");
+    EXPECT_TRUE(logged(log, "second"));
+    EXPECT_FALSE(logged(log + ".1", "second"));
+    std::remove(log.c_str());
+    std::remove((log + ".lck").c_str());
+    kx_log_message(log.c_str(), "INFO", "test", "third");
+    EXPECT_TRUE(logged(log, "third"));
+    EXPECT_TRUE(path_exists(log + ".lck"));
+}
+
 TEST(SuiteLogTarget, AnotherHomeIsAnotherMainConfiguration) {
     TempTree first;
     first.write_main_config(main_config(first.file("log")));

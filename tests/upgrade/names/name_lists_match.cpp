@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstring>
 #include <random>
 #include <regex>
 #include <string>
@@ -15,19 +16,21 @@ namespace {
 // "_kx_version" restriction. A chosen rule reads "name/flags", none "-".
 struct Rules {
     UPGRADE_RULE* head = nullptr;
-    ~Rules() { free_name_list(head); }
+    const char* previous_version = nullptr;
+    ~Rules() { free_rules(head); }
     Rules& add(const char* name, int flags = RULE_CUSTOM, const char* value = nullptr,
                const char* version = nullptr) {
-        UPGRADE_RULE* rule = append_name_list(upgrade_strdup(name), &head);
+        UPGRADE_RULE* rule = append_rule(strdup(name), &head);
         rule->flags = flags;
-        if (value) append_name_list(upgrade_strdup(value), &rule->values);
-        if (version) append_name_list(upgrade_strdup(version), &rule->versions);
+        if (value) append_name_list(strdup(value), &rule->values);
+        if (version) append_name_list(strdup(version), &rule->versions);
         return *this;
     }
     std::string pick(const char* name, const char* value = nullptr, int qualifiers = 3,
                      UPGRADE_RULE* set_start = nullptr) const {
-        UPGRADE_RULE* rule = set_start ? match_name_in_set(name, value, set_start, qualifiers)
-                                       : match_name_list(name, value, head, qualifiers);
+        const RULE_FILTER filter{value, previous_version, qualifiers};
+        UPGRADE_RULE* rule = set_start ? match_name_in_set(name, set_start, filter)
+                                       : match_name_list(name, head, filter);
         return rule ? std::string(rule->name) + "/" + std::to_string(rule->flags) : "-";
     }
 };
@@ -104,15 +107,13 @@ TEST(NameLists, TheMostSpecificApplicableRuleGoverns) {
     // "_kx_version" limits a rule to the previous versions it names.
     Rules versions;
     versions.add("sect", RULE_DELETE, nullptr, "v3.1").add("sect", RULE_CUSTOM);
-    char* saved = upgrade_inputs.prev_kx_version;
     auto after = [&](const char* previous) {
-        upgrade_inputs.prev_kx_version = const_cast<char*>(previous);
+        versions.previous_version = previous;
         return versions.pick("sect");
     };
     EXPECT_EQ(after("v3.1"), "sect/4");
     EXPECT_EQ(after("v4.0"), "sect/2");
     EXPECT_EQ(after(nullptr), "sect/2");  // unknown: a limited rule never applies
-    upgrade_inputs.prev_kx_version = saved;
 
     // A keyword set's rules run from its start up to the next start or non-member.
     Rules set;

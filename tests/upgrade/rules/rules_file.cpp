@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,20 +22,19 @@ class RulesFile : public ::testing::Test {
 protected:
     void open(const std::string& text) {
         kxtest::write_file(path_, text);
-        upgrade_inputs.upgrade_rules_file = const_cast<char*>(path_.c_str());
-        upgrade_inputs.error_count = 0;
+        inputs_.upgrade_rules_file = path_.data();
         ASSERT_NE(rules_ = kxcf_open(path_.c_str(), 0), nullptr);
+        reader_.emplace(run_, rules_);
     }
     void TearDown() override {
         if (rules_) kxcf_close(rules_);
-        upgrade_inputs.upgrade_rules_file = nullptr;
     }
 
     const char* next(const char* section, const char* subsection, bool keywords) {
         if (!keywords)
             return section ? kxcf_nextsubsection(rules_, section) : kxcf_nextsection(rules_);
         const char* keyword;
-        const char* value = upgrade_nextvar(rules_, section, subsection, &keyword, 0);
+        const char* value = reader_->upgrade_nextvar(section, subsection, &keyword, 0);
         return value == KXCF_FAIL ? KXCF_FAIL : keyword;
     }
 
@@ -42,15 +42,15 @@ protected:
     // of the keywords of a section or subsection (KEYWORDS).
     Lines read(const char* section = nullptr, const char* subsection = nullptr,
                bool keywords = false) {
-        NAME_LIST* list = nullptr;
+        UPGRADE_RULE* list = nullptr;
         ::testing::internal::CaptureStderr();
-        rules_rewind(rules_);
+        reader_->rules_rewind();
         for (const char* name; (name = next(section, subsection, keywords)) != KXCF_FAIL;) {
             std::string copy = name;  // parsing reads on and may replace it
             ERROR_CONTEXT context{section, subsection, nullptr, nullptr, 0};
             (keywords ? context.keyword : section ? context.subsection : context.section) =
                 copy.c_str();
-            parse_upgrade_rule(rules_, append_name_list(upgrade_strdup(name), &list), &context);
+            reader_->parse_upgrade_rule(append_rule(upgrade_strdup(name), &list), &context);
         }
         EXPECT_EQ(kx_errno,
                   keywords ? KXCF_ENOKEYWORD : section ? KXCF_ENOSUBSECTION : KXCF_ENOSECTION);
@@ -66,7 +66,7 @@ protected:
             if (rule->text) text += std::string(" to=") + rule->text;
             described.push_back(text);
         }
-        free_name_list(list);
+        free_rules(list);
         return described;
     }
 
@@ -80,6 +80,9 @@ protected:
     std::string path_ = tree_.file("rules.upg");
     std::string printed_;
     KXCF_FILE* rules_ = nullptr;
+    UPGRADE_INPUTS inputs_{};
+    UPGRADE_RUN run_{inputs_, {}};
+    std::optional<RulesReader> reader_;
 };
 
 TEST_F(RulesFile, EveryLevelGetsTheRulesWrittenAfterIt) {
@@ -138,7 +141,7 @@ TEST_F(RulesFile, EachFaultIsReportedOnceAndParsingGoesOn) {
                      "\n  Section:     sec2\n  Subsection:  sub") +
               report(must, sub + "_upgrad"));
     unsetenv("KX_RULES_LONG");
-    EXPECT_EQ(upgrade_inputs.error_count, 13);  // warnings are not counted
+    EXPECT_EQ(run_.state.error_count, 13);  // warnings are not counted
 }
 
 }  // namespace

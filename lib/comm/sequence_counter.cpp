@@ -85,13 +85,6 @@ std::string event_path(KXCF_FILE* cfg, const char* event) {
     return path;
 }
 
-void sync_directory_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    kxcomm::Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY));
-    if (fd.ok()) ::fsync(fd.get());
-}
-
 // Replaces the counter file as a whole: the digits go to a temporary file
 // that reaches the disk before it is renamed over the counter, so a crash
 // leaves either the old or the new number, never an empty or partial file.
@@ -105,16 +98,11 @@ bool write_counter(const std::string& path, int number, bool newline) {
         ::unlink(tmp.c_str());
         return false;
     }
-    bool ok = std::fprintf(out, newline ? "%08d\n" : "%08d", number) > 0 &&
-              std::fflush(out) == 0 && ::fsync(fileno(out)) == 0;
-    ok = std::fclose(out) == 0 && ok;
-    ok = ok && std::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    sync_directory_of(path);
-    return true;
+    bool ok = std::fprintf(out, newline ? "%08d\n" : "%08d", number) > 0 && std::fflush(out) == 0 &&
+              durable_rename(fileno(out), tmp.c_str(), path.c_str()) == 0;
+    std::fclose(out);
+    if (!ok) ::unlink(tmp.c_str());
+    return ok;
 }
 
 // The stored number, or -1 when the file does not begin with one.

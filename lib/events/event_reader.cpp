@@ -6,7 +6,9 @@
 #include <iterator>
 #include <string>
 
-#include "kx_comm_util.h"
+#include "kx_guards.h"
+#include "kx_main_config.h"
+#include "kx_text.h"
 #include "kx_errno.h"
 #include "kx_event_fields.h"
 #include "kx_parse.h"
@@ -61,7 +63,7 @@ int finish_header(KX_EVENT_HDR* hdr, const ReadState& st) {
         if (kxevent::kHeaderLines[i].required && !st.seen[i]) return KXEV_EINCOMPLETE;
     for (size_t i = 0; i < kLineCount; ++i) {
         char*& field = hdr->*kxevent::kHeaderLines[i].field;
-        if (!field && !kxcomm::replace_c(&field, KX_EVENT_NO_SEQUENCE)) return kx_errno;
+        if (!field && !kx_internal::replace_c(&field, KX_EVENT_NO_SEQUENCE)) return kx_errno;
     }
     return 0;
 }
@@ -103,7 +105,7 @@ KX_EVENT_REC* event_read(const char* path) {
     }
     auto* ev = static_cast<KX_EVENT_REC*>(std::calloc(1, sizeof(KX_EVENT_REC)));
     if (ev) ev->header = static_cast<KX_EVENT_HDR*>(std::calloc(1, sizeof(KX_EVENT_HDR)));
-    if (!ev || !ev->header || !(ev->file_name = kxcomm::dup_c(path))) {
+    if (!ev || !ev->header || !(ev->file_name = kx_internal::dup_c(path))) {
         kx_errno = ENOMEM;
         std::fclose(stream);
         event_free(ev);
@@ -154,7 +156,7 @@ char* event_find_data_line(KX_EVENT_REC* event, const char* prefix, int strip_ne
     rest.resize(std::strlen(rest.c_str()));
     if (strip_newline == 1 && !rest.empty() && rest.back() == '\n') rest.pop_back();
     if (rest.empty()) return nullptr;
-    return kxcomm::dup_c(rest);
+    return kx_internal::dup_c(rest);
 }
 
 }  // extern "C"
