@@ -138,6 +138,7 @@ namespace {
 
 
 constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
+constexpr const char* kCrlf = "the file has CRLF (DOS) line ends; convert it with dos2unix";
 constexpr const char* kNeedsSection = "a file needs at least one section header, such as \"[main]\"";
 
 std::string explanation(int number, const std::string& line) {
@@ -151,10 +152,10 @@ std::string explanation(int number, const std::string& line) {
     case KXCF_ESECTNOEND:
     case KXCF_ESUBNOEND: return "a header is \"[name]\" or \"(name)\" alone on its line";
     case KXCF_ESECTAFTER:
-    case KXCF_ESUBAFTER:
-        return cr ? "the file has CRLF (DOS) line ends; convert it with dos2unix"
-                  : "nothing may follow the closing bracket, not even a comment";
+    case KXCF_ESUBAFTER: return cr ? kCrlf : "nothing may follow the closing bracket, not even a comment";
     case KXCF_EKWCHAR:
+        // A blank line of a CRLF file is a lone carriage return.
+        if (cr) return kCrlf;
         if (line.compare(0, 3, kByteOrderMark) == 0)
             return "the file begins with a UTF-8 byte-order mark; save it without one";
         return kNameRule;
@@ -171,6 +172,11 @@ std::string explanation(int number, const std::string& line) {
 }
 
 }  // namespace
+
+std::string fault_explanation(int number, const std::string& line) {
+    const std::string missing = number == KXCF_EKWCHAR ? missing_equals(line) : std::string();
+    return missing.empty() ? explanation(number, line) : missing;
+}
 
 std::string parse_fault(int number, const std::string& line, const std::string& text) {
     if (number == KXCF_EKWCHAR) {

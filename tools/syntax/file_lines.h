@@ -86,6 +86,11 @@ bool is_name_char(char c);
 constexpr const char* kNameRule =
     "names hold letters, digits, \"_\" and \".\", at most 40 characters (section names 130)";
 
+// How to mend a file that the library refuses with error NUMBER at its
+// faulty LINE: the missing "=" when that is the fault, else a plain
+// explanation; empty when there is none to give.
+std::string fault_explanation(int number, const std::string& line);
+
 // What the library's refusal of a file with error NUMBER (whose text is
 // TEXT) means, said about its faulty LINE: the library's text and how to
 // mend the file, or the missing "=" when that is the fault.

@@ -22,8 +22,10 @@ std::string last_component(std::string path);
 // A derived name must fit the suite's path limit, with room for the
 // suffixes the configuration file library adds to it; the run ends otherwise.
 void check_path_length(DriverRun& d, const std::string& path, std::size_t reserve = 0);
-// "  Line: N" for a parse fault of the file just opened, else nothing.
-std::string parse_line_hint();
+// The line of a file that kxcf_open refused (kxcf_lineno, kx_errno) and how
+// to mend it, as report lines; empty for a refusal that is no fault of the
+// file's text.
+std::string parse_fault_hint(const char* path);
 
 // ---- Programs started by the driver (checker.cpp) ------------------------------
 

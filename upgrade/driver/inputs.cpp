@@ -10,6 +10,7 @@
 #include <string>
 
 #include "driver_internal.h"
+#include "file_lines.h"
 #include "kx_dbg.h"
 #include "kx_errno.h"
 #include "kx_files.h"
@@ -50,6 +51,7 @@ constexpr const char* kHintHome =
     "  The product home is named by KESTRIX_HOME, else by the home of the account \"kestrix\";\n"
     "  set KESTRIX_HOME to the installation (the directory that holds qzt/etc/)\n";
 constexpr const char* kHintLine = "  Line: %d\n";
+constexpr const char* kHintMend = "  %s\n";
 constexpr const char* kHintInput = "  New config file: %s\n";
 constexpr const char* kHintCopyLocked = "  Its lock %s is held: another upgrade of this file is running\n";
 
@@ -112,7 +114,7 @@ void read_version_to_install(DriverRun& d, const BASE_NAMES& base) {
         KXCF_FILE* main_cfg = kxcf_open(path.c_str(), 0);
         if (!main_cfg)
             upgrade_fatal_more(d.run, kx_errno, upgrade_format(kMsgMainOpen, path.c_str()).c_str(), FileKind::none,
-                               parse_line_hint());
+                               parse_fault_hint(path.c_str()));
         const char* value = kxcf_getvar(main_cfg, kVersionSection, nullptr, kVersionKeyword, 0);
         if (value == KXCF_FAIL) {
             int reason = kx_errno;
@@ -301,7 +303,18 @@ void check_path_length(DriverRun& d, const std::string& path, std::size_t reserv
     }
 }
 
-std::string parse_line_hint() { return kxcf_lineno > 0 ? upgrade_format(kHintLine, kxcf_lineno) : std::string(); }
+// The line of a file the library refused, and how to mend it: the same
+// explanation kxconf and config_check give.
+std::string parse_fault_hint(const char* path) {
+    const int line = kxcf_lineno;
+    const int number = kx_errno;
+    if (line <= 0 && number != KXCF_EFILESIZE) return {};
+    kx_syntax::FileLines lines;
+    lines.read(path);
+    const std::string why = kx_syntax::fault_explanation(number, lines.text(line));
+    return (line > 0 ? upgrade_format(kHintLine, line) : std::string()) +
+           (why.empty() ? std::string() : upgrade_format(kHintMend, why.c_str()));
+}
 
 }  // namespace driver
 

@@ -105,12 +105,14 @@ void open_config_files(DriverRun& d) {
         const bool text_fault = kxcf_lineno > 0 || kx_errno == KXCF_EFILESIZE;
         const char* name = text_fault ? in.new_config_file : in.tmp_new_config_file;
         upgrade_fatal_more(d.run, kx_errno, upgrade_format(kMsgOpenNew, name).c_str(), FileKind::new_file,
-                           parse_line_hint());
+                           parse_fault_hint(in.new_config_file));
     }
     files.prev_cfg = kxcf_open(in.prev_config_file, KXCF_NOEXPAND);
-    if (!files.prev_cfg) upgrade_fatal_more(d.run, kx_errno, kMsgOpenPrev, FileKind::previous, parse_line_hint());
+    if (!files.prev_cfg)
+        upgrade_fatal_more(d.run, kx_errno, kMsgOpenPrev, FileKind::previous, parse_fault_hint(in.prev_config_file));
     files.rules_cfg = kxcf_open(in.upgrade_rules_file, KXCF_NOEXPAND);
-    if (!files.rules_cfg) upgrade_fatal_more(d.run, kx_errno, kMsgOpenRules, FileKind::rules, parse_line_hint());
+    if (!files.rules_cfg)
+        upgrade_fatal_more(d.run, kx_errno, kMsgOpenRules, FileKind::rules, parse_fault_hint(in.upgrade_rules_file));
 }
 
 void close_config_files(DriverRun& d) {
