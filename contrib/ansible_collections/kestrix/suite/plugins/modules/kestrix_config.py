@@ -203,7 +203,7 @@ def requested_edits(module):
         unknown = set(item) - set(EDIT_OPTIONS)
         if unknown:
             module.fail_json(msg="unknown options in an edit: %s" % ", ".join(sorted(unknown)))
-        edit = {name: item.get(name, spec.get("default")) for name, spec in EDIT_OPTIONS.items()}
+        edit = {name: item.get(name, option.get("default")) for name, option in EDIT_OPTIONS.items()}
         if edit["value"] is not None:
             edit["value"] = str(edit["value"])
         check_edit(module, edit)
