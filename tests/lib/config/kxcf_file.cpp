@@ -158,7 +158,7 @@ TEST(KxcfFile, LimitsAcceptTheMaximumAndRefuseOneMore) {
         EXPECT_EQ(err(open_text(tree, l.head + std::string(l.max + 1, l.fill[0]) + l.tail)), l.code) << l.max;
         EXPECT_EQ(kxcf_lineno, l.code == KXCF_ESECTSIZE ? 1 : 2);
     }
-    EXPECT_NE(open_text(tree, "[a]"), nullptr) << "three bytes are a file";
+    EXPECT_EQ(kxcf_close(open_text(tree, "[a]")), 0) << "three bytes are a file";
 }
 
 TEST(KxcfFile, WriteBackOnlyWithEditsAndNeverHalfway) {
