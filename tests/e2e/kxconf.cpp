@@ -263,12 +263,14 @@ TEST(KxconfValues, AnEditThatChangesNothingWritesNothingAndDryRunShowsTheDiff) {
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 
-    const std::string edits = "# two edits, one lock\nset server port 9090\nset server host 'example.org'\n";
+    const std::string edits = "# three edits, one lock\nset server port 9090\nset server host 'example.org'\n"
+                              "set server indented 2\n";
     const kxtest::RunResult dry = kxtest::run_program(
         {kxtest::program_path("kxconf"), "-f", kx.file, "apply", "-", "--dry-run", "--verbose"}, {}, "", edits);
     EXPECT_EQ(dry.out, "--- " + kx.file + "\n+++ " + kx.file + "\n@@ -1,5 +1,5 @@\n [Server]\n-port=8080\n"
-                       "-Host\t=\tExample.ORG\n+port = 9090\n+Host = example.org\n   indented = 1  \n empty =\n");
-    EXPECT_EQ(dry.err, "changed: set server port\nchanged: set server host\n");
+                       "-Host\t=\tExample.ORG\n-  indented = 1  \n+port = 9090\n+Host = example.org\n+  indented = 2\n"
+                       " empty =\n");  // a line set keeps its indentation
+    EXPECT_EQ(dry.err, "changed: set server port\nchanged: set server host\nchanged: set server indented\n");
     EXPECT_EQ(kxtest::read_file(kx.file), "[Server]\nport=8080\nHost\t=\tExample.ORG\n  indented = 1  \nempty =\n");
     const std::string diff = kx.tree.file("diff");
     kxtest::write_file(diff, dry.out);
