@@ -293,6 +293,7 @@ TEST(DriverRun, DecisionReportNeverChangesTheRun) {
     auto r = in.run({"-c", "app_config", "-n", "--report", "preview.json"}, in.root);
     EXPECT_EQ(r.status, 0);
     const nlohmann::json preview = kxtest::read_decision_report(in.root + "/preview.json");
+    EXPECT_EQ(preview["run"]["preview"], true);
     EXPECT_EQ(preview["run"]["result"]["file"], in.etc + "app_config");
     EXPECT_EQ(preview["files"]["temporary"], in.etc + "app_config.tup");
 
