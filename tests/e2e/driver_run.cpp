@@ -479,9 +479,6 @@ TEST(DriverRun, AParseFaultNamesItsLine) {
         {"upgrade/app_config.upg", "[a]\nk\n_upgrade = custom\n\nk two\n",
          "Open failed for Upgrade Rules file\n  Upgrade Rules File: @upgrade/app_config.upg\n  Line: 5\n"
          "  \"=\" is missing after the keyword name \"k\"\n\n"},
-        {"v4.0.1/custom/app_config", "# c\n[a\n",
-         "Open failed for Customer's Previous Configuration file\n  Previous Config File: "
-         "@v4.0.1/custom/app_config\n  Line: 2\n  a header is \"[name]\" or \"(name)\" alone on its line\n\n"},
         {"v4.0.1/custom/app_config", "[a]\n\r\nk = v\n",  // a blank line of a CRLF file
          "Open failed for Customer's Previous Configuration file\n  Previous Config File: "
          "@v4.0.1/custom/app_config\n  Line: 2\n  the file has CRLF (DOS) line ends; convert it with dos2unix\n\n"},
