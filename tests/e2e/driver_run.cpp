@@ -540,7 +540,8 @@ TEST(DriverRun, AFailedCheckShowsWhyOnTheTerminal) {
 TEST(DriverRun, TheCheckLogIsNeverWrittenThroughALink) {
     for (const bool accepted : {true, false}) {
         Install in;
-        in.add_set(in.etc, "app_config", "[a]\nk = factory\n", accepted ? "[a]\nk = customer\n" : "[a]\n# REJECT\n");
+        in.real_checker();  // it writes its findings, or that the file is valid
+        in.add_set(in.etc, "app_config", "[a]\nk = factory\n", accepted ? "[a]\nk = customer\n" : "[a]\nbad = 1\n");
         kxtest::write_file(in.root + "/victim", "keep\n");
         ASSERT_EQ(::symlink((in.root + "/victim").c_str(), (in.etc + "app_config.chk").c_str()), 0);
         auto r = in.run({"-c", "app_config"});
