@@ -321,28 +321,24 @@ TEST(KxconfValues, ListPrintsTextJsonAndShellThatParseBack) {
 
 TEST(KxconfValues, BashCompletionOffersCommandsOptionsAndTheFilesNames) {
     Kx kx;
-    const std::string script = std::string(KX_SOURCE_DIR) + "/tools/completion/kxconf.bash";
-    auto complete = [&](const std::string& words) {
-        const std::string line = "source '" + script + "'; COMP_WORDS=(kxconf -f '" + kx.file + "' " + words +
-                                 "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _kxconf; echo \"${COMPREPLY[*]}\"";
+    // What the function SCRIPT defines for the first of WORDS offers for the last.
+    auto complete = [](const std::string& script, const std::string& words) {
+        const std::string line = "source '" KX_SOURCE_DIR "/tools/completion/" + script + "'; COMP_WORDS=(" + words +
+                                 "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _${COMP_WORDS[0]}; echo \"${COMPREPLY[*]}\"";
         return kxtest::run_program({"bash", "-c", line}, {{"PATH", std::string(KX_BIN_DIR) + ":/usr/bin:/bin"}}).out;
     };
-    EXPECT_EQ(complete("un"), "unset\n");
-    EXPECT_EQ(complete("get ''"), "system files\n");
-    EXPECT_EQ(complete("get files/"), "files/queue\n");
-    EXPECT_EQ(complete("list --f"), "--format\n");
-    EXPECT_EQ(complete("list --format ''"), "text json sh\n");
-    EXPECT_EQ(complete("get system m"), "mirror\n");
-    EXPECT_EQ(complete("set files/queue ''"), "other path\n");
-    const std::string others = std::string(KX_SOURCE_DIR) + "/tools/completion/config_upgrade.bash";
-    auto complete_other = [&](const std::string& words) {
-        const std::string line = "source '" + others + "'; COMP_WORDS=(" + words +
-                                 "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _${COMP_WORDS[0]}; echo \"${COMPREPLY[*]}\"";
-        return kxtest::run_program({"bash", "-c", line}).out;
-    };
-    EXPECT_EQ(complete_other("config_upgrade -d ''"), "1 2 3\n");
-    EXPECT_EQ(complete_other("config_check -c '" + kx.file + "' -"), "-c -s -z -h --help --version\n");
-    EXPECT_EQ(complete_other("config_check -c '" + kx.file.substr(0, kx.file.size() - 2) + "'"), kx.file + "\n");
+    const std::string on_file = "kxconf -f '" + kx.file + "' ";
+    EXPECT_EQ(complete("kxconf.bash", on_file + "un"), "unset\n");
+    EXPECT_EQ(complete("kxconf.bash", on_file + "get ''"), "system files\n");
+    EXPECT_EQ(complete("kxconf.bash", on_file + "get files/"), "files/queue\n");
+    EXPECT_EQ(complete("kxconf.bash", on_file + "list --f"), "--format\n");
+    EXPECT_EQ(complete("kxconf.bash", on_file + "list --format ''"), "text json sh\n");
+    EXPECT_EQ(complete("kxconf.bash", on_file + "get system m"), "mirror\n");
+    EXPECT_EQ(complete("kxconf.bash", on_file + "set files/queue ''"), "other path\n");
+    EXPECT_EQ(complete("config_upgrade.bash", "config_upgrade -d ''"), "1 2 3\n");
+    EXPECT_EQ(complete("config_upgrade.bash", "config_check -c '" + kx.file + "' -"), "-c -s -z -h --help --version\n");
+    EXPECT_EQ(complete("config_upgrade.bash", "config_check -c '" + kx.file.substr(0, kx.file.size() - 2) + "'"),
+              kx.file + "\n");
 }
 
 TEST(KxconfValues, TheDefaultFileIsTheSuitesMainConfiguration) {
