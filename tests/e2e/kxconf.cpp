@@ -263,14 +263,16 @@ TEST(KxconfValues, AnEditThatChangesNothingWritesNothingAndDryRunShowsTheDiff) {
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 
-    const std::string edits = "# three edits, one lock\nset server port 9090\nset server host 'example.org'\n"
-                              "set server indented 2\n";
+    // Later edits find the section under the name an earlier one gave it.
+    const std::string edits = "# four edits, one lock\nset server port 9090\nrename server web\n"
+                              "set web host 'example.org'\nset web indented 2\n";
     const kxtest::RunResult dry = kxtest::run_program(
         {kxtest::program_path("kxconf"), "-f", kx.file, "apply", "-", "--dry-run", "--verbose"}, {}, "", edits);
-    EXPECT_EQ(dry.out, "--- " + kx.file + "\n+++ " + kx.file + "\n@@ -1,5 +1,5 @@\n [Server]\n-port=8080\n"
-                       "-Host\t=\tExample.ORG\n-  indented = 1  \n+port = 9090\n+Host = example.org\n+  indented = 2\n"
-                       " empty =\n");  // a line set keeps its indentation
-    EXPECT_EQ(dry.err, "changed: set server port\nchanged: set server host\nchanged: set server indented\n");
+    EXPECT_EQ(dry.out, "--- " + kx.file + "\n+++ " + kx.file + "\n@@ -1,5 +1,5 @@\n-[Server]\n-port=8080\n"
+                       "-Host\t=\tExample.ORG\n-  indented = 1  \n+[web]\n+port = 9090\n+Host = example.org\n"
+                       "+  indented = 2\n empty =\n");  // a line set keeps its indentation
+    EXPECT_EQ(dry.err, "changed: set server port\nchanged: rename server web\nchanged: set web host\n"
+                       "changed: set web indented\n");
     EXPECT_EQ(kxtest::read_file(kx.file), "[Server]\nport=8080\nHost\t=\tExample.ORG\n  indented = 1  \nempty =\n");
     const std::string diff = kx.tree.file("diff");
     kxtest::write_file(diff, dry.out);
@@ -411,6 +413,8 @@ TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
     fails({"apply", edits}, 1, "kxconf: " + kx.file + ": nosuch k: Section not found\n");
     kxtest::write_file(edits, "set system admin x\nset system 'unclosed\n");
     fails({"apply", edits}, 2, "kxconf: " + edits + ":2: a quote is not closed\n");
+    kxtest::write_file(edits, "set system admin x\nget system admin --help\n");
+    fails({"apply", edits}, 2, "kxconf: " + edits + ":2: --help is not an option of an edit");
     fails({"delete", "system"}, 2, "a file needs at least one section");
     fails({"rename", "system/cache", "cache2", "x"}, 2, "usage: kxconf rename");
     // A write that fails: a file size limit (as root, a read-only directory would not stop it).
