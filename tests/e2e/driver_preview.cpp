@@ -98,14 +98,20 @@ TEST(DriverPreview, ShowsTheUpgradeAndChangesNothing) {
 // A preview of a failing run fails the same way and still changes nothing;
 // with -X it shows what would be saved.
 TEST(DriverPreview, FailsAsTheRealRunWouldAndStillChangesNothing) {
-    const std::pair<std::vector<std::string>, bool> cases[] = {  // options, whether a diff shows
-        {{}, false}, {{"-X"}, true}, {{"-o", "/nonexistent/out"}, false}};
-    for (const auto& [options, diff] : cases) {
+    constexpr const char* kBadRule = "[..]\n_upgrade = sideways\n";  // a rule the merge cannot apply
+    struct Case {
+        std::vector<std::string> options;
+        bool diff;                     // whether a diff shows
+        const char *file, *appended;   // what breaks the run, in the configuration directory
+    };
+    const Case cases[] = {{{}, false, "upgrade/qzt_config.upg", kBadRule},
+                          {{"-X"}, true, "upgrade/qzt_config.upg", kBadRule},
+                          {{}, false, "v4.0.1/custom/qzt_config", "[unclosed\n"},  // the check log is named
+                          {{"-o", "/nonexistent/out"}, false, nullptr, nullptr}};
+    for (const auto& [options, diff, file, appended] : cases) {
         Example ex;
         SCOPED_TRACE(testing::PrintToString(options));
-        if (options.size() < 2)  // a rule the merge cannot apply
-            kxtest::write_file(ex.etc + "upgrade/qzt_config.upg",
-                               kxtest::read_file(ex.etc + "upgrade/qzt_config.upg") + "[..]\n_upgrade = sideways\n");
+        if (file) kxtest::write_file(ex.etc + file, kxtest::read_file(ex.etc + file) + appended);
         const auto before = snapshot(ex.tree.path());
         std::vector<std::string> args = {"-n", "-c", "qzt_config", "--report", ex.reports.path() + "/r.json"};
         args.insert(args.end(), options.begin(), options.end());
