@@ -19,12 +19,7 @@ namespace {
 using namespace kxtest;
 
 std::string case_file(const std::string& name, const char* suffix) {
-    return read_file(std::string(KX_SOURCE_DIR) + "/tests/e2e/engine_cases/" + name + suffix);
-}
-
-std::string rooted(std::string text, const std::string& root) {
-    for (size_t at; (at = text.find(root)) != std::string::npos;) text.replace(at, root.size(), "ROOT");
-    return text;
+    return expected_output("e2e/engine_cases/" + name + suffix);
 }
 
 // An installation of the files of cfg, whose syntax checker accepts

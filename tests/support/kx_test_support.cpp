@@ -69,6 +69,15 @@ std::string read_file(const std::string& path) {
 
 std::string read_if_exists(const std::string& path) { return path_exists(path) ? read_file(path) : ""; }
 
+std::string expected_output(const std::string& rel) {
+    return read_file(std::string(KX_SOURCE_DIR) + "/tests/" + rel);
+}
+
+std::string rooted(std::string text, const std::string& root) {
+    for (size_t at; (at = text.find(root)) != std::string::npos;) text.replace(at, root.size(), "ROOT");
+    return text;
+}
+
 bool path_exists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
