@@ -54,6 +54,22 @@ MATCHER_P2(Fails, status, text, "") {
     return arg.status == status && (want.back() == '\n' ? arg.err == want : arg.err.find(want) != std::string::npos);
 }
 
+// Runs each line of NAME.cmd beside this test (shell words) on KX's file,
+// which none of them changes; what they print and their exit statuses are
+// compared whole with NAME.out, the private tree written ROOT there.
+void expect_transcript(const Kx& kx, const std::string& name) {
+    std::istringstream lines(kxtest::expected_output("e2e/" + name + ".cmd"));
+    const std::string before = kx.text();
+    std::string said;
+    for (std::string line; std::getline(lines, line);) {
+        kxtest::RunResult r = kxtest::run_program(
+            {"sh", "-c", "exec \"$0\" -f \"$1\" " + line, kxtest::program_path("kxconf"), kx.file});
+        said += "$ kxconf " + line + "\n" + r.out + r.err + "exit " + std::to_string(r.status) + "\n";
+        EXPECT_EQ(kx.text(), before) << line;
+    }
+    EXPECT_EQ(kxtest::rooted(said, kx.tree.path()), kxtest::expected_output("e2e/" + name + ".out"));
+}
+
 std::string out_of(const kxtest::RunResult& r) {
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
@@ -61,15 +77,9 @@ std::string out_of(const kxtest::RunResult& r) {
 
 TEST(KxconfValues, GetAndListReadInstancesSubsectionsExpansionAndPrintFormatsThatParseBack) {
     Kx kx;
-    EXPECT_EQ(out_of(kx({"get", "system", "admin"})), "root\n");
-    EXPECT_EQ(out_of(kx({"get", "SYSTEM", "Mirror"})), "north\n");
-    EXPECT_EQ(out_of(kx({"get", "system", "mirror", "--instance", "2"})), "south\n");
-    EXPECT_EQ(out_of(kx({"get", "system", "mirror", "--all"})), "north\nsouth\n");
-    EXPECT_EQ(out_of(kx({"get", "files", "log_dir"})), "/opt/kx/log\n");
-    EXPECT_EQ(out_of(kx({"get", "files", "log_dir", "--raw"})), "$base/log\n");
-    // The first subsection of that name holding the keyword, across sections.
-    EXPECT_EQ(out_of(kx({"get", "files/queue", "path"})), "q1\n");
-    EXPECT_EQ(out_of(kx({"get", "files/queue", "other"})), "x\n");
+    // Instances, expansion, and the first subsection of a name holding the
+    // keyword, across sections.
+    expect_transcript(kx, "kxconf_reads");
     // Standard input and pipes are read like files, named as such.
     const std::string kxconf = kxtest::program_path("kxconf");
     for (const char* name : {"-", "/dev/stdin"})
@@ -285,15 +295,7 @@ TEST(KxconfValues, AnEditThatChangesNothingWritesNothingAndDryRunShowsTheDiff) {
 }
 
 TEST(KxconfValues, ListPrintsTextJsonAndShellThatParseBack) {
-    Kx kx;
-    EXPECT_EQ(out_of(kx({"list", "system"})),
-              "system admin = root\nsystem mirror = north\nsystem mirror = south\n"
-              "system/path_expand base = /opt/kx\n");
-    EXPECT_EQ(out_of(kx({"list", "files/queue", "--raw"})),
-              "files/queue path = q1\nfiles/queue path = second\nfiles/queue other = x\n");
-    EXPECT_EQ(out_of(kx({"sections"})), "system\nfiles\n");
-    EXPECT_EQ(out_of(kx({"sections", "files"})), "queue\n");
-
+    Kx kx;  // its text listing is with the reads
     ASSERT_EQ(kx({"set", "odd", "v", "ctl\x01\x1f \"q\" \\ caf\xc3\xa9 bad\xff"}).status, 0);
     const nlohmann::json doc = nlohmann::json::parse(out_of(kx({"list", "--format", "json", "--raw"})));
     const nlohmann::json expected = nlohmann::json::parse(R"({"sections": [
@@ -370,17 +372,7 @@ TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
         }
         EXPECT_EQ(kx.text(), kCached) << said;
     };
-    // The command lines of kxconf_refused.cmd (shell words), their output
-    // and status compared whole with kxconf_refused.out.
-    std::istringstream lines(kxtest::expected_output("e2e/kxconf_refused.cmd"));
-    std::string said;
-    for (std::string line; std::getline(lines, line);) {
-        kxtest::RunResult r = kxtest::run_program(
-            {"sh", "-c", "exec \"$0\" -f \"$1\" " + line, kxtest::program_path("kxconf"), kx.file});
-        said += "$ kxconf " + line + "\n" + r.out + r.err + "exit " + std::to_string(r.status) + "\n";
-        EXPECT_EQ(kx.text(), kCached) << line;
-    }
-    EXPECT_EQ(kxtest::rooted(said, kx.tree.path()), kxtest::expected_output("e2e/kxconf_refused.out"));
+    expect_transcript(kx, "kxconf_refused");
     // Values the file cannot give back as they were set.
     for (const std::string& bad : {std::string("two\nlines"), std::string(" lead"), std::string("trail\t"),
                                    std::string("cr\r"), std::string("\vvt"), std::string("ff\f"), std::string(1153, 'v')})
