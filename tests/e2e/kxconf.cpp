@@ -102,13 +102,8 @@ TEST(KxconfValues, SetAddAndUnsetEditTheRightLinesCreateWhatIsMissingAndKeepAnyV
              {"set", "gone/sub", "k", "v"}, {"delete", "gone"}, {"set", "files/old", "k", "v"},
              {"rename", "files/old", "main"}, {"delete", "files/main"}})
         EXPECT_EQ(kx(edit).status, 0) << edit[0] << " " << edit[1] << " " << edit[2];
-    EXPECT_EQ(kx.text(),
-              "# site settings\n"
-              "[System]\nadmin\nmirror = north\nmirror = east\nmirror = west\n"
-              "(path_expand)\nbase = /opt/kx\n"
-              "[files]\n(queue)\ndepth = 4\n\n"   // the blank line of a subsection made and deleted
-              "[files]\n(queue)\npath = second\nother = x\n"
-              "\n[network]\n\n(main)\nhost = h1\n\n(backup)\nhost = h2\n\n");
+    // The blank line after depth is that of the subsection made and deleted.
+    EXPECT_EQ(kx.text(), kxtest::expected_output("e2e/kxconf_edited.cfg"));
 
     EXPECT_EQ(kx({"unset", "system", "mirror", "--all"}).status, 0);
     EXPECT_EQ(kx({"get", "system", "mirror"}).status, 1);
@@ -279,11 +274,8 @@ TEST(KxconfValues, AnEditThatChangesNothingWritesNothingAndDryRunShowsTheDiff) {
                               "set web host 'example.org'\nset web indented 2\n";
     const kxtest::RunResult dry = kxtest::run_program(
         {kxtest::program_path("kxconf"), "-f", kx.file, "apply", "-", "--dry-run", "--verbose"}, {}, "", edits);
-    EXPECT_EQ(dry.out, "--- " + kx.file + "\n+++ " + kx.file + "\n@@ -1,5 +1,5 @@\n-[Server]\n-port=8080\n"
-                       "-Host\t=\tExample.ORG\n-  indented = 1  \n+[web]\n+port = 9090\n+Host = example.org\n"
-                       "+  indented = 2\n empty =\n");  // a line set keeps its indentation
-    EXPECT_EQ(dry.err, "changed: set server port\nchanged: rename server web\nchanged: set web host\n"
-                       "changed: set web indented\n");
+    // A line set keeps its indentation.
+    EXPECT_EQ(kxtest::rooted(dry.out + dry.err, kx.tree.path()), kxtest::expected_output("e2e/kxconf_dry_run.out"));
     EXPECT_EQ(kxtest::read_file(kx.file), "[Server]\nport=8080\nHost\t=\tExample.ORG\n  indented = 1  \nempty =\n");
     const std::string diff = kx.tree.file("diff");
     kxtest::write_file(diff, dry.out);
@@ -372,11 +364,8 @@ TEST(KxconfSafety, EveryFailedCommandLeavesTheFileByteIdentical) {
         }
         EXPECT_EQ(kx.text(), kCached) << said;
     };
+    // Also values the file cannot give back as they were set.
     expect_transcript(kx, "kxconf_refused");
-    // Values the file cannot give back as they were set.
-    for (const std::string& bad : {std::string("two\nlines"), std::string(" lead"), std::string("trail\t"),
-                                   std::string("cr\r"), std::string("\vvt"), std::string("ff\f"), std::string(1153, 'v')})
-        fails({"set", "system", "admin", bad}, 2, "kxconf: a value");
     fails({"cksum", "system/cache", "--verify"}, 5, "no checksum stored");
     // A FIFO is refused at once, named.
     ASSERT_EQ(::mkfifo((kx.file + ".fifo").c_str(), 0600), 0);

@@ -28,3 +28,10 @@ rename system/cache ..
 rename system 'Bad Name'
 delete system
 rename system/cache cache2 x
+set system admin "$(printf 'two\nlines')"
+set system admin ' lead'
+set system admin "$(printf 'trail\t')"
+set system admin "$(printf 'cr\r')"
+set system admin "$(printf '\vvt')"
+set system admin "$(printf 'ff\f')"
+set system admin "$(printf 'v%.0s' $(seq 1153))"
