@@ -19,13 +19,11 @@ TEST(DefaultNames, FollowTheNewFile) {
         {"app", nullptr},
         // A directory in a name without "/" or "." at its start is still
         // taken in the configuration directory, which stays D.
-        {"sub/app", nullptr},
-        {"./app", nullptr},
+        {"sub/app", nullptr}, {"./app", nullptr},
         {".cfg", nullptr},  // a hidden file in the current directory: D is empty
         {"/srv/kx/app/", nullptr},
         // With -o the working copy and the check log go beside the output file.
-        {"app", "out/x"},
-        {"app", "x"}};
+        {"app", "out/x"}, {"app", "x"}};
     std::string derived;
     for (const auto& [given, output] : cases) {
         const BASE_NAMES base = base_names(given, "/kx/etc/");

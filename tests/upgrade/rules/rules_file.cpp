@@ -113,7 +113,6 @@ TEST_F(RulesFile, EachFaultIsReportedOnceAndParsingGoesOn) {
               (Lines{"kw_a custom", "kw_b delete", "kw_c custom", "kw_d set start", "kw_e",
                      "kw_f custom _rename @v4.0 @v5.1 units=a to=x", "_upgrad multiple",
                      "kw_g factory"}));
-    // Also the printed reports, in full.
     EXPECT_EQ(kxtest::rooted(printed_, tree_.path()), kxtest::expected_output("upgrade/rules/rules_faults.err"));
     unsetenv("KX_RULES_LONG");
     EXPECT_EQ(run_.state.error_count, 13);  // warnings are not counted
