@@ -195,6 +195,9 @@ struct TreeIndex {
 struct TreeStore {
     Arena arena;
     std::unique_ptr<TreeIndex> index;
+    // Nodes and strings from malloc may be in the tree: false only while
+    // the tree is the reader's alone.
+    bool edited = true;
 };
 
 TreeStore& store_of(KXCF_FILE* f) {
@@ -323,6 +326,18 @@ Arena& tree_arena(KXCF_FILE* f) {
 
 const Arena* tree_arena_if_any(const KXCF_FILE* f) {
     return f->store ? &static_cast<const TreeStore*>(f->store)->arena : nullptr;
+}
+
+void note_parsed(KXCF_FILE* f) {
+    store_of(f).edited = false;
+}
+
+void note_edit(KXCF_FILE* f) {
+    if (f->store) static_cast<TreeStore*>(f->store)->edited = true;
+}
+
+bool tree_in_arena(const KXCF_FILE* f) {
+    return f->store && !static_cast<const TreeStore*>(f->store)->edited;
 }
 
 void drop_store(KXCF_FILE* f) {
