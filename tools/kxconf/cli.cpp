@@ -161,7 +161,7 @@ bool split_inline_value(std::string& arg, std::string& value) {
 
 class Parser {
 public:
-    Parser(int argc, char** argv) : argc_(argc), argv_(argv) {}
+    Parser(int argc, char** argv, bool edit_line) : argc_(argc), argv_(argv), edit_line_(edit_line) {}
 
     // False after --help or --version.
     bool parse(Options& o) {
@@ -176,6 +176,10 @@ public:
                 options_ended = true;
                 continue;
             }
+            // Printed in the middle of apply's edits, they would hide why
+            // the edits were refused.
+            if (edit_line_ && (arg == "-h" || arg == "--help" || arg == "--version"))
+                usage(arg + " is not an option of an edit");
             if (arg == "-h" || arg == "--help") {
                 print_help();
                 return false;
@@ -252,6 +256,7 @@ private:
 
     int argc_;
     char** argv_;
+    bool edit_line_;
     int i_ = 1;
     const Command* command_ = nullptr;
     unsigned seen_ = 0;
@@ -260,7 +265,11 @@ private:
 }  // namespace
 
 bool parse_command_line(int argc, char** argv, Options& options) {
-    return Parser(argc, argv).parse(options);
+    return Parser(argc, argv, false).parse(options);
+}
+
+void parse_edit_words(int argc, char** argv, Options& options) {
+    Parser(argc, argv, true).parse(options);
 }
 
 std::string Place::text() const {

@@ -28,6 +28,19 @@ std::string header_name(const std::string& t) {
     return lower(t.substr(begin, name_end(t, begin) - begin));
 }
 
+// The first character of a line that is not a blank, '\0' for a blank line.
+char first_char(const std::string& line) {
+    const std::size_t first = line.find_first_not_of(kBlanks);
+    return first == std::string::npos ? '\0' : line[first];
+}
+
+// A line that is not blank, a comment or a header is a keyword line of the
+// list before it.
+bool is_keyword_line(const std::string& line) {
+    const char c = first_char(line);
+    return c != '\0' && c != '#' && c != '[' && c != '(';
+}
+
 // A keyword line's name as written, and its value as the library reads it.
 struct KeywordLine {
     std::size_t indent, name_begin, name_size;
@@ -113,17 +126,19 @@ std::string Document::bytes() const {
     return out;
 }
 
-std::vector<Document::Section> Document::scan() const {
-    std::vector<Section> sections;
+const std::vector<Document::Section>& Document::structure() const {
+    if (scanned_) return sections_;
+    std::vector<Section>& sections = sections_;
+    sections.clear();
     List* list = nullptr;
     for (std::size_t i = 0; i < lines_.size(); ++i) {
-        const std::string t = trimmed(lines_[i].text);
-        if (t.empty() || t[0] == '#') continue;
-        if (t[0] == '[') {
-            sections.push_back({{header_name(t), i, 0, {}}, {}, 0});
+        const char c = first_char(lines_[i].text);
+        if (c == '\0' || c == '#') continue;
+        if (c == '[') {
+            sections.push_back({{header_name(trimmed(lines_[i].text)), i, 0, {}}, {}, 0});
             list = &sections.back().own;
-        } else if (t[0] == '(' && !sections.empty()) {
-            sections.back().subsections.push_back({header_name(t), i, 0, {}});
+        } else if (c == '(' && !sections.empty()) {
+            sections.back().subsections.push_back({header_name(trimmed(lines_[i].text)), i, 0, {}});
             list = &sections.back().subsections.back();
         } else if (list) {
             list->keywords.push_back(i);
@@ -138,6 +153,7 @@ std::vector<Document::Section> Document::scan() const {
         for (std::size_t j = 0; j < s.subsections.size(); ++j)
             s.subsections[j].end = j + 1 < s.subsections.size() ? s.subsections[j + 1].header : s.end;
     }
+    scanned_ = true;
     return sections;
 }
 
@@ -199,7 +215,7 @@ std::size_t Document::add_place(const std::vector<Section>& sections, const Plac
 }
 
 bool Document::set(const Edit& e) {
-    const std::vector<Section> sections = scan();
+    const std::vector<Section>& sections = structure();
     int code = 0;
     const List* list = edit_list(sections, e.place, code);
     const std::string keyword = lower(e.keyword);
@@ -228,7 +244,7 @@ bool Document::set(const Edit& e) {
 }
 
 bool Document::unset(const Edit& e) {
-    const std::vector<Section> sections = scan();
+    const std::vector<Section>& sections = structure();
     int code = 0;
     const List* list = edit_list(sections, e.place, code);
     const std::string keyword = lower(e.keyword);
@@ -245,7 +261,7 @@ bool Document::unset(const Edit& e) {
 }
 
 bool Document::remove(const Edit& e) {
-    const std::vector<Section> sections = scan();
+    const std::vector<Section>& sections = structure();
     const std::string section = lower(e.place.section), sub = lower(e.place.subsection);
     std::vector<std::pair<std::size_t, std::size_t>> ranges;
     bool any_section = false;
@@ -266,7 +282,7 @@ bool Document::remove(const Edit& e) {
 }
 
 bool Document::rename(const Edit& e) {
-    const std::vector<Section> sections = scan();
+    const std::vector<Section>& sections = structure();
     const std::string section = lower(e.place.section), sub = lower(e.place.subsection);
     const std::string new_name = lower(e.value);
     std::vector<std::size_t> headers;
@@ -300,7 +316,7 @@ bool Document::rename(const Edit& e) {
 }
 
 bool Document::ensure(const Edit& e) {
-    const std::vector<Section> sections = scan();
+    const std::vector<Section>& sections = structure();
     int code = 0;
     if (edit_list(sections, e.place, code)) return false;
     add_place(sections, e.place, code);
@@ -311,11 +327,17 @@ void Document::insert(std::size_t at, const std::string& text) {
     // A last line without a newline gets one when a line follows it.
     if (at == lines_.size() && at > 0 && !lines_[at - 1].newline) replace(at - 1, lines_[at - 1].text);
     lines_.insert(lines_.begin() + static_cast<long>(at), Text{text, true, -1});
+    scanned_ = false;
 }
 
-void Document::replace(std::size_t at, const std::string& text) { lines_[at] = Text{text, true, -1}; }
+void Document::replace(std::size_t at, const std::string& text) {
+    // A keyword line that stays one leaves every list as it was.
+    if (!is_keyword_line(lines_[at].text) || !is_keyword_line(text)) scanned_ = false;
+    lines_[at] = Text{text, true, -1};
+}
 
 void Document::erase(std::size_t from, std::size_t to) {
+    scanned_ = false;
     lines_.erase(lines_.begin() + static_cast<long>(from), lines_.begin() + static_cast<long>(to));
 }
 

@@ -40,7 +40,7 @@ public:
 
     std::string bytes() const;
     // A file without a section header cannot be read back.
-    bool has_section() const { return !scan().empty(); }
+    bool has_section() const { return !structure().empty(); }
     bool changed() const { return bytes() != original_bytes_; }
     // The unified diff from the file as read to the file as edited.
     std::string diff() const;
@@ -63,7 +63,10 @@ private:
         std::size_t end = 0;   // the next section's header
     };
 
-    std::vector<Section> scan() const;
+    // Which line is which section, subsection and keyword; kept between
+    // edits until one adds, removes or renames a line of it, so that many
+    // values set in one apply read the file's structure once.
+    const std::vector<Section>& structure() const;
     // The list that the library's edits of PLACE change, or null with
     // CODE 1026 or 1027.
     const List* edit_list(const std::vector<Section>& sections, const Place& place, int& code) const;
@@ -86,6 +89,8 @@ private:
     std::string original_bytes_;
     std::vector<Text> original_;
     std::vector<Text> lines_;
+    mutable std::vector<Section> sections_;
+    mutable bool scanned_ = false;
 };
 
 // Fails with kUsage when a name of PLACE (or KEYWORD, when given) is not a

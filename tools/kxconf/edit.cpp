@@ -123,8 +123,8 @@ Edit edit_line(const std::string& line) {
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     Options o;
-    if (!parse_command_line(static_cast<int>(argv.size()), argv.data(), o) || !is_edit_command(o.command))
-        fail(kUsage, "an edit is set, unset, delete or rename");
+    parse_edit_words(static_cast<int>(argv.size()), argv.data(), o);
+    if (!is_edit_command(o.command)) fail(kUsage, "an edit is set, unset, delete or rename");
     if (!o.file.empty() || o.wait_seconds || o.verbose || o.dry_run || o.existing)
         fail(kUsage, "-f, --wait, --verbose, --dry-run and --existing belong to apply itself");
     return edit_of(o);

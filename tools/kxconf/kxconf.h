@@ -86,6 +86,9 @@ struct Options {
 // The command line, checked against the command's synopsis. Returns false
 // when it asked for --help or --version (already printed).
 bool parse_command_line(int argc, char** argv, Options& options);
+// One edit line of apply in the same words; --help and --version are
+// refused there.
+void parse_edit_words(int argc, char** argv, Options& options);
 
 // ---- files ------------------------------------------------------------------
 

@@ -48,6 +48,22 @@ void strip_last_newline(std::string& text) {
 
 // A log file that cannot be written is said once on standard error: the
 // run's entries would otherwise be lost without anyone being told.
+// A preview works on files of its private directory, reached through the
+// directory's descriptor; every one of them stands for a file the real run
+// makes beside the result. Its reports name them as the real run would, so
+// that they read alike and name no directory that is gone when it ends.
+std::string as_real_run_names(const UPGRADE_INPUTS& in, const char* text) {
+    std::string shown = text;
+    if (!in.preview_dir) return shown;
+    const std::string private_prefix = std::string(in.preview_dir) + "/";
+    const std::string result = in.output_config_file ? in.output_config_file : upgrade_file_label(in.new_config_file);
+    const std::string real_prefix = result.substr(0, result.rfind('/') + 1);
+    for (size_t at = shown.find(private_prefix); at != std::string::npos;
+         at = shown.find(private_prefix, at + real_prefix.size()))
+        shown.replace(at, private_prefix.size(), real_prefix);
+    return shown;
+}
+
 void report_log_failure(const UPGRADE_STATE& state) {
     int reason = 0;
     const char* log_file = nullptr;
@@ -178,6 +194,8 @@ void upgrade_error(UPGRADE_RUN& run, int error_number, const char* message, File
 
 void upgrade_error_more(UPGRADE_RUN& run, int error_number, const char* message, FileKind file_kind,
                         Severity severity, const ERROR_CONTEXT* context, const std::string& more) {
+    const std::string shown_message = message ? as_real_run_names(run.inputs, message) : std::string();
+    if (message) message = shown_message.c_str();
     std::string text;
     if (error_number != 0 || message) text = severity == Severity::error ? "ERROR: " : "WARNING: ";
     if (error_number != 0) {
@@ -190,7 +208,7 @@ void upgrade_error_more(UPGRADE_RUN& run, int error_number, const char* message,
     }
     if (message) text.append(message).append("\n");
     append_error_context(text, run.inputs, file_kind, context);
-    text.append(more);
+    text.append(as_real_run_names(run.inputs, more.c_str()));
     cut_report(text);
     strip_last_newline(text);
 
