@@ -69,20 +69,16 @@ TEST(ConfigCheck, ChecksSectionsKeywordsAndEveryValueAgainstItsKind) {
     r = c.run({"-z"});   // only the existence checks go
     EXPECT_TRUE(r.status == 1 && r.out.find("existing") == std::string::npos);
     EXPECT_NE(r.out.find(" has 9 errors\n"), std::string::npos) << r.out;
-}
 
-// Lines are those of the file as written: comments, blank lines and
-// indentation count, a section given twice keeps its own lines.
-TEST(ConfigCheck, FindingsNameTheLineOfTheFileAsWritten) {
-    Checked c("\n# head\n\n  [system]\n\tadmin = x\n# note\n  colour = red\n(path_expand)\n"
-              "a = b\n[files]\n# c\nretries = x\n[system]\n\nsize = 1\n(other)\n");
-    kxtest::RunResult r = c.run();
-    const std::string at = c.config + ":";
-    EXPECT_EQ(r.out, at + "7: [system] colour: keyword not allowed\n" +
-                         at + "12: [files] retries: value \"x\" is not an integer\n" +
-                         at + "15: [system] size: keyword not allowed\n" +
-                         at + "16: [system] (other): subsection not allowed\n"
-                         "config_check: " + c.config + " has 4 errors\n");
+    // Lines are those of the file as written: comments, blank lines and
+    // indentation count, a section given twice keeps its own lines.
+    kxtest::write_file(c.config, "\n# head\n\n  [system]\n\tadmin = x\n# note\n  colour = red\n(path_expand)\n"
+                                 "a = b\n[files]\n# c\nretries = x\n[system]\n\nsize = 1\n(other)\n");
+    EXPECT_EQ(c.run().out, at + "7: [system] colour: keyword not allowed\n" +
+                               at + "12: [files] retries: value \"x\" is not an integer\n" +
+                               at + "15: [system] size: keyword not allowed\n" +
+                               at + "16: [system] (other): subsection not allowed\n"
+                               "config_check: " + c.config + " has 4 errors\n");
 }
 
 TEST(ConfigCheck, ParseFaultsUsageErrorsAndBadSyntaxFilesFail) {

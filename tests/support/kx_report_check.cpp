@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <cctype>
 #include <vector>
 
@@ -16,15 +17,9 @@ using nlohmann::json;
 
 // ---- The subset of JSON Schema the report's schema uses --------------------------
 
+// "integer" as JSON Schema means it; the other type names are nlohmann's own.
 bool has_type(const json& value, const std::string& type) {
-    if (type == "object") return value.is_object();
-    if (type == "array") return value.is_array();
-    if (type == "string") return value.is_string();
-    if (type == "integer") return value.is_number_integer();
-    if (type == "boolean") return value.is_boolean();
-    if (type == "null") return value.is_null();
-    ADD_FAILURE() << "schema type not known to the check: " << type;
-    return false;
+    return type == "integer" ? value.is_number_integer() : value.type_name() == type;
 }
 
 void validate(const json& value, const json& schema, const json& root, const std::string& where) {
@@ -77,11 +72,8 @@ std::string trimmed_lower(std::string line) {
 
 std::vector<std::string> lines_of(const std::string& path) {
     std::vector<std::string> lines;
-    std::string text = read_file(path);
-    for (std::size_t from = 0, end; from < text.size(); from = end + 1) {
-        end = std::min(text.find('\n', from), text.size());
-        lines.push_back(text.substr(from, end - from));
-    }
+    std::istringstream text(read_file(path));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
     return lines;
 }
 

@@ -22,27 +22,18 @@ namespace kxtest {
 
 TempTree::TempTree(bool set_home) : set_home_(set_home) {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kxtest.XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
-        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-    root_ = buf.data();
-    if (set_home_) {
-        const char* old = std::getenv("KESTRIX_HOME");
-        had_home_ = old != nullptr;
-        if (old) old_home_ = old;
-        setenv("KESTRIX_HOME", root_.c_str(), 1);
-    }
+    root_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kxtest.XXXXXX";
+    if (!mkdtemp(root_.data())) throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+    if (!set_home_) return;
+    if (const char* old = std::getenv("KESTRIX_HOME")) old_home_ = old;
+    setenv("KESTRIX_HOME", root_.c_str(), 1);
 }
 
 TempTree::~TempTree() {
-    if (set_home_) {
-        if (had_home_)
-            setenv("KESTRIX_HOME", old_home_.c_str(), 1);
-        else
-            unsetenv("KESTRIX_HOME");
-    }
+    if (set_home_ && old_home_)
+        setenv("KESTRIX_HOME", old_home_->c_str(), 1);
+    else if (set_home_)
+        unsetenv("KESTRIX_HOME");
     remove_tree(root_);
 }
 
@@ -116,11 +107,10 @@ std::string slurp_fd(int fd) {
     return s;
 }
 
+// An unnamed file for what a child reads or prints.
 int temp_fd() {
-    char name[] = "/tmp/kxtest-out.XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0) throw std::runtime_error("mkstemp failed");
-    ::unlink(name);
+    int fd = ::open("/tmp", O_TMPFILE | O_RDWR, 0600);
+    if (fd < 0) throw std::runtime_error("cannot make a temporary file");
     return fd;
 }
 

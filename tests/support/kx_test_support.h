@@ -9,6 +9,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,8 +37,7 @@ public:
 private:
     std::string root_;
     bool set_home_;
-    std::string old_home_;
-    bool had_home_ = false;
+    std::optional<std::string> old_home_;
 };
 
 // Writes PATH, making its missing directories first.

@@ -5,7 +5,7 @@
 // --wrap), which note what each call was given.
 #include "kx_errno.h"
 #include "kx_files.h"
-#include "kx_msg.h"
+#include "kx_comm_qzt.h"
 #include "kx_comm_tree.h"
 #include "kx_test_support.h"
 #include "kxcf.h"
@@ -16,8 +16,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,14 +48,13 @@ namespace {
 
 using namespace kxtest;
 
-std::string directory_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
-
 // TARGET was published: its new file flushed, renamed over it, and its
 // directory flushed, in that order.
 ::testing::AssertionResult published(const std::string& target) {
     for (std::size_t i = 2; i + 1 < calls.size(); ++i)
         if (calls[i] == "onto " + target && calls[i - 1].rfind("rename ", 0) == 0 &&
-            calls[i - 2] == "fsync " + calls[i - 1].substr(7) && calls[i + 1] == "fsync " + directory_of(target))
+            calls[i - 2] == "fsync " + calls[i - 1].substr(7) &&
+            calls[i + 1] == "fsync " + target.substr(0, target.rfind('/')))
             return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << ::testing::PrintToString(calls);
 }
@@ -87,7 +84,6 @@ TEST(DurableWrites, EveryPublishedFileIsFlushedRenamedAndItsDirectoryFlushed) {
     EXPECT_EQ(calls, std::vector<std::string>{"fsync " + copy});
     ASSERT_EQ(replace_file(copy.c_str(), out.c_str()), 0);
     EXPECT_TRUE(published(out));
-
 }
 
 TEST(DurableWrites, EventFilesAndQueuedMessagesToo) {
@@ -103,17 +99,10 @@ TEST(DurableWrites, EventFilesAndQueuedMessagesToo) {
               (std::vector<std::string>{"fsync " + event_file, "fsync " + t.events}));
 
     // A queued message appears whole.
+    write_event(t, "1");
     calls.clear();
-    const std::string queue = t.queue;
-    MSG_HEADER h{};
-    for (char** text : {&h.event_id, &h.serial_no, &h.channel_name, &h.channel_type, &h.address_to, &h.fmt_e,
-                        &h.fmt_c, &h.fmt_a})
-        *text = strdup("x");
-    ASSERT_EQ(msg_queue(&h, queue.c_str(), "qzt_msg_"), 0);
-    char* msg = msg_buildname(queue.c_str(), "qzt_msg_", h.message_id);
-    EXPECT_TRUE(published(std::string(msg) + ".msg"));
-    std::free(msg);
-    msg_free(&h);
+    ASSERT_EQ(kxcomm_send_event("1", 0, 0), 0);
+    EXPECT_TRUE(published(t.queue + "/" + dir_entries(t.queue).at(0)));
 }
 
 }  // namespace
