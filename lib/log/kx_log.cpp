@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <string>
@@ -119,6 +120,7 @@ int open_log_file(const char* path) {
 
 struct OpenLog {
     std::string path;
+    std::string lock_path;
     KeptFile log;
     KeptFile lock;
 };
@@ -195,10 +197,11 @@ int write_entry(const std::string& path, const char* tag, const char* program, c
         open_log.log.fd.reset();
         open_log.lock.fd.reset();
         open_log.path = path;
+        open_log.lock_path = path + ".lck";
     }
     // The entry is written even when the lock cannot be had: losing it
     // would be worse than the small chance of a mixed entry.
-    const bool locked = keep_open(open_log.lock, path + ".lck", open_lock_name, still_linked) &&
+    const bool locked = keep_open(open_log.lock, open_log.lock_path, open_lock_name, still_linked) &&
                         lock_log(open_log.lock.fd.get(), F_LOCK) == 0;
     int reason = keep_open(open_log.log, path, open_log_file, still_named) ? 0 : errno;
     if (reason == 0) {
@@ -221,11 +224,15 @@ namespace kx_internal {
 
 std::string log_entry_text(const char* tag, const char* program, const char* message,
                            const std::tm& when) {
-    auto text = [](const char* s) { return std::string(s != nullptr ? s : ""); };
+    auto text = [](const char* s) { return s != nullptr ? s : ""; };
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%02d%02d%02d.%02d%02d", when.tm_year, when.tm_mon + 1,
                   when.tm_mday, when.tm_hour, when.tm_min);
-    return text(tag) + " " + stamp + " " + text(program) + "\n" + text(message) + "\n\n";
+    std::string entry;
+    entry.reserve(std::strlen(text(message)) + 256);
+    entry.append(text(tag)).append(" ").append(stamp).append(" ").append(text(program)).append("\n");
+    entry.append(text(message)).append("\n\n");
+    return entry;
 }
 
 }  // namespace kx_internal
