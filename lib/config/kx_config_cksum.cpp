@@ -3,10 +3,10 @@
 // tell whether the subsection was changed by hand.
 #include "kx_config_internal.h"
 
+#include <md5.h>
+
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,85 +19,25 @@ constexpr std::size_t kDigestWords = 4;
 
 using Words = std::array<std::uint32_t, kDigestWords>;
 
-// MD5 (RFC 1321), kept here rather than taken from a crypto library: it
-// is the only digest the suite needs, and a crypto library linked into
-// every program costs each start far more than the digest.
+// MD5 (RFC 1321) from libmd: a digest library of a few kilobytes, where a
+// crypto library linked into every program would cost each start more than
+// the digest ever does.
 class Md5 {
 public:
-    void add(const char* s) { add(reinterpret_cast<const unsigned char*>(s), std::strlen(s)); }
-    // The digest's bytes four at a time, each group little-endian: the
-    // state words themselves.
+    Md5() { MD5Init(&context_); }
+    void add(const char* s) { MD5Update(&context_, reinterpret_cast<const std::uint8_t*>(s), std::strlen(s)); }
+    // The digest's bytes four at a time, each group little-endian.
     void finish(Words& words) {
-        const std::uint64_t bits = length_ * 8;
-        static const unsigned char kPadding[64] = {0x80};
-        add(kPadding, (55 + 64 - length_ % 64) % 64 + 1);
-        unsigned char length[8];
-        for (int i = 0; i < 8; ++i) length[i] = static_cast<unsigned char>(bits >> (8 * i));
-        add(length, sizeof length);
-        words = state_;
+        std::uint8_t digest[MD5_DIGEST_LENGTH];
+        MD5Final(digest, &context_);
+        for (std::size_t i = 0; i < kDigestWords; ++i)
+            words[i] = static_cast<std::uint32_t>(digest[4 * i]) | static_cast<std::uint32_t>(digest[4 * i + 1]) << 8 |
+                       static_cast<std::uint32_t>(digest[4 * i + 2]) << 16 |
+                       static_cast<std::uint32_t>(digest[4 * i + 3]) << 24;
     }
 
 private:
-    void add(const unsigned char* p, std::size_t n) {
-        length_ += n;
-        while (n > 0) {
-            const std::size_t take = std::min(n, sizeof block_ - used_);
-            std::memcpy(block_ + used_, p, take);
-            used_ += take;
-            p += take;
-            n -= take;
-            if (used_ == sizeof block_) {
-                compress();
-                used_ = 0;
-            }
-        }
-    }
-
-    // The sines' table: the integer part of 2^32 |sin(i + 1)|.
-    static const std::array<std::uint32_t, 64>& sines() {
-        static const std::array<std::uint32_t, 64> table = [] {
-            std::array<std::uint32_t, 64> t{};
-            for (int i = 0; i < 64; ++i)
-                t[i] = static_cast<std::uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
-            return t;
-        }();
-        return table;
-    }
-
-    void compress() {
-        static const unsigned kShifts[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
-        std::uint32_t m[16];
-        for (int i = 0; i < 16; ++i)
-            m[i] = static_cast<std::uint32_t>(block_[4 * i]) | static_cast<std::uint32_t>(block_[4 * i + 1]) << 8 |
-                   static_cast<std::uint32_t>(block_[4 * i + 2]) << 16 |
-                   static_cast<std::uint32_t>(block_[4 * i + 3]) << 24;
-        const std::array<std::uint32_t, 64>& sines = Md5::sines();
-        std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-        for (int i = 0; i < 64; ++i) {
-            std::uint32_t f;
-            int g;
-            switch (i / 16) {
-                case 0: f = (b & c) | (~b & d); g = i; break;
-                case 1: f = (d & b) | (~d & c); g = (5 * i + 1) % 16; break;
-                case 2: f = b ^ c ^ d; g = (3 * i + 5) % 16; break;
-                default: f = c ^ (b | ~d); g = (7 * i) % 16; break;
-            }
-            f += a + sines[i] + m[g];
-            a = d;
-            d = c;
-            c = b;
-            b += std::rotl(f, static_cast<int>(kShifts[i / 16][i % 4]));
-        }
-        state_[0] += a;
-        state_[1] += b;
-        state_[2] += c;
-        state_[3] += d;
-    }
-
-    Words state_{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-    unsigned char block_[64];
-    std::size_t used_ = 0;
-    std::uint64_t length_ = 0;
+    MD5_CTX context_;
 };
 
 bool hex_digit(char c, unsigned& v) {
