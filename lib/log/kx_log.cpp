@@ -6,6 +6,7 @@
 #include "kx_dbg.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -190,9 +191,27 @@ void note_failure(const std::string& path, int reason) {
     }
 }
 
+// Runs in the child of fork. The child may close every descriptor it
+// inherited (the channel program's launcher does, before exec) and open
+// others under the same numbers: an entry it writes must go to the log
+// opened anew, never to whatever a kept number names by then.
+void forget_kept_files();
+
+OpenLog& kept_log() {
+    static OpenLog open_log;
+    static const bool watched = pthread_atfork(nullptr, nullptr, forget_kept_files) == 0;
+    (void)watched;
+    return open_log;
+}
+
+void forget_kept_files() {
+    kept_log().log.fd.reset();
+    kept_log().lock.fd.reset();
+}
+
 // Writes one entry to PATH; 0 or the reason it could not be written.
 int write_entry(const std::string& path, const char* tag, const char* program, const char* message) {
-    static OpenLog open_log;
+    OpenLog& open_log = kept_log();
     if (open_log.path != path) {
         open_log.log.fd.reset();
         open_log.lock.fd.reset();
