@@ -3,14 +3,13 @@
 // tell whether the subsection was changed by hand.
 #include "kx_config_internal.h"
 
-#include <openssl/evp.h>
+#include <md5.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 namespace kxcf {
 namespace {
@@ -20,33 +19,25 @@ constexpr std::size_t kDigestWords = 4;
 
 using Words = std::array<std::uint32_t, kDigestWords>;
 
-struct DigestContextDeleter {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-
+// MD5 (RFC 1321) from libmd: a digest library of a few kilobytes, where a
+// crypto library linked into every program would cost each start more than
+// the digest ever does.
 class Md5 {
 public:
-    Md5() : ctx_(EVP_MD_CTX_new()) {
-        ok_ = ctx_ && EVP_DigestInit_ex(ctx_.get(), EVP_md5(), nullptr) == 1;
-    }
-    void add(const char* s) { ok_ = ok_ && EVP_DigestUpdate(ctx_.get(), s, std::strlen(s)) == 1; }
+    Md5() { MD5Init(&context_); }
+    void add(const char* s) { MD5Update(&context_, reinterpret_cast<const std::uint8_t*>(s), std::strlen(s)); }
     // The digest's bytes four at a time, each group little-endian.
-    bool finish(Words& words) {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int len = 0;
-        ok_ = ok_ && EVP_DigestFinal_ex(ctx_.get(), digest, &len) == 1 && len == 16;
-        if (!ok_) return false;
+    void finish(Words& words) {
+        std::uint8_t digest[MD5_DIGEST_LENGTH];
+        MD5Final(digest, &context_);
         for (std::size_t i = 0; i < kDigestWords; ++i)
-            words[i] = static_cast<std::uint32_t>(digest[4 * i]) |
-                       static_cast<std::uint32_t>(digest[4 * i + 1]) << 8 |
+            words[i] = static_cast<std::uint32_t>(digest[4 * i]) | static_cast<std::uint32_t>(digest[4 * i + 1]) << 8 |
                        static_cast<std::uint32_t>(digest[4 * i + 2]) << 16 |
                        static_cast<std::uint32_t>(digest[4 * i + 3]) << 24;
-        return true;
     }
 
 private:
-    std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> ctx_;
-    bool ok_ = false;
+    MD5_CTX context_;
 };
 
 bool hex_digit(char c, unsigned& v) {
@@ -111,7 +102,8 @@ int digest_list(KXCF_FILE* f, KXCF_NODE* owner, const std::string& keyword, Word
         md5.add(n->name);
         md5.add(value.c_str());
     }
-    return md5.finish(computed) ? 0 : ENOMEM;
+    md5.finish(computed);
+    return 0;
 }
 
 // The subsection that kxcf_findsubsection makes current: the last one of

@@ -300,7 +300,8 @@ void forget_node(KXCF_FILE* f, const KXCF_NODE* node) {
 }
 
 void drop_tree(KXCF_FILE* f) {
-    free_list(f->root, tree_arena_if_any(f));
+    // A tree no edit has touched goes with its arena, without a walk.
+    if (!tree_in_arena(f)) free_list(f->root, tree_arena_if_any(f));
     drop_store(f);
     f->root = nullptr;
     f->expand_list = nullptr;
@@ -308,12 +309,14 @@ void drop_tree(KXCF_FILE* f) {
 }
 
 int edit_begin(KXCF_FILE* f) {
-    if (f->flags & KXCF_UPDATE) return 0;
-    drop_tree(f);
-    if (take_lock(f) != 0 || read_config(f) != 0) {
-        edit_abandon(f, kx_errno);
-        return -1;
+    if (!(f->flags & KXCF_UPDATE)) {
+        drop_tree(f);
+        if (take_lock(f) != 0 || read_config(f) != 0) {
+            edit_abandon(f, kx_errno);
+            return -1;
+        }
     }
+    note_edit(f);
     return 0;
 }
 

@@ -12,7 +12,10 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 
 namespace kxcf {
@@ -58,12 +61,91 @@ namespace {
 // searching the list gets the table soon.
 constexpr unsigned kWalksBeforeTable = 4;
 
-// Keys point into the names of the nodes they index, which never change;
-// the key of a run is the name of its first node.
-using NameMap = std::unordered_map<std::string_view, NodeRun>;
+// The runs of one list by name, in one array of slots probed from the
+// name's hash: a lookup in a long list then costs a slot, the first node
+// of its run and that node's name, where a table of linked entries would
+// cost a bucket and an entry more, each a cache miss once the list is
+// long. A slot's key is the name of its run's first node; a slot whose
+// run is empty is free.
+class NameTable {
+public:
+    NodeRun* find(const std::string& name) {
+        if (slots_.empty()) return nullptr;
+        Slot& slot = slot_for(name.c_str(), hash_of(name));
+        return slot.run.size() ? &slot.run : nullptr;
+    }
+
+    void add(KXCF_NODE* node) {
+        if ((used_ + 1) * 4 > slots_.size() * 3) grow();
+        const std::size_t hash = hash_of(node->name);
+        Slot& slot = slot_for(node->name, hash);
+        if (!slot.run.size()) {
+            slot.hash = hash;
+            ++used_;
+        }
+        slot.run.push_back(node);
+    }
+
+    void remove(const KXCF_NODE* node) {
+        if (slots_.empty()) return;
+        Slot& slot = slot_for(node->name, hash_of(node->name));
+        for (std::size_t i = 0; i < slot.run.size(); ++i) {
+            if (slot.run[i] != node) continue;
+            slot.run.erase(i);
+            if (!slot.run.size()) free_slot(static_cast<std::size_t>(&slot - slots_.data()));
+            return;
+        }
+    }
+
+private:
+    struct Slot {
+        std::size_t hash = 0;
+        NodeRun run;
+    };
+
+    static std::size_t hash_of(std::string_view name) { return std::hash<std::string_view>{}(name); }
+    std::size_t mask() const { return slots_.size() - 1; }
+
+    // The slot holding NAME, or the free slot where it would go (there is
+    // always one).
+    Slot& slot_for(const char* name, std::size_t hash) {
+        for (std::size_t i = hash & mask();; i = (i + 1) & mask()) {
+            Slot& slot = slots_[i];
+            if (!slot.run.size() || (slot.hash == hash && std::strcmp(slot.run[0]->name, name) == 0)) return slot;
+        }
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.empty() ? 16 : slots_.size() * 2);
+        old.swap(slots_);
+        for (Slot& slot : old) {
+            if (!slot.run.size()) continue;
+            std::size_t i = slot.hash & mask();
+            while (slots_[i].run.size()) i = (i + 1) & mask();
+            slots_[i] = std::move(slot);
+        }
+    }
+
+    // Frees slot HOLE and moves back the slots after it that their probe
+    // would otherwise no longer reach.
+    void free_slot(std::size_t hole) {
+        for (std::size_t i = (hole + 1) & mask(); slots_[i].run.size(); i = (i + 1) & mask()) {
+            const std::size_t home = slots_[i].hash & mask();
+            if (((i - home) & mask()) >= ((i - hole) & mask())) {
+                slots_[hole] = std::move(slots_[i]);
+                hole = i;
+            }
+        }
+        slots_[hole] = Slot{};
+        --used_;
+    }
+
+    std::vector<Slot> slots_;  // a power of two of them, at most three quarters used
+    std::size_t used_ = 0;
+};
 
 struct Table {
-    NameMap by_name;
+    NameTable by_name;
     KXCF_NODE* last = nullptr;  // where appended nodes go
 };
 
@@ -113,6 +195,9 @@ struct TreeIndex {
 struct TreeStore {
     Arena arena;
     std::unique_ptr<TreeIndex> index;
+    // Nodes and strings from malloc may be in the tree: false only while
+    // the tree is the reader's alone.
+    bool edited = true;
 };
 
 TreeStore& store_of(KXCF_FILE* f) {
@@ -131,30 +216,6 @@ Table* table_of(Lists& lists, const KXCF_NODE* owner) {
     return it == lists.tables.end() ? nullptr : &it->second;
 }
 
-void add_to(NameMap& map, KXCF_NODE* node) {
-    map[node->name].push_back(node);
-}
-
-// Takes NODE out of its run; a run keyed by NODE's own name gets the name
-// of its new first node, since NODE is about to be freed.
-void remove_from(NameMap& map, const KXCF_NODE* node) {
-    auto it = map.find(node->name);
-    if (it == map.end()) return;
-    NodeRun& run = it->second;
-    for (std::size_t i = 0; i < run.size(); ++i) {
-        if (run[i] != node) continue;
-        run.erase(i);
-        if (run.size() == 0) {
-            map.erase(it);
-        } else if (i == 0) {
-            auto handle = map.extract(it);
-            handle.key() = handle.mapped()[0]->name;
-            map.insert(std::move(handle));
-        }
-        return;
-    }
-}
-
 // The table of the list starting at FIRST once it has been walked often
 // enough, else null. Built aside and only then kept, so that running out
 // of memory half-way leaves no half-built table behind.
@@ -163,7 +224,7 @@ Table* table_when_it_pays(Lists& lists, const ListKind& kind, const KXCF_NODE* o
     if (++lists.walks[owner] <= kWalksBeforeTable) return nullptr;
     Table built;
     for (KXCF_NODE* n = first; n; n = n->next) {
-        if (kind.named(n)) add_to(built.by_name, n);
+        if (kind.named(n)) built.by_name.add(n);
         if (kind.ends(n)) built.last = n;
     }
     return &lists.tables.emplace(owner, std::move(built)).first->second;
@@ -172,8 +233,7 @@ Table* table_when_it_pays(Lists& lists, const ListKind& kind, const KXCF_NODE* o
 const NodeRun* find_named(Lists& lists, const ListKind& kind, const KXCF_NODE* owner, KXCF_NODE* first,
                           const std::string& name) {
     if (Table* table = table_when_it_pays(lists, kind, owner, first)) {
-        auto it = table->by_name.find(name);
-        return it == table->by_name.end() ? nullptr : &it->second;
+        return table->by_name.find(name);
     }
     lists.walked.clear();
     for (KXCF_NODE* n = first; n; n = n->next)
@@ -193,7 +253,7 @@ KXCF_NODE* last_of(Lists& lists, const ListKind& kind, const KXCF_NODE* owner, K
 void appended(KXCF_FILE* f, Lists TreeIndex::*kind, const KXCF_NODE* owner, KXCF_NODE* node) {
     if (!f->store || !store_of(f).index) return;
     if (Table* table = table_of(store_of(f).index.get()->*kind, owner)) {
-        add_to(table->by_name, node);
+        table->by_name.add(node);
         table->last = node;
     }
 }
@@ -245,7 +305,7 @@ void index_removing_keyword(KXCF_FILE* f, const KXCF_NODE* owner, const KXCF_NOD
     if (!f->store || !store_of(f).index) return;
     Table* list = table_of(store_of(f).index->lines, owner);
     if (!list) return;
-    remove_from(list->by_name, line);
+    list->by_name.remove(line);
     if (list->last != line) return;
     list->last = line->prev;
     while (list->last && !is_keyword_line(list->last))
@@ -266,6 +326,18 @@ Arena& tree_arena(KXCF_FILE* f) {
 
 const Arena* tree_arena_if_any(const KXCF_FILE* f) {
     return f->store ? &static_cast<const TreeStore*>(f->store)->arena : nullptr;
+}
+
+void note_parsed(KXCF_FILE* f) {
+    store_of(f).edited = false;
+}
+
+void note_edit(KXCF_FILE* f) {
+    if (f->store) static_cast<TreeStore*>(f->store)->edited = true;
+}
+
+bool tree_in_arena(const KXCF_FILE* f) {
+    return f->store && !static_cast<const TreeStore*>(f->store)->edited;
 }
 
 void drop_store(KXCF_FILE* f) {

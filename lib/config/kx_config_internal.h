@@ -148,6 +148,12 @@ void index_drop(KXCF_FILE* f);
 Arena& tree_arena(KXCF_FILE* f);
 const Arena* tree_arena_if_any(const KXCF_FILE* f);
 void drop_store(KXCF_FILE* f);
+// The reader notes a tree it has built, every edit is noted before it
+// changes the tree: in between, the whole tree lies in the arena, and
+// freeing the arena frees it.
+void note_parsed(KXCF_FILE* f);
+void note_edit(KXCF_FILE* f);
+bool tree_in_arena(const KXCF_FILE* f);
 
 // ---- parse and write ---------------------------------------------------------
 

@@ -492,6 +492,7 @@ int parse_file(KXCF_FILE* f, int fd) {
         kx_errno = code;
         return -1;
     }
+    note_parsed(f);
     kxcf_lineno = 0;
     return 0;
 }

@@ -6,12 +6,14 @@
 #include "kx_dbg.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <string>
@@ -119,6 +121,7 @@ int open_log_file(const char* path) {
 
 struct OpenLog {
     std::string path;
+    std::string lock_path;
     KeptFile log;
     KeptFile lock;
 };
@@ -188,17 +191,36 @@ void note_failure(const std::string& path, int reason) {
     }
 }
 
+// Runs in the child of fork. The child may close every descriptor it
+// inherited (the channel program's launcher does, before exec) and open
+// others under the same numbers: an entry it writes must go to the log
+// opened anew, never to whatever a kept number names by then.
+void forget_kept_files();
+
+OpenLog& kept_log() {
+    static OpenLog open_log;
+    static const bool watched = pthread_atfork(nullptr, nullptr, forget_kept_files) == 0;
+    (void)watched;
+    return open_log;
+}
+
+void forget_kept_files() {
+    kept_log().log.fd.reset();
+    kept_log().lock.fd.reset();
+}
+
 // Writes one entry to PATH; 0 or the reason it could not be written.
 int write_entry(const std::string& path, const char* tag, const char* program, const char* message) {
-    static OpenLog open_log;
+    OpenLog& open_log = kept_log();
     if (open_log.path != path) {
         open_log.log.fd.reset();
         open_log.lock.fd.reset();
         open_log.path = path;
+        open_log.lock_path = path + ".lck";
     }
     // The entry is written even when the lock cannot be had: losing it
     // would be worse than the small chance of a mixed entry.
-    const bool locked = keep_open(open_log.lock, path + ".lck", open_lock_name, still_linked) &&
+    const bool locked = keep_open(open_log.lock, open_log.lock_path, open_lock_name, still_linked) &&
                         lock_log(open_log.lock.fd.get(), F_LOCK) == 0;
     int reason = keep_open(open_log.log, path, open_log_file, still_named) ? 0 : errno;
     if (reason == 0) {
@@ -221,11 +243,15 @@ namespace kx_internal {
 
 std::string log_entry_text(const char* tag, const char* program, const char* message,
                            const std::tm& when) {
-    auto text = [](const char* s) { return std::string(s != nullptr ? s : ""); };
+    auto text = [](const char* s) { return s != nullptr ? s : ""; };
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%02d%02d%02d.%02d%02d", when.tm_year, when.tm_mon + 1,
                   when.tm_mday, when.tm_hour, when.tm_min);
-    return text(tag) + " " + stamp + " " + text(program) + "\n" + text(message) + "\n\n";
+    std::string entry;
+    entry.reserve(std::strlen(text(message)) + 256);
+    entry.append(text(tag)).append(" ").append(stamp).append(" ").append(text(program)).append("\n");
+    entry.append(text(message)).append("\n\n");
+    return entry;
 }
 
 }  // namespace kx_internal

@@ -92,8 +92,8 @@ BASE_NAMES derive_base_names(DriverRun& d) {
     if (!config_dir) upgrade_fatal_more(d.run, kx_errno, kMsgConfigDir, FileKind::none, kHintHome);
     const BASE_NAMES base = base_names(in.new_config_file, config_dir);
     in.new_config_file = given_dir ? upgrade_strdup(base.new_config_file.c_str()) : keep_path(d, base.new_config_file);
-    upgrade_debug_line(d.run, show_detail, upgrade_format("new_config_file = %s\nbase_dir = %s\nbase_filename = %s",
-                                                   in.new_config_file, base.dir.c_str(), base.filename.c_str()));
+    upgrade_debug_format(d.run, show_detail, "new_config_file = %s\nbase_dir = %s\nbase_filename = %s",
+                         in.new_config_file, base.dir.c_str(), base.filename.c_str());
     return base;
 }
 
@@ -126,7 +126,7 @@ void read_version_to_install(DriverRun& d, const BASE_NAMES& base) {
         in.kx_version_to_install = upgrade_strdup(value);
         kxcf_close(main_cfg);
     }
-    upgrade_debug_line(d.run, show_detail, upgrade_format("kx_version_to_install = %s", in.kx_version_to_install));
+    upgrade_debug_format(d.run, show_detail, "kx_version_to_install = %s", in.kx_version_to_install);
     warn_if_invalid_version(d, kMsgNewVersion, in.kx_version_to_install);
 }
 
@@ -158,7 +158,7 @@ void read_previous_version(DriverRun& d, const BASE_NAMES& base) {
         strip_line_end_blanks(bytes);
         in.prev_kx_version = upgrade_strdup(bytes);
     }
-    upgrade_debug_line(d.run, show_detail, upgrade_format("prev_kx_version = %s", in.prev_kx_version));
+    upgrade_debug_format(d.run, show_detail, "prev_kx_version = %s", in.prev_kx_version);
     warn_if_invalid_version(d, kMsgPrevVersion, in.prev_kx_version);
 }
 
@@ -167,7 +167,7 @@ void read_previous_version(DriverRun& d, const BASE_NAMES& base) {
 bool derive_default(DriverRun& d, char*& name, const char* field, const std::string& path) {
     const bool derived = !name;
     if (derived) name = keep_path(d, path);
-    upgrade_debug_line(d.run, show_detail, upgrade_format("%s = %s", field, name));
+    upgrade_debug_format(d.run, show_detail, "%s = %s", field, name);
     return derived;
 }
 
@@ -238,7 +238,7 @@ void check_output_directory(DriverRun& d) {
     std::string dir = directory_of(output);
     if (!dir.empty() && !dir_exists(dir.c_str()))
         upgrade_fatal(d.run, kx_errno, upgrade_format(kMsgOutputDir, output).c_str(), FileKind::none);
-    upgrade_debug_line(d.run, show_detail, upgrade_format("output_config_file = %s", output));
+    upgrade_debug_format(d.run, show_detail, "output_config_file = %s", output);
 }
 
 void log_inputs(DriverRun& d) {
@@ -267,7 +267,7 @@ void make_temporary_copy(DriverRun& d) {
     UPGRADE_INPUTS& in = d.inputs;
     const std::string tmp = temporary_copy_name(upgrade_result_target(in));
     check_path_length(d, tmp, std::strlen(UPGRADE_LOCK_SUFFIX));
-    upgrade_debug_line(d.run, show_detail, upgrade_format("tmp_new_config_file = %s\n", tmp.c_str()));
+    upgrade_debug_format(d.run, show_detail, "tmp_new_config_file = %s\n", tmp.c_str());
     lock_working_copy(d, tmp);
     // A new file: a stale copy of an earlier failed run is removed first,
     // and nothing else planted at the name is followed or copied into.

@@ -44,7 +44,7 @@ constexpr const char* kMsgReportWrite = "Decision report %s cannot be written";
 // The arguments as dbg_show_args writes them, for a preview's traces.
 void show_args_of_preview(DriverRun& d, int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
-        upgrade_debug_line(d.run, show_args, upgrade_format("%s arg[%d] = '%s'", argv[0], i, argv[i]));
+        upgrade_debug_format(d.run, show_args, "%s arg[%d] = '%s'", argv[0], i, argv[i]);
 }
 
 void start_debugging(DriverRun& d, int argc, char** argv) {

@@ -39,11 +39,10 @@ KW_LOCATION UpgradeEngine::locate_anywhere(const ERROR_CONTEXT* context) const {
     for (size_t i = 0; lines && i < lines->size(); ++i) {
         int position = (*lines)[i];
         NAME_LIST* node = new_list_.lines().at_line(position);
-        upgrade_debug_line(run_, show_detail,
-                           upgrade_format("locate_keyword_in_new: Found keyword in New config file\n  Keyword:\t%s\n"
-                                          "  Value:\t%s\n  Instance:\t%d\n  Prev Value:\t%s\n",
-                                          node->name, node->text, node->instance,
-                                          context->value ? context->value : ""));
+        upgrade_debug_format(run_, show_detail, "locate_keyword_in_new: Found keyword in New config file\n  Keyword:\t%s\n"
+                             "  Value:\t%s\n  Instance:\t%d\n  Prev Value:\t%s\n",
+                             node->name, node->text, node->instance,
+                             context->value ? context->value : "");
         location.instance = node->instance;
         location.line = position;
         if (same_value(node->text, context->value)) {
@@ -81,11 +80,11 @@ KW_LOCATION UpgradeEngine::locate_in_set(const ERROR_CONTEXT* context, const KW_
 
 KW_LOCATION UpgradeEngine::locate_keyword_in_new(const ERROR_CONTEXT* context, const KW_SET* set) {
     debug_context(show_funcs, "locate_keyword_in_new:\n", FileKind::previous, context);
-    upgrade_debug_line(run_, show_detail, upgrade_format("locate_keyword_in_new: %s keyword set\n", set ? "In" : "NOT in"));
+    upgrade_debug_format(run_, show_detail, "locate_keyword_in_new: %s keyword set\n", set ? "In" : "NOT in");
     if (new_list_.stale()) build_new_kw_list(context->section, context->subsection);
     KW_LOCATION location = set ? locate_in_set(context, set) : locate_anywhere(context);
-    upgrade_debug_line(run_, show_detail, upgrade_format("locate_keyword_in_new: instance: %d, line: %d, value_match: %d\n",
-                                                   location.instance, location.line, location.value_match));
+    upgrade_debug_format(run_, show_detail, "locate_keyword_in_new: instance: %d, line: %d, value_match: %d\n",
+                         location.instance, location.line, location.value_match);
     return location;
 }
 
@@ -142,10 +141,9 @@ void UpgradeEngine::upgrade_keyword_set(NAME_LIST* first, UPGRADE_RULE* start_ru
         upgrade_error(run_, 0, kMsgNoRuleSetStart, FileKind::previous, Severity::warning, context);
         return;
     }
-    upgrade_debug_line(run_, show_detail,
-                       upgrade_format("upgrade_keyword_set: START of keyword set\n  First keyword:\t%s\n"
-                                      "  Instance:\t%d\n  Line:\t%d\n",
-                                      set.first_keyword, set.instance, set.line));
+    upgrade_debug_format(run_, show_detail, "upgrade_keyword_set: START of keyword set\n  First keyword:\t%s\n"
+                         "  Instance:\t%d\n  Line:\t%d\n",
+                         set.first_keyword, set.instance, set.line);
 
     NAME_LIST* end = find_end_of_set(first, start_rule);
     for (NAME_LIST* node = first;; node = node->next) {
@@ -163,7 +161,7 @@ void UpgradeEngine::upgrade_keyword_set(NAME_LIST* first, UPGRADE_RULE* start_ru
         }
         if (node == end) break;
     }
-    upgrade_debug_line(run_, show_detail, upgrade_format("upgrade_keyword_set: END of keyword set\n  First keyword:\t%s\n"
-                                                   "  Instance:\t%d\n",
-                                                   set.first_keyword, set.instance));
+    upgrade_debug_format(run_, show_detail, "upgrade_keyword_set: END of keyword set\n  First keyword:\t%s\n"
+                         "  Instance:\t%d\n",
+                         set.first_keyword, set.instance);
 }

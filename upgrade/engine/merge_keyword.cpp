@@ -191,7 +191,7 @@ std::string UpgradeEngine::upgrade_units(const char* value, const char* units, E
         }
         return {};
     }
-    upgrade_debug_line(run_, show_detail, upgrade_format("upgrade_units: Appending units \"%s\" to keyword value\n", units));
+    upgrade_debug_format(run_, show_detail, "upgrade_units: Appending units \"%s\" to keyword value\n", units);
     return std::string(value) + " " + units;
 }
 
@@ -206,8 +206,7 @@ char* extract_xfer_event_code(const UPGRADE_RUN& run, char* value) {
     char* end = bang;
     while (end > value && (end[-1] == ' ' || end[-1] == '\t')) --end;
     *end = '\0';
-    upgrade_debug_line(run, show_detail,
-                       upgrade_format("extract_xfer_event_code: Extracted event code \"%s\" from keyword arg\n", code));
+    upgrade_debug_format(run, show_detail, "extract_xfer_event_code: Extracted event code \"%s\" from keyword arg\n", code);
     return code;
 }
 

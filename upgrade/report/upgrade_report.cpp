@@ -161,8 +161,8 @@ void upgrade_write_stderr(const std::string& text) {
     std::fflush(stderr);
 }
 
-void upgrade_debug_line(const UPGRADE_RUN& run, unsigned bit, const std::string& text) {
-    if (debug_flags & bit) debug_write(run.inputs, text);
+void upgrade_debug_line(const UPGRADE_RUN& run, unsigned bit, std::string_view text) {
+    if (debug_flags & bit) debug_write(run.inputs, std::string(text));
 }
 
 std::string upgrade_preview_path(const UPGRADE_INPUTS& in, const char* path) {
@@ -269,13 +269,12 @@ void upgrade_notify(const UPGRADE_RUN& run, int error_number, char* message) {
         debug_write(run.inputs, upgrade_format("ERROR: %d  %s\n", error_number, message ? message : ""));
 }
 
-std::string upgrade_format(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
+namespace {
+
+std::string format_list(const char* format, va_list args) {
     va_list again;
     va_copy(again, args);
     int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
     std::string text;
     if (length > 0) {
         text.resize(static_cast<std::size_t>(length) + 1);
@@ -284,6 +283,25 @@ std::string upgrade_format(const char* format, ...) {
     }
     va_end(again);
     return text;
+}
+
+}  // namespace
+
+std::string upgrade_format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = format_list(format, args);
+    va_end(args);
+    return text;
+}
+
+void upgrade_debug_format(const UPGRADE_RUN& run, unsigned bit, const char* format, ...) {
+    if (!(debug_flags & bit)) return;
+    va_list args;
+    va_start(args, format);
+    std::string text = format_list(format, args);
+    va_end(args);
+    debug_write(run.inputs, text);
 }
 
 char* upgrade_strdup(const char* text) {

@@ -20,6 +20,7 @@
 #define UPGRADE_REPORT_H
 
 #include <string>
+#include <string_view>
 
 #include "kxcf.h"
 
@@ -119,8 +120,12 @@ void upgrade_log_context(const UPGRADE_RUN& run, const char* message, FileKind f
 void upgrade_debug(const UPGRADE_RUN& run, const char* message);
 void upgrade_debug_context(const UPGRADE_RUN& run, const char* message, FileKind file_kind,
                            const ERROR_CONTEXT* context);
-/* A trace line, written only when its bit of debug_flags is set. */
-void upgrade_debug_line(const UPGRADE_RUN& run, unsigned bit, const std::string& text);
+/* A trace line, written only when its bit of debug_flags is set; the
+ * second form is formatted only then (a trace line per keyword would
+ * otherwise cost a formatting per keyword in every run). */
+void upgrade_debug_line(const UPGRADE_RUN& run, unsigned bit, std::string_view text);
+__attribute__((format(printf, 3, 4))) void upgrade_debug_format(const UPGRADE_RUN& run, unsigned bit,
+                                                                const char* format, ...);
 void upgrade_notify(const UPGRADE_RUN& run, int error_number, char* message);
 /* printf into a string: the one formatter of the program's messages. */
 __attribute__((format(printf, 1, 2))) std::string upgrade_format(const char* format, ...);

@@ -238,12 +238,6 @@ TEST(CommSend, AdminEventsAndQueueFiles) {
 // the product's account writes: links planted there are not written through.
 TEST(CommSend, LaunchFailuresAndLinksAtTheHeartbeatAndChannelLock) {
     CommTree t;
-    // A program that cannot be started: its child announces it (while this
-    // process does not hold the log open yet).
-    EXPECT_EQ(comm_launch_channel("noslash arg", t.lock.c_str()), 0);
-    EXPECT_EQ(reap_children(), std::vector<int>{1});
-    EXPECT_NE(t.log_text().find("Unable to execute Comm Channel Program - 'noslash arg'"), std::string::npos);
-
     std::string victim = t.tree.path() + "/victim";
     write_file(victim, "precious\n");
     make_dirs(t.tree.path() + "/hb");
@@ -251,6 +245,11 @@ TEST(CommSend, LaunchFailuresAndLinksAtTheHeartbeatAndChannelLock) {
     write_event(t, "e1");
     ASSERT_EQ(kxcomm_send_event("e1", 0, 0), 0);  // queued; only the touch fails
     EXPECT_NE(t.log_text().find("Couldn't touch last_queued_file '" + t.heartbeat + "'"), std::string::npos);
+    // A program that cannot be started: its child, which closed what it
+    // inherited, announces it in the log this process keeps open.
+    EXPECT_EQ(comm_launch_channel("noslash arg", t.lock.c_str()), 0);
+    EXPECT_EQ(reap_children(), std::vector<int>{1});
+    EXPECT_NE(t.log_text().find("Unable to execute Comm Channel Program - 'noslash arg'"), std::string::npos);
     std::string lock = t.tree.path() + "/planted.lck";
     ASSERT_EQ(symlink(victim.c_str(), lock.c_str()), 0);
     EXPECT_EQ(err(comm_launch_channel("/bin/true", lock.c_str())), ELOOP);

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <pwd.h>
 #include <random>
 #include <regex>
@@ -389,6 +390,36 @@ TEST(KxcfLookupTables, LongLivedTablesFollowEveryEdit) {
         ASSERT_EQ(kxcf_flush(f), 0);
         ASSERT_EQ(without_blank_lines(read_file(kept)), without_blank_lines(read_file(fresh)))
             << "step " << step;
+    }
+    kxcf_close(f);
+}
+
+// A long list whose names come and go, so that names share and give back
+// slots of its table: every name is still found, with its first value, as
+// a walk of the list finds it.
+TEST(KxcfLookupTables, NamesRemovedFromALongListLeaveTheOthersFound) {
+    TempTree tree;
+    std::string text = "[s]\n";
+    for (int i = 0; i < 300; ++i) text += join({"k", std::to_string(i % 150), " = ", std::to_string(i), "\n"});
+    const std::string path = tree.file("list");
+    write_file(path, text);
+    KXCF_FILE* f = kxcf_open(path.c_str(), KXCF_UPDATE | KXCF_NOEXPAND);
+    ASSERT_NE(f, nullptr);
+    std::mt19937 rng(7);
+    for (int step = 0; step < 3000; ++step) {
+        const std::string kw = join({"k", std::to_string(rng() % 200)});
+        if (rng() % 2) kxcf_delvar_inst(f, "s", nullptr, kw.c_str(), static_cast<int>(rng() % 2) + 1);
+        else kxcf_setvar_inst(f, "s", nullptr, kw.c_str(), "v", static_cast<int>(rng() % 3) + 1);
+        if (step % 100 != 99) continue;
+        std::map<std::string, std::string> walked;
+        const char *name, *value;
+        kxcf_rewind(f);
+        while ((value = kxcf_nextvar(f, "s", nullptr, &name, 0)) != KXCF_FAIL) walked.emplace(name, value);
+        for (int i = 0; i < 200; ++i) {
+            const std::string n = join({"k", std::to_string(i)});
+            const char* got = kxcf_getvar(f, "s", nullptr, n.c_str(), 0);
+            ASSERT_EQ(got == KXCF_FAIL ? "none" : got, walked.count(n) ? walked[n] : "none") << n << " at " << step;
+        }
     }
     kxcf_close(f);
 }
