@@ -129,7 +129,7 @@ TEST(DriverRun, VersionFileLineEndsDoNotHideThePreviousFile) {
 // where a file belongs says so, with the path that was looked up, also when
 // -o would otherwise lend its name to the report. What the runs say is
 // driver_missing.err (a "#" is a new file name of 1024 characters, its
-// run of x written ROOT there).
+// run of x written LONG_NAME there).
 TEST(DriverRun, MissingInputsEndTheRunBeforeTheCopy) {
     const std::vector<std::string> cases[] = {
         {"-c", "app_config", "-o", "nodir/out"}, {"-c", "#"}, {"-c", "#x"},
@@ -148,7 +148,7 @@ TEST(DriverRun, MissingInputsEndTheRunBeforeTheCopy) {
         if (line[1][0] == '#') line[1].replace(0, 1, x);
         auto r = in.run(line, in.root);
         EXPECT_EQ(r.status, 1);
-        said += kxtest::rooted(kxtest::rooted(r.err, x), in.root);
+        said += kxtest::rooted(kxtest::rooted(r.err, x, "LONG_NAME"), in.root);
         EXPECT_FALSE(path_exists(in.etc + "app_config.tup") || path_exists(in.root + "/app_config.tup"));
     }
     EXPECT_EQ(said, kxtest::expected_output("e2e/driver_missing.err"));

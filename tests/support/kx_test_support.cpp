@@ -73,8 +73,8 @@ std::string expected_output(const std::string& rel) {
     return read_file(std::string(KX_SOURCE_DIR) + "/tests/" + rel);
 }
 
-std::string rooted(std::string text, const std::string& root) {
-    for (size_t at; (at = text.find(root)) != std::string::npos;) text.replace(at, root.size(), "ROOT");
+std::string rooted(std::string text, const std::string& root, const std::string& name) {
+    for (size_t at; (at = text.find(root)) != std::string::npos;) text.replace(at, root.size(), name);
     return text;
 }
 

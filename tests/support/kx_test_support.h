@@ -48,9 +48,9 @@ std::string read_if_exists(const std::string& path);
 bool path_exists(const std::string& path);
 // An expected output kept beside the tests: KX_SOURCE_DIR/tests/REL.
 std::string expected_output(const std::string& rel);
-// TEXT with every ROOT (a run's temporary tree) written "ROOT", so that the
+// TEXT with every ROOT (a run's temporary tree) written NAME, so that the
 // output of a run compares with an expected file.
-std::string rooted(std::string text, const std::string& root);
+std::string rooted(std::string text, const std::string& root, const std::string& name = "ROOT");
 // Whether a temporary file of a write-back of PATH (PATH.tmp...) is left.
 bool temporary_left(const std::string& path);
 void make_dirs(const std::string& path);
