@@ -13,11 +13,14 @@ SHAPES = {"0": "one list", "1": "one list, .. patterns", "2": "sections x 10",
 
 
 def load(paths):
-    """Runs by name from every file; the median where runs were repeated."""
+    """Runs by name from every file; the median where runs were repeated.
+    A group that KX_BENCH_FILTER left without a benchmark wrote nothing."""
     runs = {}
     for path in paths:
         with open(path) as f:
-            for r in json.load(f)["benchmarks"]:
+            text = f.read()
+        if text.strip():
+            for r in json.loads(text)["benchmarks"]:
                 if r.get("run_type") == "aggregate":
                     if r.get("aggregate_name") == "median":
                         runs[r["run_name"]] = r
