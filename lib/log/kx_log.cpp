@@ -191,10 +191,11 @@ void note_failure(const std::string& path, int reason) {
     }
 }
 
-// Runs in the child of fork. The child may close every descriptor it
-// inherited (the channel program's launcher does, before exec) and open
-// others under the same numbers: an entry it writes must go to the log
-// opened anew, never to whatever a kept number names by then.
+// Closes the kept files, for a log of another name and in the child of
+// fork: the child may close every descriptor it inherited (the channel
+// program's launcher does, before exec) and open others under the same
+// numbers, and an entry it writes must go to the log opened anew, never to
+// whatever a kept number names by then.
 void forget_kept_files();
 
 OpenLog& kept_log() {
@@ -213,8 +214,7 @@ void forget_kept_files() {
 int write_entry(const std::string& path, const char* tag, const char* program, const char* message) {
     OpenLog& open_log = kept_log();
     if (open_log.path != path) {
-        open_log.log.fd.reset();
-        open_log.lock.fd.reset();
+        forget_kept_files();
         open_log.path = path;
         open_log.lock_path = path + ".lck";
     }

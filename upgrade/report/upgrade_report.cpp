@@ -46,8 +46,6 @@ void strip_last_newline(std::string& text) {
     if (!text.empty() && text.back() == '\n') text.pop_back();
 }
 
-// A log file that cannot be written is said once on standard error: the
-// run's entries would otherwise be lost without anyone being told.
 // A preview works on files of its private directory, reached through the
 // directory's descriptor; every one of them stands for a file the real run
 // makes beside the result. Its reports name them as the real run would, so
@@ -64,6 +62,8 @@ std::string as_real_run_names(const UPGRADE_INPUTS& in, const char* text) {
     return shown;
 }
 
+// A log file that cannot be written is said once on standard error: the
+// run's entries would otherwise be lost without anyone being told.
 void report_log_failure(const UPGRADE_STATE& state) {
     int reason = 0;
     const char* log_file = nullptr;
